@@ -1,0 +1,69 @@
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "ratio.h"
+
+namespace bench {
+namespace {
+
+std::vector<Comparison> &Comparisons()
+{
+    static std::vector<Comparison> all;
+    return all;
+}
+
+// Console output as usual, and each benchmark's time per iteration kept.
+class RecordingReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs)
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+                seconds[run.benchmark_name()] =
+                    run.GetAdjustedRealTime() * benchmark::GetTimeUnitMultiplier(run.time_unit);
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> seconds;
+};
+
+}  // namespace
+
+bool Compare(Comparison comparison)
+{
+    Comparisons().push_back(std::move(comparison));
+    return true;
+}
+
+}  // namespace bench
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 2;
+    bench::RecordingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::printf("\nratios against the reference, measured in this run:\n");
+    int missed = 0;
+    for (const bench::Comparison &c : bench::Comparisons()) {
+        const auto ours = reporter.seconds.find(c.ours);
+        const auto reference = reporter.seconds.find(c.reference);
+        if (ours == reporter.seconds.end() || reference == reporter.seconds.end())
+            continue;  // filtered out
+        const bool faster = c.goal == bench::Goal::Faster;
+        const double ratio = faster ? reference->second / ours->second : ours->second / reference->second;
+        const bool met = faster ? ratio >= c.target : ratio <= c.target;
+        missed += !met;
+        std::printf("  %-44s %6.2fx %s (target %s %.2fx)\n", c.what.c_str(), ratio,
+                    faster ? "the reference's speed" : "the reference's cost", faster ? ">=" : "<=",
+                    c.target);
+        if (!met)
+            std::printf("    ^ below target\n");
+    }
+    return missed == 0 ? 0 : 1;
+}

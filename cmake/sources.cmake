@@ -1,0 +1,16 @@
+# Sources of the library, by subsystem; the platform layer is chosen per build.
+set(ZELMO_SOURCES
+  src/frame/app.cpp
+  src/frame/file_presence.cpp
+  src/codec/base64.cpp
+  src/codec/md5.cpp
+)
+if(WIN32)
+  list(APPEND ZELMO_SOURCES
+    src/platform/win32/platform_win32.cpp
+    src/platform/win32/dllmain.cpp)
+else()
+  list(APPEND ZELMO_SOURCES
+    src/platform/posix/platform_posix.cpp
+    src/platform/posix/loader.cpp)
+endif()

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages and only when missing, everything the
+# three builds, the tests, the fuzzers and the benchmarks need.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  clang libclang-rt-14-dev            # sanitizer and libFuzzer runtimes
+  googletest libgtest-dev             # /usr/src/googletest is built for Windows
+  libbenchmark-dev libssl-dev         # benchmarks and their reference
+  mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+  wine64                              # runs the win64 suite
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

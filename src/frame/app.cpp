@@ -1,0 +1,38 @@
+#include "frame/app.h"
+
+#include "frame/frame.h"
+#include "platform/platform.h"
+
+namespace zelmo::frame {
+
+// Constant-initialised, so it exists before any loader hook or export runs,
+// whatever order the objects of the library are linked in.
+constinit CZelmoApp theApp;
+
+bool CZelmoApp::InitInstance()
+{
+    platform::StartSockets();  // a failure leaves the exports that need sockets to fail by themselves
+    return true;
+}
+
+int CZelmoApp::ExitInstance()
+{
+    platform::StopSockets();
+    return 0;
+}
+
+void ProcessAttach()
+{
+    theApp.InitInstance();
+}
+
+void ProcessDetach(bool processEnding)
+{
+    // When the process is ending, other threads are already gone and the
+    // system reclaims the socket library by itself; cleaning it up then
+    // could block on state those threads left behind.
+    if (!processEnding)
+        theApp.ExitInstance();
+}
+
+}  // namespace zelmo::frame

@@ -1,0 +1,30 @@
+// POSIX implementation of the platform seam.
+#include "platform/platform.h"
+
+#include <sys/stat.h>
+#include <time.h>
+
+namespace zelmo::platform {
+
+void StartSockets() {}  // BSD sockets need no start-up
+void StopSockets() {}
+
+FileFacts ProbeFile(const char *path)
+{
+    FileFacts facts;
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return facts;
+    facts.found = true;
+    // Only regular files count as files: directories, device nodes, FIFOs
+    // and sockets are refused the way a file search refuses a directory.
+    facts.directory = !S_ISREG(st.st_mode);
+    struct tm local;
+    if (localtime_r(&st.st_mtime, &local) != nullptr) {
+        const int year = local.tm_year + 1900;
+        facts.dosTime = year >= 1980 && year <= 2107;
+    }
+    return facts;
+}
+
+}  // namespace zelmo::platform

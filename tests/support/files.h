@@ -1,0 +1,28 @@
+// Real files in a fresh temporary directory for each test.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace zelmo::test {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::filesystem::path &path() const { return path_; }
+    // Writes `content` to a file in the directory; returns its path as text.
+    std::string Write(const std::string &name, std::string_view content) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+// Sets a file's last-write time to noon (UTC) of 1 July of `year`.
+void SetLastWriteYear(const std::filesystem::path &file, int year);
+
+}  // namespace zelmo::test

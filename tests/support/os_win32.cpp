@@ -1,0 +1,74 @@
+#include <winsock2.h>
+#include <windows.h>
+
+#include <vector>
+
+#include "support/os.h"
+
+namespace zelmo::test::os {
+
+void *LoadZelmo()
+{
+    return reinterpret_cast<void *>(LoadLibraryA(ZELMO_LIBRARY_FILE));
+}
+
+void *FindExport(void *library, const char *name)
+{
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+bool UnloadZelmo(void *library)
+{
+    return FreeLibrary(static_cast<HMODULE>(library)) != 0;
+}
+
+Sockets SocketState()
+{
+    const SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe != INVALID_SOCKET) {
+        closesocket(probe);
+        return Sockets::Ready;
+    }
+    return WSAGetLastError() == WSANOTINITIALISED ? Sockets::NotStarted : Sockets::Ready;
+}
+
+VersionInfo ReadZelmoVersion()
+{
+    VersionInfo info;
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(ZELMO_LIBRARY_FILE, &ignored);
+    if (size == 0)
+        return info;
+    std::vector<char> data(size);
+    if (!GetFileVersionInfoA(ZELMO_LIBRARY_FILE, 0, size, data.data()))
+        return info;
+    void *value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(data.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
+        return info;
+    const auto *fixed = static_cast<const VS_FIXEDFILEINFO *>(value);
+    info.available = true;
+    info.fileVersionMS = fixed->dwFileVersionMS;
+    info.fileVersionLS = fixed->dwFileVersionLS;
+    info.productVersionMS = fixed->dwProductVersionMS;
+    info.productVersionLS = fixed->dwProductVersionLS;
+    info.flagsMask = fixed->dwFileFlagsMask;
+    info.flags = fixed->dwFileFlags;
+    info.fileOS = fixed->dwFileOS;
+    info.fileType = fixed->dwFileType;
+    info.fileSubtype = fixed->dwFileSubtype;
+    if (VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", &value, &length)) {
+        const auto *pairs = static_cast<const WORD *>(value);
+        for (UINT i = 0; i + 1 < length / sizeof(WORD); i += 2)
+            info.translations.emplace_back(pairs[i], pairs[i + 1]);
+    }
+    for (const char *field : {"CompanyName", "FileDescription", "FileVersion", "InternalName",
+                              "LegalTrademarks", "OriginalFilename", "ProductName", "ProductVersion"}) {
+        const std::string query = std::string("\\StringFileInfo\\080404B0\\") + field;
+        if (VerQueryValueA(data.data(), query.c_str(), &value, &length))
+            info.strings[field] = length > 0 ? std::string(static_cast<const char *>(value)) : "";
+    }
+    return info;
+}
+
+}  // namespace zelmo::test::os

@@ -1,0 +1,38 @@
+// The zelmo command-line host: a small program that calls the library only
+// through zelmo.h. Each family of exports contributes its commands.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Exit statuses as command-line tools use them.
+enum Status { kOk = 0, kFailed = 1, kUsage = 2 };
+
+using Args = std::vector<std::string>;
+
+struct Command {
+    const char *name;     // first word on the command line
+    const char *summary;  // one line for `zelmo --help`
+    const char *help;     // full text for `zelmo NAME --help`
+    int (*run)(const Args &args);  // arguments after the command name
+};
+
+// The commands of each family.
+extern const Command kBase64Command;
+extern const Command kMd5Command;
+
+// The command's text input: its remaining arguments joined by spaces, or all
+// of standard input when there are none.
+std::string TextInput(const Args &args, std::size_t first);
+
+// Writes bytes to standard output as they are.
+void WriteBytes(const std::string &bytes);
+
+// Reports a usage error for `command` and returns kUsage.
+int UsageError(const Command &command, const std::string &message);
+
+bool IsHelp(const std::string &arg);
+
+}  // namespace cli

@@ -1,0 +1,115 @@
+#include <cstdio>
+#include <iostream>
+#include <iterator>
+
+#include "cli.h"
+#include "zelmo.h"
+
+namespace cli {
+namespace {
+
+int RunDemo(const Args &args);
+
+const Command kDemoCommand = {
+    "demo", "show the library at work on a built-in example",
+    "usage: zelmo demo\n"
+    "Runs every family of the library on a built-in example and prints what\n"
+    "each export returned.\n",
+    RunDemo};
+
+const Command *const kCommands[] = {&kBase64Command, &kMd5Command, &kDemoCommand};
+
+int RunDemo(const Args &args)
+{
+    if (!args.empty())
+        return UsageError(kDemoCommand, "demo takes no arguments");
+    const char text[] = "Zelmo keeps your cache.";
+    std::printf("text:           %s\n", text);
+
+    char encoded[64];
+    const int encodedLen = Base64Encode(encoded, text, 0);
+    std::printf("Base64Encode -> %d  %s\n", encodedLen, encoded);
+
+    char decoded[64];
+    const int decodedLen = Base64Decode(decoded, encoded, 0);
+    std::printf("Base64Decode -> %d  %s\n", decodedLen, decoded);
+
+    char digest[33];
+    const int digestLen = MD5String(text, static_cast<int>(sizeof text - 1), digest, sizeof digest);
+    std::printf("MD5String    -> %d  %s\n", digestLen, digest);
+
+    char tooSmall[32];
+    std::printf("MD5String into 32 bytes -> %d (no room for the NUL)\n",
+                MD5String(text, static_cast<int>(sizeof text - 1), tooSmall, sizeof tooSmall));
+    const bool ok = encodedLen == 32 && decodedLen == static_cast<int>(sizeof text - 1) &&
+                    digestLen == 32;
+    return ok ? kOk : kFailed;
+}
+
+void PrintOverview(std::FILE *to)
+{
+    std::fprintf(to, "usage: zelmo COMMAND [ARGS...]\n\ncommands:\n");
+    for (const Command *command : kCommands)
+        std::fprintf(to, "  %-8s %s\n", command->name, command->summary);
+    std::fprintf(to, "\n`zelmo COMMAND --help` describes a command.\n");
+}
+
+}  // namespace
+
+std::string TextInput(const Args &args, std::size_t first)
+{
+    if (args.size() > first) {
+        std::string text = args[first];
+        for (std::size_t i = first + 1; i < args.size(); ++i) text += ' ' + args[i];
+        return text;
+    }
+    std::cin >> std::noskipws;
+    return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string &bytes)
+{
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
+int UsageError(const Command &command, const std::string &message)
+{
+    std::fprintf(stderr, "zelmo %s: %s\n%s", command.name, message.c_str(), command.help);
+    return kUsage;
+}
+
+bool IsHelp(const std::string &arg)
+{
+    return arg == "--help" || arg == "-h";
+}
+
+}  // namespace cli
+
+int main(int argc, char **argv)
+{
+    using namespace cli;
+    const Args all(argv + 1, argv + argc);
+    if (all.empty()) {
+        PrintOverview(stderr);
+        return kUsage;
+    }
+    if (IsHelp(all[0])) {
+        PrintOverview(stdout);
+        return kOk;
+    }
+    for (const Command *command : kCommands) {
+        if (all[0] != command->name)
+            continue;
+        const Args args(all.begin() + 1, all.end());
+        for (const std::string &arg : args) {
+            if (IsHelp(arg)) {
+                std::fputs(command->help, stdout);
+                return kOk;
+            }
+        }
+        return command->run(args);
+    }
+    std::fprintf(stderr, "zelmo: unknown command '%s'\n", all[0].c_str());
+    PrintOverview(stderr);
+    return kUsage;
+}
