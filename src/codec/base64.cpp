@@ -121,34 +121,35 @@ std::size_t Decode(unsigned char *out, const char *in, std::size_t len)
 
 namespace {
 
-// Effective length: 0 means a NUL-terminated string.
-int EffectiveLength(const char *in, int len)
+// The exports' shared argument rules: null `out` gives 0; otherwise `out`
+// gets at least its NUL; a null `in` or an effective length (0 means a
+// NUL-terminated string) of 0 or less gives 0.
+template <typename Codec>
+int RunCodec(char *out, const char *in, int len, Codec codec)
 {
-    if (len != 0) return len;
-    const std::size_t n = std::strlen(in);
-    return n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n);
+    if (out == nullptr) return 0;
+    *out = '\0';
+    if (in == nullptr) return 0;
+    if (len == 0) {
+        const std::size_t n = std::strlen(in);
+        len = n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n);
+    }
+    if (len <= 0) return 0;
+    return static_cast<int>(codec(static_cast<std::size_t>(len)));
 }
 
 }  // namespace
 
 extern "C" int ZELMO_API Base64Encode(char *out, const char *in, int len)
 {
-    if (out == nullptr) return 0;
-    *out = '\0';
-    if (in == nullptr) return 0;
-    len = EffectiveLength(in, len);
-    if (len <= 0) return 0;
-    return static_cast<int>(zelmo::base64::Encode(
-        out, reinterpret_cast<const unsigned char *>(in), static_cast<std::size_t>(len)));
+    return RunCodec(out, in, len, [&](std::size_t n) {
+        return zelmo::base64::Encode(out, reinterpret_cast<const unsigned char *>(in), n);
+    });
 }
 
 extern "C" int ZELMO_API Base64Decode(char *out, const char *in, int len)
 {
-    if (out == nullptr) return 0;
-    *out = '\0';
-    if (in == nullptr) return 0;
-    len = EffectiveLength(in, len);
-    if (len <= 0) return 0;
-    return static_cast<int>(zelmo::base64::Decode(
-        reinterpret_cast<unsigned char *>(out), in, static_cast<std::size_t>(len)));
+    return RunCodec(out, in, len, [&](std::size_t n) {
+        return zelmo::base64::Decode(reinterpret_cast<unsigned char *>(out), in, n);
+    });
 }
