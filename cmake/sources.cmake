@@ -4,6 +4,8 @@ set(ZELMO_SOURCES
   src/frame/file_presence.cpp
   src/codec/base64.cpp
   src/codec/md5.cpp
+  src/des/des.cpp
+  src/des/text_crypt.cpp
 )
 if(WIN32)
   list(APPEND ZELMO_SOURCES

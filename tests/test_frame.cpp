@@ -16,7 +16,8 @@ using zelmo::test::TempDir;
 namespace os = zelmo::test::os;
 
 // Exports of the families built so far.
-const char *const kBuiltExports[] = {"Base64Decode", "Base64Encode", "MD5File", "MD5String"};
+const char *const kBuiltExports[] = {"Base64Decode", "Base64Encode", "Decode", "DesDecode",
+                                     "DesEncode",    "Encode",       "MD5File", "MD5String"};
 
 TEST(Frame, LoadsCallsAndUnloadsLikeAHost)
 {

@@ -1,0 +1,289 @@
+#include "des/des.h"
+
+#include <cstring>
+
+namespace zelmo {
+namespace {
+
+// FIPS 46-3 tables, 1-based bit numbers, bit 1 the most significant.
+constexpr std::uint8_t kIP[64] = {
+    58, 50, 42, 34, 26, 18, 10, 2, 60, 52, 44, 36, 28, 20, 12, 4,
+    62, 54, 46, 38, 30, 22, 14, 6, 64, 56, 48, 40, 32, 24, 16, 8,
+    57, 49, 41, 33, 25, 17, 9,  1, 59, 51, 43, 35, 27, 19, 11, 3,
+    61, 53, 45, 37, 29, 21, 13, 5, 63, 55, 47, 39, 31, 23, 15, 7};
+constexpr std::uint8_t kFP[64] = {
+    40, 8, 48, 16, 56, 24, 64, 32, 39, 7, 47, 15, 55, 23, 63, 31,
+    38, 6, 46, 14, 54, 22, 62, 30, 37, 5, 45, 13, 53, 21, 61, 29,
+    36, 4, 44, 12, 52, 20, 60, 28, 35, 3, 43, 11, 51, 19, 59, 27,
+    34, 2, 42, 10, 50, 18, 58, 26, 33, 1, 41, 9,  49, 17, 57, 25};
+constexpr std::uint8_t kPC1[56] = {
+    57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42, 34, 26, 18,
+    10, 2,  59, 51, 43, 35, 27, 19, 11, 3,  60, 52, 44, 36,
+    63, 55, 47, 39, 31, 23, 15, 7,  62, 54, 46, 38, 30, 22,
+    14, 6,  61, 53, 45, 37, 29, 21, 13, 5,  28, 20, 12, 4};
+constexpr std::uint8_t kPC2[48] = {
+    14, 17, 11, 24, 1,  5,  3,  28, 15, 6,  21, 10, 23, 19, 12, 4,
+    26, 8,  16, 7,  27, 20, 13, 2,  41, 52, 31, 37, 47, 55, 30, 40,
+    51, 45, 33, 48, 44, 49, 39, 56, 34, 53, 46, 42, 50, 36, 29, 32};
+// Total left rotation of each key half before rounds 1 to 16.
+constexpr std::uint8_t kRotations[16] = {1, 2, 4, 6, 8, 10, 12, 14, 15, 17, 19, 21, 23, 25, 27, 28};
+constexpr std::uint8_t kP[32] = {16, 7, 20, 21, 29, 12, 28, 17, 1,  15, 23, 26, 5,  18, 31, 10,
+                                 2,  8, 24, 14, 32, 27, 3,  9,  19, 13, 30, 6,  22, 11, 4,  25};
+constexpr std::uint8_t kS[8][64] = {
+    {14, 4,  13, 1, 2,  15, 11, 8,  3,  10, 6,  12, 5,  9,  0, 7,  0, 15, 7,  4,  14, 2,
+     13, 1,  10, 6, 12, 11, 9,  5,  3,  8,  4,  1,  14, 8,  13, 6, 2,  11, 15, 12, 9,  7,
+     3,  10, 5,  0, 15, 12, 8,  2,  4,  9,  1,  7,  5,  11, 3,  14, 10, 0, 6,  13},
+    {15, 1,  8,  14, 6,  11, 3,  4,  9,  7, 2,  13, 12, 0, 5,  10, 3,  13, 4,  7,  15, 2,
+     8,  14, 12, 0,  1,  10, 6,  9,  11, 5, 0,  14, 7,  11, 10, 4,  13, 1,  5,  8,  12, 6,
+     9,  3,  2,  15, 13, 8,  10, 1,  3,  15, 4,  2,  11, 6,  7,  12, 0,  5,  14, 9},
+    {10, 0,  9,  14, 6,  3,  15, 5,  1,  13, 12, 7,  11, 4,  2,  8,  13, 7,  0,  9,  3,  4,
+     6,  10, 2,  8,  5,  14, 12, 11, 15, 1,  13, 6,  4,  9,  8,  15, 3,  0,  11, 1,  2,  12,
+     5,  10, 14, 7,  1,  10, 13, 0,  6,  9,  8,  7,  4,  15, 14, 3,  11, 5,  2,  12},
+    {7,  13, 14, 3,  0,  6,  9,  10, 1,  2, 8, 5,  11, 12, 4,  15, 13, 8,  11, 5,  6,  15,
+     0,  3,  4,  7,  2,  12, 1,  10, 14, 9, 10, 6,  9,  0,  12, 11, 7,  13, 15, 1,  3,  14,
+     5,  2,  8,  4,  3,  15, 0,  6,  10, 1, 13, 8,  9,  4,  5,  11, 12, 7,  2,  14},
+    {2,  12, 4,  1,  7,  10, 11, 6,  8,  5,  3,  15, 13, 0, 14, 9,  14, 11, 2,  12, 4,  7,
+     13, 1,  5,  0,  15, 10, 3,  9,  8,  6,  4,  2,  1,  11, 10, 13, 7,  8, 15, 9,  12, 5,
+     6,  3,  0,  14, 11, 8,  12, 7,  1,  14, 2,  13, 6,  15, 0,  9,  10, 4, 5,  3},
+    {12, 1,  10, 15, 9,  2,  6,  8,  0,  13, 3,  4,  14, 7,  5,  11, 10, 15, 4,  2,  7,  12,
+     9,  5,  6,  1,  13, 14, 0,  11, 3,  8,  9,  14, 15, 5,  2,  8,  12, 3,  7,  0,  4,  10,
+     1,  13, 11, 6,  4,  3,  2,  12, 9,  5,  15, 10, 11, 14, 1,  7,  6,  0,  8,  13},
+    {4,  11, 2,  14, 15, 0,  8,  13, 3,  12, 9,  7,  5,  10, 6,  1,  13, 0,  11, 7,  4,  9,
+     1,  10, 14, 3,  5,  12, 2,  15, 8,  6,  1,  4,  11, 13, 12, 3,  7,  14, 10, 15, 6,  8,
+     0,  5,  9,  2,  6,  11, 13, 8,  1,  4,  10, 7,  9,  5,  0,  15, 14, 2,  3,  12},
+    {13, 2,  8,  4,  6,  15, 11, 1,  10, 9,  3,  14, 5,  0,  12, 7,  1,  15, 13, 8,  10, 3,
+     7,  4,  12, 5,  6,  11, 0,  14, 9,  2,  7,  11, 4,  1,  9,  12, 14, 2,  0,  6,  10, 13,
+     15, 3,  5,  8,  2,  1,  14, 7,  4,  10, 8,  13, 15, 12, 9,  0,  3,  5,  6,  11}};
+
+// A permutation of the 64-bit block applied through 16 nibble lookups: the
+// entry for nibble position i (0 = the top nibble) and value v holds the
+// output bits whose source bits lie in that nibble and are set in v.
+using NibbleLookup = std::array<std::array<std::uint64_t, 16>, 16>;
+
+constexpr NibbleLookup MakeNibbleLookup(const std::uint8_t (&p)[64])
+{
+    NibbleLookup t{};
+    for (int i = 0; i < 16; ++i)
+        for (int v = 0; v < 16; ++v)
+            for (int k = 0; k < 64; ++k) {
+                const int s = p[k] - 1;
+                if (s / 4 == i && (v & (8 >> (s % 4))))
+                    t[i][v] |= std::uint64_t{1} << (63 - k);
+            }
+    return t;
+}
+
+constexpr NibbleLookup kInitial = MakeNibbleLookup(kIP);
+constexpr NibbleLookup kFinal = MakeNibbleLookup(kFP);
+
+constexpr int SBox(int box, int x)
+{
+    const int row = ((x & 32) >> 4) | (x & 1);
+    return kS[box][row * 16 + ((x >> 1) & 15)];
+}
+
+// Table i serves S-boxes 2i+1 and 2i+2: index = their two 6-bit inputs,
+// entry = their two outputs, high nibble first.
+constexpr auto kSPairs = [] {
+    std::array<std::array<std::uint8_t, 4096>, 4> t{};
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4096; ++j)
+            t[i][j] = static_cast<std::uint8_t>(SBox(2 * i, j >> 6) << 4 | SBox(2 * i + 1, j & 63));
+    return t;
+}();
+
+// P of a half block whose byte i is v and whose other bytes are 0.
+constexpr auto kPBytes = [] {
+    std::array<std::array<std::uint32_t, 256>, 4> t{};
+    for (int i = 0; i < 4; ++i)
+        for (int v = 0; v < 256; ++v)
+            for (int k = 0; k < 32; ++k) {
+                const int s = kP[k] - 1;
+                if (s / 8 == i && (v & (128 >> (s % 8))))
+                    t[i][v] |= std::uint32_t{1} << (31 - k);
+            }
+    return t;
+}();
+
+inline std::uint64_t Permute(const NibbleLookup &lookup, std::uint64_t block)
+{
+    std::uint64_t out = 0;
+    for (int i = 0; i < 16; ++i)
+        out |= lookup[i][(block >> (60 - 4 * i)) & 15];
+    return out;
+}
+
+inline std::uint32_t Rotr(std::uint32_t x, int n)
+{
+    return (x >> n) | (x << ((32 - n) & 31));
+}
+
+// E: group g of the 48 bits is R's bits 4g to 4g+5 (1-based, cyclic: the
+// first group starts with bit 32), brought down by one rotation.
+inline std::uint64_t Expand(std::uint32_t r)
+{
+    std::uint64_t e = 0;
+    for (int g = 0; g < 8; ++g)
+        e = (e << 6) | (Rotr(r, (27 - 4 * g) & 31) & 63);
+    return e;
+}
+
+inline std::uint32_t F(std::uint32_t r, std::uint64_t subkey)
+{
+    const std::uint64_t x = Expand(r) ^ subkey;
+    return kPBytes[0][kSPairs[0][(x >> 36) & 0xFFF]] | kPBytes[1][kSPairs[1][(x >> 24) & 0xFFF]] |
+           kPBytes[2][kSPairs[2][(x >> 12) & 0xFFF]] | kPBytes[3][kSPairs[3][x & 0xFFF]];
+}
+
+inline std::uint64_t LoadBE(const std::uint8_t *p)
+{
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+inline void StoreBE(std::uint64_t v, std::uint8_t *p)
+{
+    for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+DesKey DesKeyFromPassword(const char *password)
+{
+    DesKey field{};
+    if (password == nullptr)
+        return field;
+    const char *begin = password;
+    const char *end = password + std::strlen(password);
+    while (begin < end && IsBlank(*begin)) ++begin;
+    while (end > begin && IsBlank(end[-1])) --end;
+    if (end - begin > 8) begin = end - 8;
+    std::memcpy(field.data(), begin, static_cast<std::size_t>(end - begin));
+    StoreBE(LoadBE(field.data()) << 1, field.data());
+    return field;
+}
+
+void DesContext::SetKey(const std::uint8_t *key)
+{
+    const std::uint64_t k = LoadBE(key);
+    std::uint8_t selected[56];
+    for (int j = 0; j < 56; ++j)
+        selected[j] = (k >> (64 - kPC1[j])) & 1;
+    for (int r = 0; r < 16; ++r) {
+        std::uint8_t rotated[56];
+        for (int j = 0; j < 56; ++j) {
+            int s = j + kRotations[r];
+            if (s >= (j < 28 ? 28 : 56)) s -= 28;
+            rotated[j] = selected[s];
+        }
+        std::uint64_t subkey = 0;
+        for (int j = 0; j < 48; ++j)
+            subkey = (subkey << 1) | rotated[kPC2[j] - 1];
+        subkeys_[r] = subkey;
+    }
+}
+
+std::uint64_t DesContext::Crypt(std::uint64_t block, bool decrypt) const
+{
+    const std::uint64_t b = Permute(kInitial, block);
+    std::uint32_t l = static_cast<std::uint32_t>(b >> 32), r = static_cast<std::uint32_t>(b);
+    for (int round = 0; round < 16; ++round) {
+        const std::uint32_t next = l ^ F(r, subkeys_[decrypt ? 15 - round : round]);
+        l = r;
+        r = next;
+    }
+    return Permute(kFinal, std::uint64_t{r} << 32 | l);  // halves exchanged
+}
+
+void DesContext::EncryptBlock(const std::uint8_t *in, std::uint8_t *out) const
+{
+    StoreBE(Crypt(LoadBE(in), false), out);
+}
+
+void DesContext::DecryptBlock(const std::uint8_t *in, std::uint8_t *out) const
+{
+    StoreBE(Crypt(LoadBE(in), true), out);
+}
+
+int DesContext::EncryptBytes(const DesKey &key, const std::uint8_t *in, int len, std::uint8_t *out, int &outLen)
+{
+    outLen = 0;
+    SetKey(key.data());
+    int last = len > 0 ? 0 : len;  // plaintext bytes of the last block
+    for (int at = 0; at < len; at += 8) {
+        const int r = len - at;
+        if (r >= 8) {
+            EncryptBlock(in + at, out + at);
+            last = 8;
+        } else {
+            std::uint8_t block[8] = {};
+            std::memcpy(block, in + at, static_cast<std::size_t>(r));
+            EncryptBlock(block, out + at);
+            last = r;
+        }
+        outLen += 8;
+    }
+    if (last != 8)
+        out[outLen++] = static_cast<std::uint8_t>(last % 8);
+    return 0;
+}
+
+int DesContext::DecryptBytes(const DesKey &key, const std::uint8_t *in, int len, std::uint8_t *out, int &outLen)
+{
+    outLen = 0;
+    SetKey(key.data());
+    std::uint8_t held[8];
+    bool holding = false;
+    for (int at = 0; at < len; at += 8) {
+        if (len - at >= 8) {
+            std::uint8_t block[8];
+            DecryptBlock(in + at, block);
+            if (holding) {
+                std::memcpy(out + outLen, held, 8);
+                outLen += 8;
+            }
+            std::memcpy(held, block, 8);
+            holding = true;
+            if (at + 8 == len) {
+                std::memcpy(out + outLen, held, 8);
+                outLen += 8;
+            }
+        } else {
+            const int count = static_cast<signed char>(in[at]);
+            if (holding && count > 0 && count <= 8) {
+                std::memcpy(out + outLen, held, static_cast<std::size_t>(count));
+                outLen += count;
+            }
+            break;
+        }
+    }
+    return 0;
+}
+
+int DesContext::EncryptText(const char *password, const std::uint8_t *in, int len, std::uint8_t *out,
+                            std::size_t outSize)
+{
+    if (out != nullptr)
+        std::memset(out, 0, outSize);
+    int written = 0;
+    EncryptBytes(DesKeyFromPassword(password), in, len, out, written);
+    return written;
+}
+
+int DesContext::DecryptText(const char *password, const std::uint8_t *in, int len, std::uint8_t *out,
+                            std::size_t outSize)
+{
+    if (out != nullptr)
+        std::memset(out, 0, outSize);
+    int written = 0;
+    DecryptBytes(DesKeyFromPassword(password), in, len, out, written);
+    return written;
+}
+
+}  // namespace zelmo
