@@ -105,6 +105,26 @@ constexpr auto kPBytes = [] {
     return t;
 }();
 
+// The key schedule as a permutation lookup: for round r, nibble position i
+// of the key and nibble value v, the bits of subkey r (48 bits, bit 1 the
+// highest) that come from the set bits of v. PC-1, the rotations and PC-2
+// are all folded in.
+constexpr auto kSubkeyBits = [] {
+    std::array<std::array<std::array<std::uint64_t, 16>, 16>, 16> t{};
+    for (int r = 0; r < 16; ++r)
+        for (int j = 0; j < 48; ++j) {
+            // PC-2 picks rotated bit p; rotation takes it from selected bit s.
+            const int p = kPC2[j] - 1;
+            int s = p + kRotations[r];
+            if (s >= (p < 28 ? 28 : 56)) s -= 28;
+            const int keyBit = kPC1[s] - 1;  // 0-based bit of the key
+            for (int v = 0; v < 16; ++v)
+                if (v & (8 >> (keyBit % 4)))
+                    t[r][keyBit / 4][v] |= std::uint64_t{1} << (47 - j);
+        }
+    return t;
+}();
+
 inline std::uint64_t Permute(const NibbleLookup &lookup, std::uint64_t block)
 {
     std::uint64_t out = 0;
@@ -118,21 +138,16 @@ inline std::uint32_t Rotr(std::uint32_t x, int n)
     return (x >> n) | (x << ((32 - n) & 31));
 }
 
-// E: group g of the 48 bits is R's bits 4g to 4g+5 (1-based, cyclic: the
-// first group starts with bit 32), brought down by one rotation.
-inline std::uint64_t Expand(std::uint32_t r)
+// E and the S-box pair lookups together: the 12-bit index of pair table i
+// is E's groups 2i and 2i+1, and group g is R's bits 4g to 4g+5 (1-based,
+// cyclic: the first group starts with bit 32), brought down by a rotation.
+inline std::uint32_t F(std::uint32_t r, const std::uint16_t *subkey)
 {
-    std::uint64_t e = 0;
-    for (int g = 0; g < 8; ++g)
-        e = (e << 6) | (Rotr(r, (27 - 4 * g) & 31) & 63);
-    return e;
-}
-
-inline std::uint32_t F(std::uint32_t r, std::uint64_t subkey)
-{
-    const std::uint64_t x = Expand(r) ^ subkey;
-    return kPBytes[0][kSPairs[0][(x >> 36) & 0xFFF]] | kPBytes[1][kSPairs[1][(x >> 24) & 0xFFF]] |
-           kPBytes[2][kSPairs[2][(x >> 12) & 0xFFF]] | kPBytes[3][kSPairs[3][x & 0xFFF]];
+    auto index = [r, subkey](int i) {
+        return ((Rotr(r, (27 - 8 * i) & 31) & 63) << 6 | (Rotr(r, 23 - 8 * i) & 63)) ^ subkey[i];
+    };
+    return kPBytes[0][kSPairs[0][index(0)]] | kPBytes[1][kSPairs[1][index(1)]] |
+           kPBytes[2][kSPairs[2][index(2)]] | kPBytes[3][kSPairs[3][index(3)]];
 }
 
 inline std::uint64_t LoadBE(const std::uint8_t *p)
@@ -172,20 +187,12 @@ DesKey DesKeyFromPassword(const char *password)
 void DesContext::SetKey(const std::uint8_t *key)
 {
     const std::uint64_t k = LoadBE(key);
-    std::uint8_t selected[56];
-    for (int j = 0; j < 56; ++j)
-        selected[j] = (k >> (64 - kPC1[j])) & 1;
     for (int r = 0; r < 16; ++r) {
-        std::uint8_t rotated[56];
-        for (int j = 0; j < 56; ++j) {
-            int s = j + kRotations[r];
-            if (s >= (j < 28 ? 28 : 56)) s -= 28;
-            rotated[j] = selected[s];
-        }
         std::uint64_t subkey = 0;
-        for (int j = 0; j < 48; ++j)
-            subkey = (subkey << 1) | rotated[kPC2[j] - 1];
-        subkeys_[r] = subkey;
+        for (int i = 0; i < 16; ++i)
+            subkey |= kSubkeyBits[r][i][(k >> (60 - 4 * i)) & 15];
+        for (int i = 0; i < 4; ++i)
+            subkeys_[r][i] = static_cast<std::uint16_t>((subkey >> (36 - 12 * i)) & 0xFFF);
     }
 }
 
@@ -194,7 +201,7 @@ std::uint64_t DesContext::Crypt(std::uint64_t block, bool decrypt) const
     const std::uint64_t b = Permute(kInitial, block);
     std::uint32_t l = static_cast<std::uint32_t>(b >> 32), r = static_cast<std::uint32_t>(b);
     for (int round = 0; round < 16; ++round) {
-        const std::uint32_t next = l ^ F(r, subkeys_[decrypt ? 15 - round : round]);
+        const std::uint32_t next = l ^ F(r, subkeys_[decrypt ? 15 - round : round].data());
         l = r;
         r = next;
     }

@@ -40,7 +40,8 @@ public:
 private:
     std::uint64_t Crypt(std::uint64_t block, bool decrypt) const;
 
-    std::uint64_t subkeys_[16] = {};  // 48 bits each, K1 first, bit 1 highest
+    // K1 to K16, each as the four 12-bit parts that meet the S-box pairs.
+    std::array<std::uint16_t, 4> subkeys_[16] = {};
 };
 
 }  // namespace zelmo
