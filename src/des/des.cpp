@@ -144,7 +144,7 @@ inline std::uint32_t Rotr(std::uint32_t x, int n)
 inline std::uint32_t F(std::uint32_t r, const std::uint16_t *subkey)
 {
     auto index = [r, subkey](int i) {
-        return ((Rotr(r, (27 - 8 * i) & 31) & 63) << 6 | (Rotr(r, 23 - 8 * i) & 63)) ^ subkey[i];
+        return ((Rotr(r, (27 - 8 * i) & 31) & 63) << 6 | (Rotr(r, (23 - 8 * i) & 31) & 63)) ^ subkey[i];
     };
     return kPBytes[0][kSPairs[0][index(0)]] | kPBytes[1][kSPairs[1][index(1)]] |
            kPBytes[2][kSPairs[2][index(2)]] | kPBytes[3][kSPairs[3][index(3)]];
