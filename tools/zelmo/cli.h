@@ -22,6 +22,11 @@ struct Command {
 // The commands of each family.
 extern const Command kBase64Command;
 extern const Command kMd5Command;
+extern const Command kDesCommand;
+extern const Command kEncodeCommand;
+extern const Command kDecodeCommand;
+
+Args operator+(Args head, const Args &tail);
 
 // The command's text input: its remaining arguments joined by spaces, or all
 // of standard input when there are none.

@@ -17,7 +17,8 @@ const Command kDemoCommand = {
     "each export returned.\n",
     RunDemo};
 
-const Command *const kCommands[] = {&kBase64Command, &kMd5Command, &kDemoCommand};
+const Command *const kCommands[] = {&kBase64Command, &kMd5Command,    &kDesCommand,
+                                    &kEncodeCommand, &kDecodeCommand, &kDemoCommand};
 
 int RunDemo(const Args &args)
 {
@@ -41,7 +42,13 @@ int RunDemo(const Args &args)
     char tooSmall[32];
     std::printf("MD5String into 32 bytes -> %d (no room for the NUL)\n",
                 MD5String(text, static_cast<int>(sizeof text - 1), tooSmall, sizeof tooSmall));
-    const bool ok = encodedLen == 32 && decodedLen == static_cast<int>(sizeof text - 1) &&
+    char cipher[64], plain[64];
+    const int cipherLen = Encode(text, "demo password", cipher, sizeof cipher);
+    std::printf("Encode       -> %d  %s\n", cipherLen, cipher);
+    const int plainLen = Decode(cipher, "demo password", plain, sizeof plain);
+    std::printf("Decode       -> %d  %s\n", plainLen, plain);
+
+    const bool ok = plainLen == static_cast<int>(sizeof text - 1) && encodedLen == 32 && decodedLen == static_cast<int>(sizeof text - 1) &&
                     digestLen == 32;
     return ok ? kOk : kFailed;
 }

@@ -1,0 +1,97 @@
+// zelmo des encode|decode (raw DES message) and zelmo encode|decode (Base64).
+#include <climits>
+#include <cstdio>
+#include <vector>
+
+#include "cli.h"
+#include "terminal.h"
+#include "zelmo.h"
+
+namespace cli {
+namespace {
+
+// Takes -p/--password VALUE out of `args`; otherwise prompts for it when
+// standard input is a terminal. False when no password can be had.
+bool TakePassword(Args &args, std::string &password)
+{
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-p" || args[i] == "--password") {
+            if (i + 1 >= args.size())
+                return false;
+            password = args[i + 1];
+            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+            return true;
+        }
+    }
+    if (!StdinIsTerminal())
+        return false;
+    password = ReadHidden("password: ");
+    return true;
+}
+
+int RunCipher(const Command &command, Args args, bool base64)
+{
+    std::string password;
+    if (args.empty() || (args[0] != "encode" && args[0] != "decode"))
+        return UsageError(command, "expected encode or decode");
+    if (!TakePassword(args, password))
+        return UsageError(command, "give the password with -p PASSWORD (standard input is not a terminal)");
+    std::string input = TextInput(args, 1);
+    if (base64 && args[0] == "decode")  // the line break that ended the text is not part of it
+        while (!input.empty() && (input.back() == '\n' || input.back() == '\r')) input.pop_back();
+    if (input.size() > INT_MAX / 8) {
+        std::fprintf(stderr, "zelmo %s: input too large\n", command.name);
+        return kFailed;
+    }
+    std::vector<char> out(2 * input.size() + 64);
+    const auto size = static_cast<unsigned>(out.size());
+    int n;
+    if (args[0] == "encode")
+        n = base64 ? Encode(input.c_str(), password.c_str(), out.data(), size)
+                   : DesEncode(input.c_str(), password.c_str(), out.data(), size, 0);
+    else
+        n = base64 ? Decode(input.c_str(), password.c_str(), out.data(), size)
+                   : DesDecode(input.data(), password.c_str(), out.data(), 0, size);
+    if (n < 0) {
+        std::fprintf(stderr, "zelmo %s: out of memory\n", command.name);
+        return kFailed;
+    }
+    WriteBytes(std::string(out.data(), static_cast<std::size_t>(n)));
+    if (base64 && args[0] == "encode")
+        WriteBytes("\n");
+    return kOk;
+}
+
+int RunDes(const Args &args) { return RunCipher(kDesCommand, args, false); }
+int RunEncode(const Args &args) { return RunCipher(kEncodeCommand, Args{"encode"} + args, true); }
+int RunDecode(const Args &args) { return RunCipher(kDecodeCommand, Args{"decode"} + args, true); }
+
+}  // namespace
+
+Args operator+(Args head, const Args &tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+const Command kDesCommand = {
+    "des", "DES-encrypt text to a raw message, or back (DesEncode, DesDecode)",
+    "usage: zelmo des encode|decode [-p PASSWORD] [TEXT...]\n"
+    "Encrypts TEXT (or standard input) to the raw DES message, which ends at\n"
+    "its first zero byte, or decrypts such a message. Without -p the password\n"
+    "is asked for, without echo, when standard input is a terminal.\n",
+    RunDes};
+
+const Command kEncodeCommand = {
+    "encode", "DES-encrypt text to Base64 text (Encode)",
+    "usage: zelmo encode [-p PASSWORD] [TEXT...]\n"
+    "Prints the Base64 text of the DES message of TEXT (or standard input).\n",
+    RunEncode};
+
+const Command kDecodeCommand = {
+    "decode", "decrypt Base64 text made by encode (Decode)",
+    "usage: zelmo decode [-p PASSWORD] [TEXT...]\n"
+    "Prints the plaintext of the Base64 text TEXT (or standard input).\n",
+    RunDecode};
+
+}  // namespace cli

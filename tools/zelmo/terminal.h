@@ -1,0 +1,14 @@
+// Password prompt of the zelmo host, per platform (terminal_posix.cpp,
+// terminal_win32.cpp).
+#pragma once
+
+#include <string>
+
+namespace cli {
+
+// Whether standard input is an interactive terminal.
+bool StdinIsTerminal();
+// Prints `prompt` to standard error and reads one line without echo.
+std::string ReadHidden(const char *prompt);
+
+}  // namespace cli

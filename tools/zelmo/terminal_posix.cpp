@@ -1,0 +1,34 @@
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "terminal.h"
+
+namespace cli {
+
+bool StdinIsTerminal()
+{
+    return isatty(STDIN_FILENO) == 1;
+}
+
+std::string ReadHidden(const char *prompt)
+{
+    std::fputs(prompt, stderr);
+    termios saved{};
+    const bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    if (terminal)
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fputs("\n", stderr);
+    return line;
+}
+
+}  // namespace cli
