@@ -42,6 +42,19 @@ int CopyOut(const std::uint8_t *text, std::size_t len, char *out, unsigned int o
     return static_cast<int>(len);
 }
 
+// The DES message of the `len`-byte text `in` in a zero-filled scratch
+// buffer of max(2 x len, 64) bytes, which always leaves a zero after it;
+// null when the buffer cannot be had.
+Scratch EncryptMessage(const char *in, std::size_t len, const char *password, int &messageLen)
+{
+    const std::size_t size = std::max<std::size_t>(2 * len, 64);
+    Scratch message = Allocate(size);
+    if (message)
+        messageLen = DesContext().EncryptText(password, reinterpret_cast<const std::uint8_t *>(in),
+                                              static_cast<int>(len), message.get(), size);
+    return message;
+}
+
 }  // namespace
 
 extern "C" int ZELMO_API DesEncode(const char *in, const char *password, char *out, unsigned int outSize,
@@ -50,13 +63,11 @@ extern "C" int ZELMO_API DesEncode(const char *in, const char *password, char *o
     std::size_t len;
     if (in == nullptr || password == nullptr || out == nullptr || !Measure(in, len))
         return 0;
-    const std::size_t size = std::max<std::size_t>(2 * len, 64);
-    Scratch message = Allocate(size);
+    int messageLen = 0;
+    const Scratch message = EncryptMessage(in, len, password, messageLen);
     if (!message)
         return -1;
-    DesContext des;
-    if (des.EncryptText(password, reinterpret_cast<const std::uint8_t *>(in), static_cast<int>(len),
-                        message.get(), size) == 0)
+    if (messageLen == 0)
         return 0;
     // The message reaches the caller as a string: up to its first zero byte.
     const std::size_t cut = std::strlen(reinterpret_cast<const char *>(message.get()));
@@ -86,13 +97,10 @@ extern "C" int ZELMO_API Encode(const char *in, const char *password, char *out,
     std::size_t len;
     if (in == nullptr || password == nullptr || out == nullptr || !Measure(in, len))
         return 0;
-    const std::size_t size = std::max<std::size_t>(2 * len, 64);
-    Scratch message = Allocate(size);
+    int messageLen = 0;
+    const Scratch message = EncryptMessage(in, len, password, messageLen);
     if (!message)
         return -1;
-    DesContext des;
-    const int messageLen = des.EncryptText(password, reinterpret_cast<const std::uint8_t *>(in),
-                                           static_cast<int>(len), message.get(), size);
     Scratch text = Allocate(std::max<std::size_t>(2 * static_cast<std::size_t>(messageLen), 64));
     if (!text)
         return -1;
