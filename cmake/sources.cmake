@@ -6,6 +6,7 @@ set(ZELMO_SOURCES
   src/codec/md5.cpp
   src/des/des.cpp
   src/des/text_crypt.cpp
+  src/http/curl_global.cpp
 )
 if(WIN32)
   list(APPEND ZELMO_SOURCES

@@ -10,6 +10,8 @@ packages=(
   libbenchmark-dev libssl-dev         # benchmarks and their reference
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64                              # runs the win64 suite
+  libcurl4-openssl-dev                # libcurl for linux
+  dpkg-dev                            # unpacks Debian's curl source for the mingw builds
 )
 
 missing=()

@@ -1,0 +1,35 @@
+# libcurl as the target zelmo_curl. Linux uses Debian's libcurl4-openssl-dev;
+# the Windows builds use the same curl release built for mingw-w64 by
+# scripts/build-curl-mingw.sh, which caches it outside the tree. Its
+# libcurl.dll is linked through the import library (never statically, so
+# CURL_STATICLIB stays undefined) and copied beside Zelmo.dll.
+add_library(zelmo_curl INTERFACE)
+
+if(NOT WIN32)
+  find_package(CURL REQUIRED)
+  target_link_libraries(zelmo_curl INTERFACE CURL::libcurl)
+  return()
+endif()
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(curl_arch x86_64)
+else()
+  set(curl_arch i686)
+endif()
+execute_process(
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/build-curl-mingw.sh ${curl_arch}
+  OUTPUT_VARIABLE curl_out
+  RESULT_VARIABLE curl_result)
+string(STRIP "${curl_out}" curl_out)
+string(REGEX REPLACE ".*\n" "" curl_prefix "${curl_out}")
+if(NOT curl_result EQUAL 0 OR NOT EXISTS "${curl_prefix}/lib/libcurl.dll.a")
+  message(FATAL_ERROR "libcurl for ${curl_arch} could not be built (scripts/build-curl-mingw.sh ${curl_arch})")
+endif()
+
+add_library(zelmo_libcurl SHARED IMPORTED)
+set_target_properties(zelmo_libcurl PROPERTIES
+  IMPORTED_LOCATION ${curl_prefix}/bin/libcurl.dll
+  IMPORTED_IMPLIB ${curl_prefix}/lib/libcurl.dll.a
+  INTERFACE_INCLUDE_DIRECTORIES ${curl_prefix}/include)
+target_link_libraries(zelmo_curl INTERFACE zelmo_libcurl)
+file(COPY ${curl_prefix}/bin/libcurl.dll DESTINATION ${CMAKE_BINARY_DIR}/bin)
