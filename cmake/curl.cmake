@@ -32,4 +32,8 @@ set_target_properties(zelmo_libcurl PROPERTIES
   IMPORTED_IMPLIB ${curl_prefix}/lib/libcurl.dll.a
   INTERFACE_INCLUDE_DIRECTORIES ${curl_prefix}/include)
 target_link_libraries(zelmo_curl INTERFACE zelmo_libcurl)
+# Beside Zelmo.dll from the start, and again by every build if it went missing.
 file(COPY ${curl_prefix}/bin/libcurl.dll DESTINATION ${CMAKE_BINARY_DIR}/bin)
+add_custom_target(zelmo_curl_dll ALL
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${curl_prefix}/bin/libcurl.dll ${CMAKE_BINARY_DIR}/bin/
+  VERBATIM)
