@@ -40,9 +40,19 @@ fi
 # Adds deb-src entries mirroring the system's own Debian entries (same URIs,
 # suites, components and keyring) when apt knows no curl source yet. Only
 # entries for this release's suites are taken, not third-party ones.
+curl_source_known() {
+  apt-cache showsrc curl 2>/dev/null | grep -xF "Version: $debver" >/dev/null
+}
+
 ensure_source_entries() {
-  apt-cache showsrc "curl=$debver" 2>/dev/null | grep -q '^Package: curl' && return 0
+  curl_source_known && return 0
   local codename own=/etc/apt/sources.list.d/zelmo-deb-src.sources
+  # deb-src entries of the machine's own whose index was never fetched
+  if grep -qsE '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
+       /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
+    apt-get update -qq >/dev/null
+    curl_source_known && return 0
+  fi
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   [ -n "$codename" ] || { echo "build-curl-mingw: unknown Debian release" >&2; return 1; }
   local files=() f
