@@ -7,6 +7,9 @@ set(ZELMO_SOURCES
   src/des/des.cpp
   src/des/text_crypt.cpp
   src/http/curl_global.cpp
+  src/http/response.cpp
+  src/http/request.cpp
+  src/http/upload.cpp
 )
 if(WIN32)
   list(APPEND ZELMO_SOURCES

@@ -16,8 +16,10 @@ using zelmo::test::TempDir;
 namespace os = zelmo::test::os;
 
 // Exports of the families built so far.
-const char *const kBuiltExports[] = {"Base64Decode", "Base64Encode", "Decode", "DesDecode",
-                                     "DesEncode",    "Encode",       "MD5File", "MD5String"};
+const char *const kBuiltExports[] = {"Base64Decode",     "Base64Encode",      "Decode",
+                                     "DesDecode",        "DesEncode",         "Encode",
+                                     "HttpRequest_NoSYNC", "HttpRequest_SYNC", "HttpUpload_NoSYNC",
+                                     "HttpUpload_SYNC",  "MD5File",           "MD5String"};
 
 TEST(Frame, LoadsCallsAndUnloadsLikeAHost)
 {

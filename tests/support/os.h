@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
@@ -31,5 +32,25 @@ struct VersionInfo {
     std::map<std::string, std::string> strings;  // of block "080404B0"
 };
 VersionInfo ReadZelmoVersion();
+
+// What a line feed written through a text-mode stream becomes in the file.
+const char *TextModeNewline();
+
+// A TLS server on 127.0.0.1 with a certificate of its own making (trusted
+// by nobody), answering each request with a page. `skipReason` says why
+// none could be started here.
+class TlsServer {
+public:
+    explicit TlsServer(const std::filesystem::path &workDir);
+    ~TlsServer();
+    TlsServer(const TlsServer &) = delete;
+    TlsServer &operator=(const TlsServer &) = delete;
+
+    std::uint16_t port = 0;
+    std::string skipReason;
+
+private:
+    std::intptr_t process_ = 0;
+};
 
 }  // namespace zelmo::test::os
