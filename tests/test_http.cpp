@@ -167,7 +167,6 @@ TEST(HttpRequest, ResultFollowsTheFinalStatusLine)
         {"HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n", 0, "HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n"},
         {"HTTP/1.1 204 No Content\r\n\r\n", 0, "HTTP/1.1 204 No Content\r\n\r\n"},
         {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 1, "ok"},
-        {"HTTP/2 200\r\nContent-Length: 2\r\n\r\nok", 0, "HTTP/2 200\r\nContent-Length: 2\r\n\r\nok"},
     };
     for (const Case &c : cases) {
         ScriptedServer server([&](const RecordedRequest &) { return Answer::Raw(c.answer, true); });
@@ -177,6 +176,14 @@ TEST(HttpRequest, ResultFollowsTheFinalStatusLine)
         EXPECT_EQ(record.r.buffer[record.r.length], '\0');
         EXPECT_EQ(record.r.errorCode, 0);
     }
+
+    // A libcurl built with HTTP/2 takes this line as a status line, one
+    // without refuses the answer; either way it is no success and no body.
+    const std::string http2 = "HTTP/2 200\r\nContent-Length: 2\r\n\r\nok";
+    ScriptedServer server([&](const RecordedRequest &) { return Answer::Raw(http2, true); });
+    Record record(256);
+    EXPECT_EQ(Post(server.Url(), "x", record), 0);
+    EXPECT_TRUE(record.Text() == http2 || record.Text().empty()) << record.Text();
 }
 
 TEST(HttpRequest, FollowsRedirectsAndJudgesTheFinalAnswer)
