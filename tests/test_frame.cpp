@@ -16,8 +16,10 @@ using zelmo::test::TempDir;
 namespace os = zelmo::test::os;
 
 // Exports of the families built so far.
-const char *const kBuiltExports[] = {"Base64Decode", "Base64Encode", "Decode", "DesDecode",
-                                     "DesEncode",    "Encode",       "MD5File", "MD5String"};
+const char *const kBuiltExports[] = {
+    "Base64Decode",    "Base64Encode",     "CheckAndCreateDircotry", "Decode",
+    "DesDecode",       "DesEncode",        "Encode",                 "GetCacheFilePath",
+    "GetCacheFileSize", "GetFileFullPath", "MD5File",                "MD5String"};
 
 TEST(Frame, LoadsCallsAndUnloadsLikeAHost)
 {
