@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
@@ -31,5 +32,8 @@ struct VersionInfo {
     std::map<std::string, std::string> strings;  // of block "080404B0"
 };
 VersionInfo ReadZelmoVersion();
+
+// The running program's executable file, as the system reports it.
+std::filesystem::path ExecutablePath();
 
 }  // namespace zelmo::test::os

@@ -29,4 +29,9 @@ VersionInfo ReadZelmoVersion()
     return {};  // shared objects carry no version resource
 }
 
+std::filesystem::path ExecutablePath()
+{
+    return std::filesystem::read_symlink("/proc/self/exe");
+}
+
 }  // namespace zelmo::test::os

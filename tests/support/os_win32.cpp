@@ -71,4 +71,11 @@ VersionInfo ReadZelmoVersion()
     return info;
 }
 
+std::filesystem::path ExecutablePath()
+{
+    std::vector<wchar_t> path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    return std::filesystem::path(std::wstring(path.data(), n));
+}
+
 }  // namespace zelmo::test::os
