@@ -28,7 +28,8 @@ std::string ExecutableDirectory()
         _mbsrchr(reinterpret_cast<const unsigned char *>(path.data()), '\\');
     if (last == nullptr)
         return {};
-    return std::string(path.data(), reinterpret_cast<const char *>(last) + 1);
+    const std::size_t length = static_cast<std::size_t>(reinterpret_cast<const char *>(last) - path.data()) + 1;
+    return std::string(path.data(), length);
 }
 
 bool PathExists(const char *path)
