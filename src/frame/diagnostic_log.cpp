@@ -110,10 +110,13 @@ void WriteDiagnosticLog(int level, const char *format, ...)
         return;
     std::lock_guard<std::recursive_mutex> hold(logLock);
 
-    va_list args;
-    va_start(args, format);
-    const int formatted = std::vsnprintf(message, kBufferSize, format != nullptr ? format : "", args);
-    va_end(args);
+    int formatted = 0;  // a null format records an empty message
+    if (format != nullptr) {
+        va_list args;
+        va_start(args, format);
+        formatted = std::vsnprintf(message, kBufferSize, format, args);
+        va_end(args);
+    }
     std::size_t length = formatted < 0 ? 0 : static_cast<std::size_t>(formatted);
     if (length > kBufferSize - 1)
         length = kBufferSize - 1;  // cut to the buffer
