@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cache/cache.h"
@@ -40,7 +41,14 @@ std::string Join(const std::string &base, const std::string &name)
 
 TEST(CachePaths, ModuleDirectoryIsTheProgramsDirectory)
 {
-    EXPECT_EQ(zelmo::cache::ModuleDirectory(), ProgramDirectory());
+    // Threads that all need it first: one lookup fills it, each sees it whole.
+    std::vector<std::string> seen(8);
+    std::vector<std::thread> threads;
+    for (std::string &result : seen)
+        threads.emplace_back([&result] { result = zelmo::cache::ModuleDirectory(); });
+    for (std::thread &thread : threads) thread.join();
+    for (const std::string &result : seen)
+        EXPECT_EQ(result, ProgramDirectory());
     EXPECT_EQ(zelmo::cache::CacheDirectory(), CacheDirectoryOfProgram());
 }
 
@@ -223,6 +231,26 @@ TEST(CachePaths, WalkTakesAtMost4095Bytes)
     EXPECT_FALSE(fs::exists(tmp.path() / "d1")) << "refused before anything is created";
     EXPECT_EQ(CheckAndCreateDircotry(longest.c_str()), 1);
     EXPECT_TRUE(fs::is_directory(tmp.path() / "d1" / "d2"));
+}
+
+TEST(CachePaths, DirectoryChainsNearThePathLimit)
+{
+    TempDir tmp;
+    // Levels of 10 bytes up to a directory path of 247 bytes with its
+    // separator: within the limit of every system's narrow directory calls.
+    std::string dir = tmp.path().string();
+    while (dir.size() + 11 <= 246) dir = Join(dir, "d123456789");
+    dir = Join(dir, std::string(246 - dir.size() - 1, 'e')) + kSep;
+    ASSERT_EQ(dir.size(), 247u);
+    EXPECT_EQ(CheckAndCreateDircotry((dir + "file.bin").c_str()), 1);
+    EXPECT_TRUE(fs::is_directory(fs::path(dir)));
+
+    if (kSep == '\\')
+        GTEST_SKIP() << "Windows' narrow directory calls stop near 260 bytes";
+    const std::string longer = Join(Join(dir + "beyond260", std::string(60, 'x')), "y") + kSep;
+    ASSERT_GT(longer.size(), 300u);
+    EXPECT_EQ(CheckAndCreateDircotry(longer.c_str()), 1);
+    EXPECT_TRUE(fs::is_directory(fs::path(longer)));
 }
 
 // Entries in the program's own cache directory, removed again afterwards
