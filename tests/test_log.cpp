@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <clocale>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -14,6 +15,7 @@
 
 #include "frame/diagnostic_log.h"
 #include "frame/frame.h"
+#include "platform/platform.h"
 #include "support/os.h"
 
 namespace {
@@ -111,7 +113,9 @@ TEST_F(DiagnosticLog, OnlyLevelTenIsRecorded)
 
 TEST_F(DiagnosticLog, FirstMessageOpensTheFileAfterItsHeader)
 {
+    const std::string localeBefore = std::setlocale(LC_ALL, nullptr);
     WriteDiagnosticLog(10, "abc");
+    EXPECT_EQ(std::setlocale(LC_ALL, nullptr), localeBefore) << "the host's locale is left alone";
     ASSERT_TRUE(fs::is_regular_file(logFile_));
     const std::string text = Content();
     static const std::regex line(
@@ -126,6 +130,12 @@ TEST_F(DiagnosticLog, FirstMessageOpensTheFileAfterItsHeader)
     EXPECT_LE(std::stoi(m[7]), 60);
     for (int field : {3, 4, 5, 6, 7})
         EXPECT_TRUE(m[field].length() == 1 || m[field].str()[0] != '0') << "no padding: " << m[field];
+
+    // A text-mode file: the line feed is the system's line end.
+    std::ifstream raw(logFile_, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(raw), std::istreambuf_iterator<char>()};
+    const std::string lineEnd = zelmo::platform::kPathSeparator == '\\' ? "\r\n" : "\n";
+    EXPECT_EQ(bytes.substr(bytes.size() - 3 - lineEnd.size()), "abc" + lineEnd);
 
     // The debugger sees the executable, the log path, then the message.
     const std::vector<std::wstring> expected = {exe_.wstring(), logFile_.wstring(), L"abc\n"};
@@ -162,12 +172,15 @@ TEST_F(DiagnosticLog, LongMessagesAreCutToTheBuffer)
 
 TEST_F(DiagnosticLog, UnloadClosesTheFileAndTheNextLoadEmptiesIt)
 {
-    WriteDiagnosticLog(10, "one");
-    WriteDiagnosticLog(10, "two");
-    zelmo::frame::ProcessDetach(false);
-    EXPECT_TRUE(HasLines(AfterHeader(), {"one\n", "two\n"}));
-    WriteDiagnosticLog(10, "three");
-    EXPECT_TRUE(HasLines(AfterHeader(), {"three\n"})) << AfterHeader();
+    for (bool processEnding : {false, true}) {
+        WriteDiagnosticLog(10, "one");
+        WriteDiagnosticLog(10, "two");
+        zelmo::frame::ProcessDetach(processEnding);
+        EXPECT_TRUE(HasLines(AfterHeader(), {"one\n", "two\n"})) << processEnding;
+        WriteDiagnosticLog(10, "three");  // opens (and empties) the file again
+        EXPECT_TRUE(HasLines(AfterHeader(), {"three\n"})) << AfterHeader();
+        zelmo::frame::CloseDiagnosticLog();
+    }
 }
 
 TEST_F(DiagnosticLog, UncreatableDirectoryLeavesTheDebuggerOnly)
