@@ -413,15 +413,4 @@ TEST_F(CacheEntry, BodyPathNamesTheFileMeasured)
     EXPECT_FALSE(GetCacheFileSize("elsewhere", tooLong.c_str(), 0, 0));
 }
 
-TEST(CacheProbe, ContentLengthReading)
-{
-    using zelmo::cache::ContentLengthOf;
-    EXPECT_EQ(ContentLengthOf("Content-Length: 42\r\n"), 42);
-    EXPECT_EQ(ContentLengthOf("Content-Length: -2147483648\r\n"), -2147483647 - 1);
-    EXPECT_EQ(ContentLengthOf("Content-Length: 2147483648\r\n"), 2147483647);
-    EXPECT_EQ(ContentLengthOf("Content-Length: 12\n"), std::nullopt);
-    EXPECT_EQ(ContentLengthOf("Content-length: 12\r\n"), std::nullopt);
-    EXPECT_EQ(ContentLengthOf("X-Content-Length: 9\r\n"), 9) << "the first occurrence, wherever it is";
-}
-
 }  // namespace
