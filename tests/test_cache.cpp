@@ -239,8 +239,8 @@ TEST(CachePaths, DirectoryChainsNearThePathLimit)
     // Levels of 10 bytes up to a directory path of 247 bytes with its
     // separator: within the limit of every system's narrow directory calls.
     std::string dir = tmp.path().string();
-    while (dir.size() + 11 <= 246) dir = Join(dir, "d123456789");
-    dir = Join(dir, std::string(246 - dir.size() - 1, 'e')) + kSep;
+    while (dir.size() + 11 <= 244) dir = Join(dir, "d123456789");
+    dir = Join(dir, std::string(245 - dir.size(), 'e')) + kSep;  // a last level of 1 to 11 bytes
     ASSERT_EQ(dir.size(), 247u);
     EXPECT_EQ(CheckAndCreateDircotry((dir + "file.bin").c_str()), 1);
     EXPECT_TRUE(fs::is_directory(fs::path(dir)));
