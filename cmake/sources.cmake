@@ -2,6 +2,7 @@
 set(ZELMO_SOURCES
   src/frame/app.cpp
   src/frame/file_presence.cpp
+  src/frame/diagnostic_log.cpp
   src/codec/base64.cpp
   src/codec/md5.cpp
   src/des/des.cpp
@@ -10,13 +11,17 @@ set(ZELMO_SOURCES
   src/http/response.cpp
   src/http/request.cpp
   src/http/upload.cpp
+  src/cache/paths.cpp
+  src/cache/probe.cpp
 )
 if(WIN32)
   list(APPEND ZELMO_SOURCES
     src/platform/win32/platform_win32.cpp
-    src/platform/win32/dllmain.cpp)
+    src/platform/win32/dllmain.cpp
+    src/platform/win32/cache_win32.cpp)
 else()
   list(APPEND ZELMO_SOURCES
     src/platform/posix/platform_posix.cpp
-    src/platform/posix/loader.cpp)
+    src/platform/posix/loader.cpp
+    src/platform/posix/cache_posix.cpp)
 endif()

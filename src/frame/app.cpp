@@ -1,5 +1,6 @@
 #include "frame/app.h"
 
+#include "frame/diagnostic_log.h"
 #include "frame/frame.h"
 #include "platform/platform.h"
 
@@ -33,6 +34,10 @@ void ProcessDetach(bool processEnding)
     // could block on state those threads left behind.
     if (!processEnding)
         theApp.ExitInstance();
+    // The log file is flushed and closed in either case. When the process is
+    // ending, a thread that was stopped may still hold the log lock, so the
+    // file is closed without it (no other thread runs any more).
+    CloseDiagnosticLog(processEnding);
 }
 
 }  // namespace zelmo::frame

@@ -23,3 +23,53 @@ struct FileFacts {
 FileFacts ProbeFile(const char *path);
 
 }  // namespace zelmo::platform
+
+// ---- Cache store and diagnostic log: paths, directories, time, debugger ----
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace zelmo::platform {
+
+// The one character that separates directory levels in the library's paths:
+// a backslash on Windows, a slash on POSIX.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// The directory of the process's executable file with its trailing
+// separator, or empty when it cannot be told. Windows: GetModuleFileNameA and
+// the multibyte-aware _mbsrchr; POSIX: the target of /proc/self/exe.
+std::string ExecutableDirectory();
+
+// Whether `path` names anything that exists (PathFileExistsA on Windows).
+bool PathExists(const char *path);
+// Creates one directory with default security; false when that fails.
+bool MakeDirectory(const char *path);
+
+// The full path of the executable as wide text (GetModuleFileNameW on
+// Windows; on POSIX /proc/self/exe decoded from UTF-8). Empty on failure.
+std::wstring ExecutablePathWide();
+// A wide path as the narrow text the narrow file calls take: the ANSI code
+// page on Windows, UTF-8 on POSIX. The process's locale is not touched.
+std::string NarrowPath(const std::wstring &path);
+// Opens `path` for writing in text mode, created or emptied ("w").
+std::FILE *OpenTextForWriting(const std::wstring &path);
+
+// Milliseconds since the system started, wrapping at 2^32 (GetTickCount).
+std::uint32_t TickCount();
+
+struct CalendarTime {
+    int year, month, day, hour, minute, second;
+};
+// The local time (GetLocalTime).
+CalendarTime LocalTime();
+
+// Sends text to the debugger of the process (OutputDebugStringW). On POSIX
+// there is no such channel: nothing reaches the host's output.
+void DebugOutput(const wchar_t *text);
+
+}  // namespace zelmo::platform

@@ -52,5 +52,7 @@ public:
 private:
     std::intptr_t process_ = 0;
 };
+// The running program's executable file, as the system reports it.
+std::filesystem::path ExecutablePath();
 
 }  // namespace zelmo::test::os

@@ -93,4 +93,9 @@ TlsServer::~TlsServer()
     }
 }
 
+std::filesystem::path ExecutablePath()
+{
+    return std::filesystem::read_symlink("/proc/self/exe");
+}
+
 }  // namespace zelmo::test::os

@@ -88,4 +88,11 @@ TlsServer::TlsServer(const std::filesystem::path &)
 
 TlsServer::~TlsServer() = default;
 
+std::filesystem::path ExecutablePath()
+{
+    std::vector<wchar_t> path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    return std::filesystem::path(std::wstring(path.data(), n));
+}
+
 }  // namespace zelmo::test::os

@@ -1,0 +1,62 @@
+// The cache store: the module directory that every library path starts from,
+// the cache directory, the two files of a URL's cache entry, and whether an
+// entry is complete. The exports GetCacheFilePath, GetCacheFileSize,
+// CheckAndCreateDircotry and GetFileFullPath are built on these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zelmo::cache {
+
+// Fixed path areas: a path stored in one holds at most 259 bytes and its NUL.
+inline constexpr std::size_t kPathArea = 260;
+// Longest path CheckAndCreateDircotry walks (its 4096-byte working buffer).
+inline constexpr std::size_t kMaxWalkPath = 4095;
+// Bytes of a header file that the entry probe reads.
+inline constexpr std::size_t kHeaderSample = 300;
+
+// The directory of the host's executable with its trailing separator; filled
+// on first need and kept until unload. Empty while it cannot be told (paths
+// are then relative to the current directory), and looked up again next time.
+std::string ModuleDirectory();
+
+// The module directory followed by "cache\file\cachedown\" (with slashes on
+// POSIX).
+std::string CacheDirectory();
+
+// The two files of a URL's cache entry, named after the MD5 digest of the
+// URL's bytes: the body file (digest) and the header file (digest + "h").
+struct EntryPaths {
+    std::string body;
+    std::string header;
+};
+EntryPaths EntryPathsOf(std::string_view url);
+
+// Creates the missing directories of `path`, from the outermost to the
+// innermost; what follows the last separator is a file name and ignored.
+// False when one cannot be created, or the path is longer than kMaxWalkPath.
+bool CreateDirectoriesOf(const char *path);
+
+// The first bytes (at most kHeaderSample) of a header file, read in binary
+// mode; nullopt when it cannot be opened or holds nothing.
+std::optional<std::string> ReadHeaderSample(const std::string &headerPath);
+
+// The value of the first "Content-Length:" field (letter case as written) of
+// a header sample, read as atoi reads it; the sample ends at its first NUL and
+// the value at the next CR. nullopt when the field or its CR is missing.
+std::optional<int> ContentLengthOf(std::string_view sample);
+
+// A file's length measured by a seek to its end: -1 when the seek fails, 0
+// when the file cannot be opened.
+std::int64_t FileLengthBySeek(const std::string &path);
+
+// Whether the entry of `url` is complete: its header file and body file
+// (`bodyPath`, or the entry's own when null) are present, and the body is as
+// long as the header's non-zero Content-Length.
+bool IsEntryComplete(const char *url, const char *bodyPath);
+
+}  // namespace zelmo::cache

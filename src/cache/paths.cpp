@@ -1,0 +1,136 @@
+// Where the library's files live: the module directory, the cache directory,
+// the names of a URL's cache entry, and the creation of directory chains.
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "cache/cache.h"
+#include "codec/md5.h"
+#include "platform/platform.h"
+#include "zelmo.h"
+
+namespace zelmo::cache {
+namespace {
+
+constexpr char kSep = platform::kPathSeparator;
+
+// The module directory: empty until the first lookup that finds it, then
+// fixed until unload. `filled` lets readers skip the lock once it is set.
+std::mutex moduleDirectoryLock;
+std::atomic<bool> moduleDirectoryFilled{false};
+std::string moduleDirectory;
+
+// GetFileFullPath's result, owned by the library and overwritten by each call.
+char fullPathResult[kPathArea];
+
+std::string DigestOf(std::string_view url)
+{
+    MD5Context md5;
+    md5.Update(url);
+    return md5.ToString();
+}
+
+// Copies `path` with its NUL into a caller buffer whose capacity `size`
+// points to, and stores the length written there; 0 when it does not fit.
+void HandOut(const std::string &path, char *buffer, unsigned int *size)
+{
+    if (buffer == nullptr || size == nullptr)
+        return;
+    if (*size > path.size()) {
+        std::memcpy(buffer, path.c_str(), path.size() + 1);
+        *size = static_cast<unsigned int>(path.size());
+    } else {
+        *size = 0;
+    }
+}
+
+}  // namespace
+
+std::string ModuleDirectory()
+{
+    if (moduleDirectoryFilled.load(std::memory_order_acquire))
+        return moduleDirectory;
+    std::lock_guard<std::mutex> hold(moduleDirectoryLock);
+    if (!moduleDirectoryFilled.load(std::memory_order_relaxed)) {
+        moduleDirectory = platform::ExecutableDirectory();
+        if (!moduleDirectory.empty())
+            moduleDirectoryFilled.store(true, std::memory_order_release);
+    }
+    return moduleDirectory;
+}
+
+std::string CacheDirectory()
+{
+    return ModuleDirectory() + "cache" + kSep + "file" + kSep + "cachedown" + kSep;
+}
+
+EntryPaths EntryPathsOf(std::string_view url)
+{
+    EntryPaths paths;
+    paths.body = CacheDirectory() + DigestOf(url);
+    paths.header = paths.body + 'h';
+    return paths;
+}
+
+bool CreateDirectoriesOf(const char *path)
+{
+    if (path == nullptr)
+        return false;
+    const std::size_t length = std::strlen(path);
+    if (length > kMaxWalkPath)
+        return false;
+    char walk[kMaxWalkPath + 1] = {};
+    std::memcpy(walk, path, length);
+    // Single bytes are looked at: every separator byte ends a level.
+    for (std::size_t i = 0; i < length; ++i) {
+        if (walk[i] != kSep)
+            continue;
+        const char after = walk[i + 1];
+        walk[i + 1] = '\0';
+        const bool ok = platform::PathExists(walk) || platform::MakeDirectory(walk);
+        walk[i + 1] = after;
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace zelmo::cache
+
+extern "C" bool ZELMO_API GetCacheFilePath(const char *url, char *bodyPath, unsigned int *bodyPathSize,
+                                           char *headerPath, unsigned int *headerPathSize)
+{
+    using namespace zelmo::cache;
+    if (url == nullptr) {
+        // Nothing to name: each requested path reports that nothing was written.
+        if (bodyPath != nullptr && bodyPathSize != nullptr)
+            *bodyPathSize = 0;
+        if (headerPath != nullptr && headerPathSize != nullptr)
+            *headerPathSize = 0;
+        return false;
+    }
+    const EntryPaths paths = EntryPathsOf(url);
+    HandOut(paths.header, headerPath, headerPathSize);
+    HandOut(paths.body, bodyPath, bodyPathSize);
+    return true;
+}
+
+extern "C" int ZELMO_API CheckAndCreateDircotry(const char *path)
+{
+    return zelmo::cache::CreateDirectoriesOf(path) ? 1 : 0;
+}
+
+extern "C" const char *ZELMO_API GetFileFullPath(const char *name)
+{
+    using namespace zelmo::cache;
+    std::memset(fullPathResult, 0, sizeof fullPathResult);
+    if (name == nullptr)
+        return nullptr;
+    const std::string directory = ModuleDirectory();
+    const std::size_t nameLength = std::strlen(name);
+    if (directory.size() + nameLength >= kPathArea)
+        return nullptr;  // refused rather than cut
+    std::memcpy(fullPathResult, directory.data(), directory.size());
+    std::memcpy(fullPathResult + directory.size(), name, nameLength);
+    return fullPathResult;
+}
