@@ -17,7 +17,8 @@ namespace os = zelmo::test::os;
 
 // Exports of the families built so far.
 const char *const kBuiltExports[] = {"Base64Decode", "Base64Encode", "Decode", "DesDecode",
-                                     "DesEncode",    "Encode",       "MD5File", "MD5String"};
+                                     "DesEncode",    "Encode",       "MD5File", "MD5String",
+                                     "GetProfileValue", "SetProfileValue", "PszFromBstr", "PszToBstr"};
 
 TEST(Frame, LoadsCallsAndUnloadsLikeAHost)
 {
