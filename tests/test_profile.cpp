@@ -123,7 +123,7 @@ TEST(Profile, NullSectionOrKeyYieldsTheFirstName)
 
 // The lists themselves, and how the platform cuts values and lists for a
 // small buffer: a value to size - 1 characters, a list to size - 2 bytes
-// ending with two NULs.
+// ending with two NULs. A list fits only with a byte to spare.
 TEST(Profile, PlatformCutsValuesAndListsToTheBuffer)
 {
     TempDir dir;
@@ -135,7 +135,8 @@ TEST(Profile, PlatformCutsValuesAndListsToTheBuffer)
         std::string bytes;  // the buffer's first bytes
     } cases[] = {
         {nullptr, nullptr, 64, 8, std::string("one\0two\0\0", 9)},
-        {nullptr, nullptr, 9, 8, std::string("one\0two\0\0", 9)},
+        {nullptr, nullptr, 10, 8, std::string("one\0two\0\0", 9)},
+        {nullptr, nullptr, 9, 7, std::string("one\0two\0\0", 9)},  // exactly the list's size
         {nullptr, nullptr, 8, 6, std::string("one\0tw\0\0", 8)},
         {nullptr, nullptr, 5, 3, std::string("one\0\0", 5)},
         {"one", nullptr, 64, 5, std::string("a\0bb\0\0", 6)},
@@ -144,12 +145,17 @@ TEST(Profile, PlatformCutsValuesAndListsToTheBuffer)
         {"one", "bb", 2, 1, std::string("2\0", 2)},
     };
     for (const Case &c : cases) {
+        const bool list = c.section == nullptr || c.key == nullptr;
         std::vector<char> buffer(c.size, '#');
         const unsigned result =
-            zelmo::platform::ReadProfileString(c.section, c.key, "", buffer.data(), c.size, file.c_str());
+            zelmo::platform::ReadProfileValue(c.section, c.key, "", buffer.data(), c.size, file.c_str());
         EXPECT_EQ(result, c.result) << (c.section ? c.section : "(null)") << " size " << c.size;
-        const std::size_t shown = c.bytes.size();
-        EXPECT_EQ(std::string(buffer.data(), shown), c.bytes)
+        // wine's GetPrivateProfileStringA ends a cut list with one NUL only;
+        // Windows documents two.
+        std::size_t shown = c.bytes.size();
+        if (list && os::UnderWine() && result + 2 == c.size)
+            shown = result + 1;
+        EXPECT_EQ(std::string(buffer.data(), shown), c.bytes.substr(0, shown))
             << (c.section ? c.section : "(null)") << " size " << c.size;
     }
 }

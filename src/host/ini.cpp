@@ -45,8 +45,9 @@ unsigned CopyCut(std::string_view text, char *buffer, unsigned size)
     return static_cast<unsigned>(n);
 }
 
-// Copies the names, each followed by a NUL, and a final NUL. A list that does
-// not fit is cut to size - 2 bytes and ends with two NULs.
+// Copies the names, each followed by a NUL, and a final NUL. As with the
+// Windows services, a list fits only with a byte to spare; one that does not
+// is cut to size - 2 bytes and ends with two NULs.
 unsigned CopyList(const std::vector<std::string_view> &names, char *buffer, unsigned size)
 {
     std::string list;
@@ -54,7 +55,7 @@ unsigned CopyList(const std::vector<std::string_view> &names, char *buffer, unsi
         list.append(name);
         list.push_back('\0');
     }
-    if (list.size() + 1 <= size) {
+    if (list.empty() || list.size() + 1 < size) {
         std::memcpy(buffer, list.data(), list.size());
         buffer[list.size()] = '\0';
         return static_cast<unsigned>(list.size());

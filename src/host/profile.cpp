@@ -37,7 +37,7 @@ extern "C" int ZELMO_API GetProfileValue(const char *section, const char *key, c
     std::unique_ptr<char, FreeDeleter> value(static_cast<char *>(std::calloc(kReadBufferSize, 1)));
     if (!value)
         return 0;
-    zelmo::platform::ReadProfileString(section, key, defaultValue, value.get(), kReadBufferSize, fileName);
+    zelmo::platform::ReadProfileValue(section, key, defaultValue, value.get(), kReadBufferSize, fileName);
     const std::size_t length = std::strlen(value.get());
     if (outSize < length + 1)
         return 0;
@@ -48,12 +48,12 @@ extern "C" int ZELMO_API GetProfileValue(const char *section, const char *key, c
 extern "C" bool ZELMO_API SetProfileValue(const char *section, const char *key, const char *fileName,
                                           const char *value, uint32_t /*reserved*/)
 {
-    using zelmo::platform::WriteProfileString;
-    if (WriteProfileString(section, key, value, fileName))
+    using zelmo::platform::WriteProfileValue;
+    if (WriteProfileValue(section, key, value, fileName))
         return true;
     // A read-only file refuses the write: clear the attribute (a second time
     // if it is still set) and try once more. The attribute is not restored.
     ClearReadOnly(fileName);
     ClearReadOnly(fileName);
-    return WriteProfileString(section, key, value, fileName);
+    return WriteProfileValue(section, key, value, fileName);
 }

@@ -31,10 +31,10 @@ FileFacts ProbeFile(const char *path);
 // Private profile files (GetPrivateProfileStringA, WritePrivateProfileStringA
 // on Windows; our own reader and writer on POSIX, where a relative file name
 // is relative to the current directory and a null one names no file).
-// ReadProfileString returns the characters copied into `buffer`.
-unsigned ReadProfileString(const char *section, const char *key, const char *defaultValue,
+// ReadProfileValue returns the characters copied into `buffer`.
+unsigned ReadProfileValue(const char *section, const char *key, const char *defaultValue,
                            char *buffer, unsigned size, const char *fileName);
-bool WriteProfileString(const char *section, const char *key, const char *value,
+bool WriteProfileValue(const char *section, const char *key, const char *value,
                         const char *fileName);
 
 // File attributes as GetFileAttributesA reports them; on POSIX only the

@@ -116,7 +116,7 @@ bool ReplaceFile(const std::string &path, const std::string &text, const struct 
 
 }  // namespace
 
-unsigned ReadProfileString(const char *section, const char *key, const char *defaultValue,
+unsigned ReadProfileValue(const char *section, const char *key, const char *defaultValue,
                            char *buffer, unsigned size, const char *fileName)
 {
     std::optional<std::string> text;
@@ -125,7 +125,7 @@ unsigned ReadProfileString(const char *section, const char *key, const char *def
     return ini::Profile(text ? *text : std::string()).Read(section, key, defaultValue, buffer, size);
 }
 
-bool WriteProfileString(const char *section, const char *key, const char *value, const char *fileName)
+bool WriteProfileValue(const char *section, const char *key, const char *value, const char *fileName)
 {
     if (fileName == nullptr || *fileName == '\0' || section == nullptr)
         return false;

@@ -5,13 +5,13 @@
 
 namespace zelmo::platform {
 
-unsigned ReadProfileString(const char *section, const char *key, const char *defaultValue,
+unsigned ReadProfileValue(const char *section, const char *key, const char *defaultValue,
                            char *buffer, unsigned size, const char *fileName)
 {
     return GetPrivateProfileStringA(section, key, defaultValue, buffer, size, fileName);
 }
 
-bool WriteProfileString(const char *section, const char *key, const char *value, const char *fileName)
+bool WriteProfileValue(const char *section, const char *key, const char *value, const char *fileName)
 {
     return WritePrivateProfileStringA(section, key, value, fileName) != FALSE;
 }
