@@ -25,6 +25,7 @@ extern const Command kMd5Command;
 extern const Command kDesCommand;
 extern const Command kEncodeCommand;
 extern const Command kDecodeCommand;
+extern const Command kProfileCommand;
 
 Args operator+(Args head, const Args &tail);
 
