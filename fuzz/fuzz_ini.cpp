@@ -36,17 +36,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         ReadInto(profile, "s", nullptr, n);
         ReadInto(profile, "s", "k", n);
     }
-    // Names taken from the text's first line.
-    const std::string first = text.substr(0, std::min(text.find('\n'), std::size_t(12)));
+    // A key named after the start of the text's first line.
+    const std::string line = text.substr(0, std::min(text.find('\n'), std::size_t(12)));
+    const std::string name = line.c_str();
     zelmo::ini::Profile edited(text);
-    edited.Write("s", first.c_str(), "value");
+    edited.Write("s", name.c_str(), "value");
+    const std::size_t start = name.find_first_not_of(" \t\v\f\r\x1a");
+    const bool plainKey = start != std::string::npos && name[start] != ';' && name[start] != '[' &&
+                          name.find_first_of("\r\n=") == std::string::npos;
     char out[8];
-    if (first.find_first_of("\r\n=") == std::string::npos && !first.empty() && first[0] != ';' &&
-        first[0] != '[' && first.find_first_not_of(" \t\v\f\x1a") != std::string::npos &&
-        (edited.Read("s", first.c_str(), "", out, sizeof out) != 5 || std::strcmp(out, "value") != 0))
+    if (plainKey && (edited.Read("s", name.c_str(), "", out, sizeof out) != 5 || std::strcmp(out, "value") != 0))
         std::abort();
     zelmo::ini::Profile reread(edited.Text());
     edited.Write("s", nullptr, nullptr);
-    edited.Write(first.c_str(), nullptr, nullptr);
+    edited.Write(name.c_str(), nullptr, nullptr);
     return 0;
 }
