@@ -298,12 +298,20 @@ TEST(Profile, FailedWriteLeavesTheFileWhole)
         << "no temporary file is left behind";
 }
 
-TEST(Profile, WriteToAMissingDirectoryFails)
+TEST(Profile, WritesThatCannotHappenFailAndCreateNothing)
 {
     TempDir dir;
-    const std::string file = (dir.path() / "absent" / "x.ini").string();
-    EXPECT_FALSE(SetProfileValue("s", "k", file.c_str(), "v", 0));
+    const std::string inMissingDir = (dir.path() / "absent" / "x.ini").string();
+    EXPECT_FALSE(SetProfileValue("s", "k", inMissingDir.c_str(), "v", 0));
+    EXPECT_FALSE(std::filesystem::exists(inMissingDir));
+    const std::string file = (dir.path() / "x.ini").string();
+    EXPECT_FALSE(SetProfileValue(nullptr, "k", file.c_str(), "v", 0)) << "a value needs a section";
     EXPECT_FALSE(std::filesystem::exists(file));
+    // Without a file name nothing is found (Windows looks in its own
+    // profile, which has no such section): the default is the value.
+    char out[16];
+    EXPECT_EQ(GetProfileValue("ZelmoNoSuchSection", "k", nullptr, out, sizeof out, "dflt"), 4);
+    EXPECT_STREQ(out, "dflt");
 }
 
 }  // namespace
