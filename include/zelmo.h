@@ -125,6 +125,19 @@ int ZELMO_CDECL EventLogInformation(const char *sourceName, const char *format, 
 ZelmoBstr ZELMO_API PszToBstr(const char *psz, unsigned int codePage);
 char *ZELMO_API PszFromBstr(const ZelmoOleChar *bstr, unsigned int codePage);
 
+#if !defined(_WIN32)
+/*
+ * Elsewhere than on Windows the library itself provides the OLE Automation
+ * string and local memory functions that release those results. A BSTR
+ * points just past a 32-bit count of its bytes and ends with a zero
+ * character that the count leaves out.
+ */
+ZelmoBstr SysAllocStringLen(const ZelmoOleChar *text, unsigned int length);
+void SysFreeString(ZelmoBstr bstr);
+unsigned int SysStringLen(ZelmoBstr bstr);
+void *LocalFree(void *memory);
+#endif
+
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "zelmo.h"
+
 namespace zelmo::test::os {
 
 // The built library (Zelmo.dll or libzelmo.so), loaded and unloaded the way a
@@ -54,5 +56,32 @@ private:
 };
 // The running program's executable file, as the system reports it.
 std::filesystem::path ExecutablePath();
+// Whether the tests run under wine rather than on the system they were built
+// for (wine differs from Windows in a few documented places).
+bool UnderWine();
+
+// Runs `body` where the file permissions apply to the caller: on POSIX in a
+// child process that, when it runs as root, gives up overriding them
+// (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH). Returns what `body` returned, or
+// -1 when the child could not be run. On Windows `body` runs directly.
+int RunWithFilePermissions(int (*body)(const std::string &), const std::string &arg);
+
+// Marks a file read-only (POSIX: no write permission for anyone) or tells
+// whether it is.
+bool MakeReadOnly(const std::string &path);
+bool IsReadOnly(const std::string &path);
+// Makes a directory refuse new entries; false where the platform has no
+// such thing (a Windows directory's read-only attribute does not).
+bool LockDirectory(const std::string &path, bool locked);
+
+// The system's ANSI code page (code page 0): GetACP() on Windows, UTF-8
+// (65001) on POSIX.
+unsigned AnsiCodePage();
+
+// A BSTR's length in characters and its release, through the system's (or,
+// on POSIX, the library's) OLE Automation functions; LocalFree likewise.
+unsigned BstrLength(ZelmoBstr bstr);
+void FreeBstr(ZelmoBstr bstr);
+void FreeLocal(void *memory);
 
 }  // namespace zelmo::test::os

@@ -1,5 +1,6 @@
 #include <winsock2.h>
 #include <windows.h>
+#include <oleauto.h>
 
 #include <vector>
 
@@ -93,6 +94,55 @@ std::filesystem::path ExecutablePath()
     std::vector<wchar_t> path(32768, L'\0');
     const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     return std::filesystem::path(std::wstring(path.data(), n));
+}
+
+bool UnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+int RunWithFilePermissions(int (*body)(const std::string &), const std::string &arg)
+{
+    return body(arg);
+}
+
+bool MakeReadOnly(const std::string &path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           SetFileAttributesA(path.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
+}
+
+bool IsReadOnly(const std::string &path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+bool LockDirectory(const std::string &, bool)
+{
+    return false;
+}
+
+unsigned AnsiCodePage()
+{
+    return GetACP();
+}
+
+unsigned BstrLength(ZelmoBstr bstr)
+{
+    return SysStringLen(bstr);
+}
+
+void FreeBstr(ZelmoBstr bstr)
+{
+    SysFreeString(bstr);
+}
+
+void FreeLocal(void *memory)
+{
+    LocalFree(memory);
 }
 
 }  // namespace zelmo::test::os

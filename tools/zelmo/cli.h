@@ -26,6 +26,7 @@ extern const Command kDesCommand;
 extern const Command kEncodeCommand;
 extern const Command kDecodeCommand;
 extern const Command kCacheCommand;
+extern const Command kProfileCommand;
 
 Args operator+(Args head, const Args &tail);
 
