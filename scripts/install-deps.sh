@@ -10,6 +10,7 @@ packages=(
   libbenchmark-dev libssl-dev         # benchmarks and their reference
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64                              # runs the win64 suite
+  iproute2                            # network interfaces for the host-identity tests
 )
 
 missing=()
