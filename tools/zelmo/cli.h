@@ -25,6 +25,8 @@ extern const Command kMd5Command;
 extern const Command kDesCommand;
 extern const Command kEncodeCommand;
 extern const Command kDecodeCommand;
+extern const Command kHostCommand;
+extern const Command kEventLogCommand;
 
 Args operator+(Args head, const Args &tail);
 

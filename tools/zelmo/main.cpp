@@ -18,7 +18,8 @@ const Command kDemoCommand = {
     RunDemo};
 
 const Command *const kCommands[] = {&kBase64Command, &kMd5Command,    &kDesCommand,
-                                    &kEncodeCommand, &kDecodeCommand, &kDemoCommand};
+                                    &kEncodeCommand, &kDecodeCommand, &kHostCommand,
+                                    &kEventLogCommand, &kDemoCommand};
 
 int RunDemo(const Args &args)
 {
