@@ -21,6 +21,9 @@ std::string MachineName();
 // Every IPv4 address `name` resolves to, as dotted-decimal text.
 std::vector<std::string> IPv4Addresses(const std::string &name);
 
+// The IPv4 addresses of this machine's network interfaces.
+std::vector<std::string> InterfaceIPv4Addresses();
+
 // The result of running code in a child process with private network, mount
 // and host-name namespaces. `skipped` says why it could not run (not root,
 // namespaces refused, a setup command failed, a platform without them).

@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <unistd.h>
 
@@ -49,6 +50,24 @@ std::vector<std::string> IPv4Addresses(const std::string &name)
             found.emplace_back(text);
     }
     freeaddrinfo(list);
+    return found;
+}
+
+std::vector<std::string> InterfaceIPv4Addresses()
+{
+    std::vector<std::string> found;
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return found;
+    for (const ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
+            continue;
+        char text[INET_ADDRSTRLEN];
+        const auto *ip = reinterpret_cast<const sockaddr_in *>(entry->ifa_addr);
+        if (inet_ntop(AF_INET, &ip->sin_addr, text, sizeof text) != nullptr)
+            found.emplace_back(text);
+    }
+    freeifaddrs(list);
     return found;
 }
 

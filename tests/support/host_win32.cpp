@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include "support/host.h"
 
@@ -39,6 +40,26 @@ std::vector<std::string> IPv4Addresses(const std::string &name)
         freeaddrinfo(list);
     }
     WSACleanup();
+    return found;
+}
+
+std::vector<std::string> InterfaceIPv4Addresses()
+{
+    std::vector<std::string> found;
+    ULONG size = 16384;
+    std::vector<unsigned char> buffer(size);
+    auto *adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buffer.data());
+    if (GetAdaptersAddresses(AF_INET, 0, nullptr, adapters, &size) != ERROR_SUCCESS)
+        return found;
+    for (const IP_ADAPTER_ADDRESSES *adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
+        for (const IP_ADAPTER_UNICAST_ADDRESS *unicast = adapter->FirstUnicastAddress; unicast != nullptr;
+             unicast = unicast->Next) {
+            char text[INET_ADDRSTRLEN];
+            auto *ip = reinterpret_cast<sockaddr_in *>(unicast->Address.lpSockaddr);
+            if (inet_ntop(AF_INET, &ip->sin_addr, text, sizeof text) != nullptr)
+                found.emplace_back(text);
+        }
+    }
     return found;
 }
 

@@ -19,13 +19,44 @@ std::uint32_t SystemVolumeSerial()
     return serial;
 }
 
+namespace {
+
+// Netbios from NETAPI32, loaded only while an adapter is asked for: hosts that
+// never ask do not load it (under wine its load also starts WinSock for good).
+class NetbiosLibrary {
+public:
+    NetbiosLibrary() : module_(LoadLibraryA("netapi32.dll"))
+    {
+        if (module_ != nullptr)
+            netbios_ = reinterpret_cast<decltype(netbios_)>(
+                reinterpret_cast<void *>(GetProcAddress(module_, "Netbios")));
+    }
+    ~NetbiosLibrary()
+    {
+        if (module_ != nullptr)
+            FreeLibrary(module_);
+    }
+    NetbiosLibrary(const NetbiosLibrary &) = delete;
+    NetbiosLibrary &operator=(const NetbiosLibrary &) = delete;
+
+    // The request's return code; NRC_SYSTEM when Netbios is not available.
+    UCHAR Request(NCB *ncb) const { return netbios_ != nullptr ? netbios_(ncb) : NRC_SYSTEM; }
+
+private:
+    HMODULE module_;
+    UCHAR(APIENTRY *netbios_)(PNCB) = nullptr;
+};
+
+}  // namespace
+
 bool AdapterAddress(unsigned char adapter, unsigned char address[6])
 {
+    const NetbiosLibrary library;
     NCB reset;
     std::memset(&reset, 0, sizeof reset);
     reset.ncb_command = NCBRESET;
     reset.ncb_lana_num = adapter;
-    if (Netbios(&reset) != NRC_GOODRET)
+    if (library.Request(&reset) != NRC_GOODRET)
         return false;
 
     // The status record starts with the adapter's address; 600 bytes hold it
@@ -40,7 +71,7 @@ bool AdapterAddress(unsigned char adapter, unsigned char address[6])
     request.ncb_callname[0] = '*';
     request.ncb_buffer = status;
     request.ncb_length = sizeof status;
-    if (Netbios(&request) != NRC_GOODRET)
+    if (library.Request(&request) != NRC_GOODRET)
         return false;
     std::memcpy(address, status, 6);
     return true;
