@@ -123,6 +123,21 @@ TEST(EventLog, EachCallRegistersItsOwnSource)
     EXPECT_FALSE(log.listener.Pending()) << "one event per call";
 }
 
+TEST(EventLog, StreamSocketLogGetsNulEndedMessages)
+{
+    // Some log daemons listen on a stream socket; each message then ends with a NUL.
+    TempDir dir;
+    const std::string path = (dir.path() / "log").string();
+    host::LogListener listener(path, host::LogListener::Kind::Stream);
+    if (!listener.available())
+        GTEST_SKIP() << "Windows reports to its own event log, not to a socket";
+    ASSERT_NE(Report(path.c_str(), EventType::Warning, "ZelmoTest", "over %s", "stream"), 0);
+    const auto message = listener.Receive();
+    ASSERT_TRUE(message.has_value()) << "the message ends with a NUL";
+    const Syslog event = Parse(*message);
+    EXPECT_EQ(event.priority + " " + event.ident + ": " + event.message, "12 ZelmoTest: over stream");
+}
+
 TEST(EventLog, UnreachableLogFailsTheRegistration)
 {
     Log log;

@@ -37,10 +37,12 @@ struct Isolated {
 // outside. The body must not use test assertions; it returns its findings.
 Isolated RunIsolated(const std::vector<std::string> &setup, const std::function<std::string()> &body);
 
-// A local datagram socket that receives log messages, at a path of its own.
+// A local socket that receives log messages, at a path of its own: a
+// datagram socket, or a stream socket whose messages each end with a NUL.
 class LogListener {
 public:
-    explicit LogListener(const std::string &path);
+    enum class Kind { Datagram, Stream };
+    explicit LogListener(const std::string &path, Kind kind = Kind::Datagram);
     ~LogListener();
     LogListener(const LogListener &) = delete;
     LogListener &operator=(const LogListener &) = delete;
@@ -54,6 +56,8 @@ public:
 
 private:
     int socket_ = -1;
+    int connection_ = -1;  // the accepted stream connection
+    Kind kind_;
     std::string path_;
 };
 

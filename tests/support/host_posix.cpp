@@ -130,15 +130,18 @@ Isolated RunIsolated(const std::vector<std::string> &setup, const std::function<
     return {"", reply.substr(1)};
 }
 
-LogListener::LogListener(const std::string &path) : path_(path)
+LogListener::LogListener(const std::string &path, Kind kind) : kind_(kind), path_(path)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path)
         return;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (socket_ >= 0 && bind(socket_, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+    socket_ = socket(AF_UNIX, (kind == Kind::Stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+    if (socket_ < 0)
+        return;
+    if (bind(socket_, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        (kind == Kind::Stream && listen(socket_, 4) != 0)) {
         close(socket_);
         socket_ = -1;
     }
@@ -146,28 +149,53 @@ LogListener::LogListener(const std::string &path) : path_(path)
 
 LogListener::~LogListener()
 {
+    if (connection_ >= 0)
+        close(connection_);
     if (socket_ >= 0) {
         close(socket_);
         unlink(path_.c_str());
     }
 }
 
+namespace {
+
+bool Readable(int fd, int milliseconds)
+{
+    pollfd wait{fd, POLLIN, 0};
+    return fd >= 0 && poll(&wait, 1, milliseconds) == 1;
+}
+
+}  // namespace
+
 std::optional<std::string> LogListener::Receive()
 {
-    pollfd wait{socket_, POLLIN, 0};
-    if (socket_ < 0 || poll(&wait, 1, 5000) != 1)
-        return std::nullopt;
-    char message[65536];
-    const ssize_t n = recv(socket_, message, sizeof message, 0);
-    if (n < 0)
-        return std::nullopt;
-    return std::string(message, static_cast<std::size_t>(n));
+    if (kind_ == Kind::Datagram) {
+        if (!Readable(socket_, 5000))
+            return std::nullopt;
+        char message[65536];
+        const ssize_t n = recv(socket_, message, sizeof message, 0);
+        if (n < 0)
+            return std::nullopt;
+        return std::string(message, static_cast<std::size_t>(n));
+    }
+    if (connection_ < 0) {
+        if (!Readable(socket_, 5000))
+            return std::nullopt;
+        connection_ = accept4(socket_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    std::string message;
+    char c;
+    while (Readable(connection_, 5000) && recv(connection_, &c, 1, 0) == 1) {
+        if (c == '\0')
+            return message;
+        message.push_back(c);
+    }
+    return std::nullopt;  // cut short: no NUL ended the message
 }
 
 bool LogListener::Pending()
 {
-    pollfd wait{socket_, POLLIN, 0};
-    return socket_ >= 0 && poll(&wait, 1, 0) == 1;
+    return Readable(kind_ == Kind::Stream && connection_ >= 0 ? connection_ : socket_, 0);
 }
 
 }  // namespace zelmo::test::host

@@ -69,7 +69,7 @@ Isolated RunIsolated(const std::vector<std::string> &, const std::function<std::
 }
 
 // Windows has no local datagram sockets to receive log messages on.
-LogListener::LogListener(const std::string &path) : path_(path) {}
+LogListener::LogListener(const std::string &path, Kind kind) : kind_(kind), path_(path) {}
 LogListener::~LogListener() = default;
 std::optional<std::string> LogListener::Receive() { return std::nullopt; }
 bool LogListener::Pending() { return false; }
