@@ -16,10 +16,10 @@ using zelmo::test::TempDir;
 namespace os = zelmo::test::os;
 
 // Exports of the families built so far.
-const char *const kBuiltExports[] = {
-    "Base64Decode", "Base64Encode",     "Decode",     "DesDecode",     "DesEncode",       "Encode",
-    "MD5File",      "MD5String",        "GetMacAddr", "GetLocalHostName", "GetLocalIP",
-    "EventLogError", "EventLogWarning", "EventLogInformation"};
+const char *const kBuiltExports[] = {"Base64Decode", "Base64Encode", "Decode", "DesDecode",
+                                     "DesEncode",    "Encode",       "MD5File", "MD5String",
+                                     "GetMacAddr",   "GetLocalHostName", "GetLocalIP",
+                                     "EventLogError", "EventLogWarning", "EventLogInformation"};
 
 TEST(Frame, LoadsCallsAndUnloadsLikeAHost)
 {
