@@ -15,6 +15,8 @@ set(ZELMO_SOURCES
   src/cache/probe.cpp
   src/host/profile.cpp
   src/host/bstr.cpp
+  src/host/identity.cpp
+  src/host/eventlog.cpp
 )
 if(WIN32)
   list(APPEND ZELMO_SOURCES
@@ -22,7 +24,9 @@ if(WIN32)
     src/platform/win32/dllmain.cpp
     src/platform/win32/cache_win32.cpp
     src/platform/win32/profile_win32.cpp
-    src/platform/win32/bstr_win32.cpp)
+    src/platform/win32/bstr_win32.cpp
+    src/platform/win32/identity_win32.cpp
+    src/platform/win32/eventlog_win32.cpp)
 else()
   list(APPEND ZELMO_SOURCES
     src/platform/posix/platform_posix.cpp
@@ -30,5 +34,7 @@ else()
     src/platform/posix/cache_posix.cpp
     src/platform/posix/profile_posix.cpp
     src/platform/posix/bstr_posix.cpp
-    src/host/ini.cpp)
+    src/host/ini.cpp
+    src/platform/posix/identity_posix.cpp
+    src/platform/posix/eventlog_posix.cpp)
 endif()

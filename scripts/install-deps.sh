@@ -12,6 +12,7 @@ packages=(
   wine64                              # runs the win64 suite
   libcurl4-openssl-dev                # libcurl for linux
   dpkg-dev                            # unpacks Debian's curl source for the mingw builds
+  iproute2                            # network interfaces for the host-identity tests
 )
 
 missing=()

@@ -110,3 +110,49 @@ CalendarTime LocalTime();
 void DebugOutput(const wchar_t *text);
 
 }  // namespace zelmo::platform
+
+// Host identity (src/platform/*/identity_*.cpp).
+#include <cstdint>
+
+namespace zelmo::platform {
+
+// The serial number of the system volume: drive C: on Windows, the file-system
+// id of / on POSIX. 0 when the volume cannot be queried.
+std::uint32_t SystemVolumeSerial();
+
+// The hardware address of LAN adapter `adapter`. On Windows, a NetBIOS reset
+// and adapter-status request; on POSIX, the n-th interface (from 0, in the
+// system's order) with a non-zero six-byte hardware address. False, with
+// `address` untouched, when the adapter has none.
+bool AdapterAddress(unsigned char adapter, unsigned char address[6]);
+
+// The host name and its NUL into `name` (`size` bytes); false when it fails
+// or does not fit.
+bool HostName(char *name, int size);
+
+// The first IPv4 address `hostName` resolves to, as dotted-decimal text into
+// `text`; false, with `text` untouched, when it resolves to none.
+bool FirstIPv4Address(const char *hostName, char (&text)[16]);
+
+}  // namespace zelmo::platform
+
+// Event log (src/platform/*/eventlog_*.cpp).
+namespace zelmo::platform {
+
+enum class EventType : unsigned short { Error = 1, Warning = 2, Information = 4 };
+
+// A registered event source, or null.
+using EventSource = void *;
+
+// Registers `sourceName` with the event log at `endpoint`: on Windows a
+// server name (null: the local computer); on POSIX the path of a local
+// datagram socket (null: /dev/log). Null when no event can be reported there.
+EventSource OpenEventSource(const char *endpoint, const char *sourceName);
+
+// Reports one event with `message` as its text; whether it arrived is not known.
+void ReportEventMessage(EventSource source, EventType type, const char *message);
+
+// Deregisters the source: nonzero on success.
+int CloseEventSource(EventSource source);
+
+}  // namespace zelmo::platform

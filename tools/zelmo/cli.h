@@ -27,6 +27,8 @@ extern const Command kEncodeCommand;
 extern const Command kDecodeCommand;
 extern const Command kCacheCommand;
 extern const Command kProfileCommand;
+extern const Command kHostCommand;
+extern const Command kEventLogCommand;
 
 Args operator+(Args head, const Args &tail);
 

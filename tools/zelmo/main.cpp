@@ -19,7 +19,7 @@ const Command kDemoCommand = {
 
 const Command *const kCommands[] = {&kBase64Command, &kMd5Command,    &kDesCommand,
                                     &kEncodeCommand, &kDecodeCommand, &kCacheCommand,
-                                    &kProfileCommand,
+                                    &kProfileCommand, &kHostCommand,  &kEventLogCommand,
                                     &kDemoCommand};
 
 int RunDemo(const Args &args)
