@@ -26,6 +26,8 @@ extern const Command kDesCommand;
 extern const Command kEncodeCommand;
 extern const Command kDecodeCommand;
 extern const Command kCacheCommand;
+extern const Command kPostCommand;
+extern const Command kUploadCommand;
 extern const Command kProfileCommand;
 extern const Command kHostCommand;
 extern const Command kEventLogCommand;

@@ -17,10 +17,9 @@ const Command kDemoCommand = {
     "each export returned.\n",
     RunDemo};
 
-const Command *const kCommands[] = {&kBase64Command, &kMd5Command,    &kDesCommand,
-                                    &kEncodeCommand, &kDecodeCommand, &kCacheCommand,
-                                    &kProfileCommand, &kHostCommand,  &kEventLogCommand,
-                                    &kDemoCommand};
+const Command *const kCommands[] = {
+    &kBase64Command, &kMd5Command,     &kDesCommand,    &kEncodeCommand,  &kDecodeCommand,   &kCacheCommand,
+    &kPostCommand,   &kUploadCommand, &kProfileCommand, &kHostCommand, &kEventLogCommand, &kDemoCommand};
 
 int RunDemo(const Args &args)
 {
