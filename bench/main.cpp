@@ -15,14 +15,15 @@ std::vector<Comparison> &Comparisons()
     return all;
 }
 
-// Console output as usual, and each benchmark's time per iteration kept.
+// Console output as usual, and each benchmark's time per iteration kept
+// under its function name (options such as a minimum time left off).
 class RecordingReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &run : runs)
             if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                seconds[run.benchmark_name()] =
+                seconds[run.run_name.function_name] =
                     run.GetAdjustedRealTime() * benchmark::GetTimeUnitMultiplier(run.time_unit);
         ConsoleReporter::ReportRuns(runs);
     }
