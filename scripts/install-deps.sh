@@ -13,6 +13,7 @@ packages=(
   libcurl4-openssl-dev                # libcurl for linux
   dpkg-dev                            # unpacks Debian's curl source for the mingw builds
   iproute2                            # network interfaces for the host-identity tests
+  python3 zip                         # the ctypes example host; scripts/package
 )
 
 missing=()
