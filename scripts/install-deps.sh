@@ -14,6 +14,7 @@ packages=(
   dpkg-dev                            # unpacks Debian's curl source for the mingw builds
   iproute2                            # network interfaces for the host-identity tests
   openssl                             # the TLS test server (self-signed certificate)
+  python3 zip                         # the ctypes example host; scripts/package
 )
 
 missing=()
