@@ -3,6 +3,7 @@
 // the wire; and against nginx, started by a CTest fixture.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -255,6 +256,50 @@ TEST(Download, AnyOtherStatusReplacesTheHeaderFileAndFails)
     }
 }
 
+TEST(Download, AHeaderLeftByAFailedAnswerMakesTheNextCallDownloadInFull)
+{
+    std::atomic<bool> broken{true};
+    const std::string body = "whole";
+    ScriptedServer server([&](const RecordedRequest &r) {
+        if (broken)
+            return Answer::Raw("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+        return Revalidating(r, body);
+    });
+    const Entry entry(server.Url("/" + TestName()));
+    entry.Seed(OkHeader(body), body);
+    Record record(16);
+    EXPECT_FALSE(Get(entry, record, true));
+    EXPECT_FALSE(GetCacheFileSize(entry.url.c_str(), nullptr, 0, 0)) << "judged by the 500's Content-Length";
+    broken = false;
+    EXPECT_TRUE(Get(entry, record, true));
+    EXPECT_EQ(record.Text(), body);
+    ASSERT_EQ(server.Requests().size(), 2u);
+    EXPECT_TRUE(server.Requests()[0].HasHeader("If-Modified-Since"));
+    EXPECT_FALSE(server.Requests()[1].HasHeader("If-Modified-Since"));
+    EXPECT_EQ(ReadFile(entry.header), OkHeader(body));
+}
+
+TEST(Download, TwoThreadsDownloadDifferentUrlsAtOnce)
+{
+    ScriptedServer server([](const RecordedRequest &r) {
+        const std::string body(20000, r.target.back());
+        return Answer::InPieces(OkHeader(body) + body, {100, 5000, 5000}, 20);
+    });
+    const Entry a(server.Url("/" + TestName() + "/a")), b(server.Url("/" + TestName() + "/b"));
+    Record ra(30000), rb(30000);
+    bool okA = false, okB = false;
+    std::thread first([&] { okA = Get(a, ra, true); });
+    std::thread second([&] { okB = Get(b, rb, true); });
+    first.join();
+    second.join();
+    EXPECT_TRUE(okA);
+    EXPECT_TRUE(okB);
+    EXPECT_EQ(ra.Text(), std::string(20000, 'a'));
+    EXPECT_EQ(rb.Text(), std::string(20000, 'b'));
+    EXPECT_EQ(ReadFile(a.body), std::string(20000, 'a'));
+    EXPECT_EQ(ReadFile(b.body), std::string(20000, 'b'));
+}
+
 TEST(Download, NotModifiedWithoutACompleteEntryIsAFailure)
 {
     ScriptedServer server([](const RecordedRequest &) { return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n"); });
@@ -328,6 +373,30 @@ TEST(Download, ATransferErrorLeavesTheEntryAndKeepsWhatArrived)
         EXPECT_EQ(ReadFile(entry.header + ".tmp"), header);
         EXPECT_EQ(ReadFile(entry.body + ".tmp"), "partial");
     }
+}
+
+TEST(Download, ADiskThatFillsLeavesTheEntryAsItWas)
+{
+    const std::string body(1 << 20, 'z');
+    ScriptedServer server([&](const RecordedRequest &) { return Answer::Raw(OkHeader(body) + body); });
+    const Entry entry(server.Url("/" + TestName()));
+    entry.Seed(OkHeader("old"), "old");
+    // The child's result: 0 when the call failed as a write error should.
+    const int result = zelmo::test::os::RunWithFileSizeLimit(
+        [](const std::string &url) {
+            char buffer[16];
+            HttpResponseBuffer record{};
+            record.buffer = buffer;
+            record.capacity = sizeof buffer;
+            return HttpDownload_SYNC(url.c_str(), &record, false, 10, nullptr, nullptr) ? 1 : 0;
+        },
+        entry.url, 64 * 1024);
+    if (result == -2)
+        GTEST_SKIP() << "this platform sets no file-size limit on a process";
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadFile(entry.body), "old");
+    EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
+    EXPECT_LE(ReadFile(entry.body + ".tmp").size(), 64u * 1024) << "what fitted stays in the temporary";
 }
 
 TEST(Download, ATemporaryThatCannotBeCreatedFailsTheCall)
