@@ -11,6 +11,7 @@ set(ZELMO_SOURCES
   src/http/response.cpp
   src/http/request.cpp
   src/http/upload.cpp
+  src/http/download.cpp
   src/cache/paths.cpp
   src/cache/probe.cpp
   src/host/profile.cpp
@@ -26,7 +27,8 @@ if(WIN32)
     src/platform/win32/profile_win32.cpp
     src/platform/win32/bstr_win32.cpp
     src/platform/win32/identity_win32.cpp
-    src/platform/win32/eventlog_win32.cpp)
+    src/platform/win32/eventlog_win32.cpp
+    src/platform/win32/download_win32.cpp)
 else()
   list(APPEND ZELMO_SOURCES
     src/platform/posix/platform_posix.cpp
@@ -36,5 +38,6 @@ else()
     src/platform/posix/bstr_posix.cpp
     src/host/ini.cpp
     src/platform/posix/identity_posix.cpp
-    src/platform/posix/eventlog_posix.cpp)
+    src/platform/posix/eventlog_posix.cpp
+    src/platform/posix/download_posix.cpp)
 endif()

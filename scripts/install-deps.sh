@@ -15,6 +15,7 @@ packages=(
   iproute2                            # network interfaces for the host-identity tests
   openssl                             # the TLS test server (self-signed certificate)
   python3 zip                         # the ctypes example host; scripts/package
+  nginx-light                         # the real server of the download tests (scripts/nginx-fixture)
 )
 
 missing=()
@@ -27,4 +28,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The package starts the system's own nginx service when it installs; the
+# tests run their own nginx (scripts/nginx-fixture), so the service is stopped.
+if [[ " ${missing[*]-} " == *" nginx-light "* ]]; then
+  if command -v invoke-rc.d >/dev/null; then
+    invoke-rc.d nginx stop >/dev/null 2>&1 || true
+  fi
+  if [ -f /run/nginx.pid ] && kill -0 "$(cat /run/nginx.pid)" 2>/dev/null; then
+    kill -QUIT "$(cat /run/nginx.pid)" || true
+  fi
 fi

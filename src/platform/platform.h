@@ -156,3 +156,25 @@ void ReportEventMessage(EventSource source, EventType type, const char *message)
 int CloseEventSource(EventSource source);
 
 }  // namespace zelmo::platform
+
+// Cached download (src/platform/*/download_*.cpp).
+#include <cstdint>
+
+namespace zelmo::platform {
+
+// Copies `from` over `to`, replacing it. Windows: CopyFileA without the
+// fail-if-exists flag. POSIX: the copy is written to a sibling temporary and
+// renamed into place, so `to` is never seen half-written.
+bool CopyFileOver(const char *from, const char *to);
+
+// Deletes a file (DeleteFileA); false when it cannot be deleted.
+bool DeleteFileAt(const char *path);
+
+// Sets the last-write time of an existing file to the current time and leaves
+// its other times alone. Windows: CreateFileA (GENERIC_WRITE, no sharing,
+// OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL), then SetFileTime with only the
+// last-write time, taken from GetSystemTime and SystemTimeToFileTime. False
+// when the file cannot be opened or its time set.
+bool SetLastWriteTimeToNow(const char *path);
+
+}  // namespace zelmo::platform

@@ -54,6 +54,7 @@ bool ReadRequest(net::Socket connection, std::string &pending, RecordedRequest &
         return false;
     const std::size_t headEnd = pending.find("\r\n\r\n");
     const std::string head = pending.substr(0, headEnd);
+    request.head = pending.substr(0, headEnd + 4);
     pending.erase(0, headEnd + 4);
 
     std::size_t lineEnd = head.find("\r\n");

@@ -24,6 +24,7 @@ struct RecordedRequest {
     std::string method, target, version;
     std::vector<std::pair<std::string, std::string>> headers;  // as sent, in order
     std::string body;                                         // de-chunked
+    std::string head;  // the request line and header lines exactly as received, up to the blank line
 
     bool HasHeader(std::string_view name) const;       // names compare case-insensitively
     std::string Header(std::string_view name) const;   // empty when absent

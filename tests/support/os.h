@@ -66,6 +66,12 @@ bool UnderWine();
 // -1 when the child could not be run. On Windows `body` runs directly.
 int RunWithFilePermissions(int (*body)(const std::string &), const std::string &arg);
 
+// Runs `body` in a child process whose files may grow to `maxBytes` only
+// (a disk that fills): a write past it fails instead of raising a signal.
+// Returns what `body` returned, -1 when the child could not be run, and -2
+// where the platform has no such limit (Windows).
+int RunWithFileSizeLimit(int (*body)(const std::string &), const std::string &arg, long maxBytes);
+
 // Marks a file read-only (POSIX: no write permission for anyone) or tells
 // whether it is.
 bool MakeReadOnly(const std::string &path);

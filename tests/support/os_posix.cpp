@@ -3,6 +3,7 @@
 #include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -133,6 +134,24 @@ int RunWithFilePermissions(int (*body)(const std::string &), const std::string &
         return -1;
     if (child == 0) {
         if (!DropFileOverride())
+            _exit(255);
+        _exit(body(arg) & 0x7F);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+int RunWithFileSizeLimit(int (*body)(const std::string &), const std::string &arg, long maxBytes)
+{
+    const pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+        const struct rlimit limit{static_cast<rlim_t>(maxBytes), static_cast<rlim_t>(maxBytes)};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
             _exit(255);
         _exit(body(arg) & 0x7F);
     }

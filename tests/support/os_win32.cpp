@@ -107,6 +107,11 @@ int RunWithFilePermissions(int (*body)(const std::string &), const std::string &
     return body(arg);
 }
 
+int RunWithFileSizeLimit(int (*)(const std::string &), const std::string &, long)
+{
+    return -2;
+}
+
 bool MakeReadOnly(const std::string &path)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());

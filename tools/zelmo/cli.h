@@ -31,6 +31,7 @@ extern const Command kUploadCommand;
 extern const Command kProfileCommand;
 extern const Command kHostCommand;
 extern const Command kEventLogCommand;
+extern const Command kGetCommand;
 
 Args operator+(Args head, const Args &tail);
 
@@ -45,5 +46,9 @@ void WriteBytes(const std::string &bytes);
 int UsageError(const Command &command, const std::string &message);
 
 bool IsHelp(const std::string &arg);
+
+// The demo's cached download: two calls, the second answered 304; true when
+// both served the body.
+bool DemoDownload();
 
 }  // namespace cli

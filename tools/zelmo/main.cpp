@@ -18,8 +18,9 @@ const Command kDemoCommand = {
     RunDemo};
 
 const Command *const kCommands[] = {
-    &kBase64Command, &kMd5Command,     &kDesCommand,    &kEncodeCommand,  &kDecodeCommand,   &kCacheCommand,
-    &kPostCommand,   &kUploadCommand, &kProfileCommand, &kHostCommand, &kEventLogCommand, &kDemoCommand};
+    &kBase64Command, &kMd5Command,  &kDesCommand,     &kEncodeCommand,  &kDecodeCommand, &kGetCommand,
+    &kPostCommand,   &kUploadCommand, &kCacheCommand, &kProfileCommand, &kHostCommand,   &kEventLogCommand,
+    &kDemoCommand};
 
 int RunDemo(const Args &args)
 {
@@ -49,7 +50,9 @@ int RunDemo(const Args &args)
     const int plainLen = Decode(cipher, "demo password", plain, sizeof plain);
     std::printf("Decode       -> %d  %s\n", plainLen, plain);
 
-    const bool ok = plainLen == static_cast<int>(sizeof text - 1) && encodedLen == 32 && decodedLen == static_cast<int>(sizeof text - 1) &&
+    const bool downloaded = DemoDownload();
+
+    const bool ok = downloaded && plainLen == static_cast<int>(sizeof text - 1) && encodedLen == 32 && decodedLen == static_cast<int>(sizeof text - 1) &&
                     digestLen == 32;
     return ok ? kOk : kFailed;
 }

@@ -10,5 +10,7 @@ namespace cli {
 bool StdinIsTerminal();
 // Prints `prompt` to standard error and reads one line without echo.
 std::string ReadHidden(const char *prompt);
+// Makes standard output pass bytes unchanged (no line-end translation).
+void BinaryStdout();
 
 }  // namespace cli

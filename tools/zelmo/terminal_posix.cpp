@@ -32,3 +32,12 @@ std::string ReadHidden(const char *prompt)
 }
 
 }  // namespace cli
+
+namespace cli {
+
+void BinaryStdout()
+{
+    // POSIX streams never translate line ends.
+}
+
+}  // namespace cli

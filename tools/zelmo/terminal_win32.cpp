@@ -32,3 +32,16 @@ std::string ReadHidden(const char *prompt)
 }
 
 }  // namespace cli
+
+#include <fcntl.h>
+#include <io.h>
+
+namespace cli {
+
+void BinaryStdout()
+{
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+}  // namespace cli

@@ -1,0 +1,609 @@
+// HttpDownload_SYNC against the scripted loopback server: what reaches the
+// caller, what lands in the cache entry for each outcome, and what goes over
+// the wire; and against nginx, started by a CTest fixture.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/cache.h"
+#include "http/download.h"
+#include "support/files.h"
+#include "support/http_server.h"
+#include "support/os.h"
+#include "zelmo.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zelmo::test::Answer;
+using zelmo::test::RecordedRequest;
+using zelmo::test::ScriptedServer;
+using zelmo::test::TempDir;
+
+constexpr const char *kDate = "Wed, 21 Oct 2015 07:28:00 GMT";
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string &path)
+{
+    std::error_code ignored;
+    return fs::exists(path, ignored);
+}
+
+// The test's own name, so that each test downloads URLs of its own.
+std::string TestName()
+{
+    const auto *info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+    for (char &c : name)
+        if (c == '/') c = '-';
+    return name;
+}
+
+// A URL's cache entry beside the test program; removed when the test ends.
+struct Entry {
+    explicit Entry(std::string u, std::string bodyPath = "") : url(std::move(u))
+    {
+        const zelmo::cache::EntryPaths paths = zelmo::cache::EntryPathsOf(url);
+        header = paths.header;
+        body = bodyPath.empty() ? paths.body : bodyPath;
+        Clean();
+    }
+    ~Entry() { Clean(); }
+    void Clean() const
+    {
+        std::error_code ignored;
+        for (const std::string &p : {header, body, header + ".tmp", body + ".tmp"})
+            fs::remove_all(p, ignored);
+    }
+    void Seed(const std::string &headerText, const std::string &bodyText) const
+    {
+        zelmo::cache::CreateDirectoriesOf(header.c_str());
+        std::ofstream(header, std::ios::binary) << headerText;
+        std::ofstream(body, std::ios::binary) << bodyText;
+    }
+    std::string url, header, body;
+};
+
+// A caller's record; the bytes past `capacity` show any write beyond it.
+struct Record {
+    explicit Record(unsigned capacity) : bytes(capacity + 16, '#')
+    {
+        r.buffer = capacity > 0 ? bytes.data() : nullptr;
+        r.capacity = capacity;
+    }
+    std::string Text() const { return std::string(r.buffer, r.length); }
+    bool AllZero() const { return bytes.find_first_not_of('\0') >= r.capacity; }
+    bool GuardIntact() const { return bytes.compare(r.capacity, 16, std::string(16, '#')) == 0; }
+    std::string bytes;
+    HttpResponseBuffer r{};
+};
+
+bool Get(const Entry &entry, Record &record, bool useCache, int timeout = 10)
+{
+    return HttpDownload_SYNC(entry.url.c_str(), &record.r, useCache, timeout, nullptr, nullptr);
+}
+
+std::string OkHeader(std::string_view body, bool lastModified = true)
+{
+    std::string text = "HTTP/1.1 200 OK\r\n";
+    if (lastModified)
+        text += std::string("Last-Modified: ") + kDate + "\r\n";
+    return text + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+}
+
+// 200 with Last-Modified and Content-Length, or 304 when the request's
+// If-Modified-Since carries the same date.
+Answer Revalidating(const RecordedRequest &request, std::string_view body)
+{
+    if (request.Header("If-Modified-Since") == kDate)
+        return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+    return Answer::Raw(OkHeader(body) + std::string(body));
+}
+
+// A body file's last-write time, as seconds since the epoch.
+long long LastWriteSeconds(const std::string &path)
+{
+    using namespace std::chrono;
+    const auto when = fs::last_write_time(path);
+    return duration_cast<seconds>(file_clock::to_sys(when).time_since_epoch()).count();
+}
+
+long long NowSeconds()
+{
+    using namespace std::chrono;
+    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// --- the whole road: first download, revalidation, plain download ---
+
+TEST(Download, FirstCallFillsTheEntryAndARevalidationIsServedFromIt)
+{
+    const std::string body = "cached body\n";
+    ScriptedServer server([&](const RecordedRequest &r) { return Revalidating(r, body); });
+    const Entry entry(server.Url("/" + TestName()));
+
+    Record first(64);
+    ASSERT_TRUE(Get(entry, first, true));
+    EXPECT_EQ(first.Text(), body);
+    EXPECT_EQ(first.r.buffer[body.size()], '\0');
+    EXPECT_EQ(first.r.errorCode, 0);
+    EXPECT_EQ(first.r.filePath, nullptr) << "a null filePath stays null";
+    EXPECT_EQ(ReadFile(entry.body), body);
+    EXPECT_EQ(ReadFile(entry.header), OkHeader(body)) << "the header exactly as received";
+    EXPECT_FALSE(Exists(entry.body + ".tmp"));
+    EXPECT_FALSE(Exists(entry.header + ".tmp"));
+    EXPECT_TRUE(GetCacheFileSize(entry.url.c_str(), nullptr, 0, 0)) << "the entry is complete";
+
+    zelmo::test::SetLastWriteYear(entry.body, 2001);
+    const long long before = NowSeconds();
+    Record second(64);
+    ASSERT_TRUE(Get(entry, second, true));
+    EXPECT_EQ(second.Text(), body) << "served from the entry";
+    EXPECT_EQ(ReadFile(entry.body), body);
+    EXPECT_EQ(ReadFile(entry.header), OkHeader(body)) << "a 304 leaves the header file";
+    EXPECT_GE(LastWriteSeconds(entry.body), before - 2) << "the body file's last-write time is now";
+    EXPECT_FALSE(Exists(entry.body + ".tmp"));
+    EXPECT_FALSE(Exists(entry.header + ".tmp"));
+
+    const std::vector<RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_FALSE(requests[0].HasHeader("If-Modified-Since")) << "no entry yet, nothing to revalidate";
+    // Two blanks: the one of the line and the one that began the stored value.
+    EXPECT_NE(requests[1].head.find(std::string("\r\nIf-Modified-Since:  ") + kDate + "\r\n"), std::string::npos)
+        << requests[1].head;
+
+    // Without useCache the request is plain and a 200 replaces the entry.
+    Record third(64);
+    ASSERT_TRUE(Get(entry, third, false));
+    EXPECT_EQ(third.Text(), body);
+    ASSERT_EQ(server.Requests().size(), 3u);
+    EXPECT_FALSE(server.Requests()[2].HasHeader("If-Modified-Since"));
+}
+
+TEST(Download, AnEntryWithoutContentLengthIsNeverRevalidated)
+{
+    const std::string body = "streamed";
+    ScriptedServer server([&](const RecordedRequest &) {
+        return Answer::Raw(std::string("HTTP/1.1 200 OK\r\nLast-Modified: ") + kDate +
+                           "\r\nTransfer-Encoding: chunked\r\n\r\n" + zelmo::test::Chunked(body, 3));
+    });
+    const Entry entry(server.Url("/" + TestName()));
+    for (int call = 0; call < 2; ++call) {
+        Record record(64);
+        ASSERT_TRUE(Get(entry, record, true));
+        EXPECT_EQ(record.Text(), body);
+    }
+    EXPECT_EQ(ReadFile(entry.body), body) << "the chunked coding removed";
+    for (const RecordedRequest &request : server.Requests())
+        EXPECT_FALSE(request.HasHeader("If-Modified-Since"));
+}
+
+// --- only the final response counts ---
+
+TEST(Download, TheFinalResponseAfterRedirectsAndInterimAnswersCounts)
+{
+    const std::string body = "final";
+    struct Case {
+        const char *name;
+        std::string prelude;  // what the answer to /start begins with
+    };
+    const Case cases[] = {
+        {"redirect", "HTTP/1.1 302 Found\r\nLocation: /final\r\nContent-Length: 0\r\n\r\n"},
+        {"interim", "HTTP/1.1 100 Continue\r\n\r\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server([&](const RecordedRequest &r) {
+            if (r.target.find("/start") != std::string::npos && c.prelude.find("302") != std::string::npos)
+                return Answer::Raw(c.prelude);
+            if (r.target.find("/start") != std::string::npos)
+                return Answer::Raw(c.prelude + OkHeader(body) + body);
+            return Revalidating(r, body);
+        });
+        const Entry entry(server.Url("/" + TestName() + "-" + c.name + "/start"));
+        Record record(64);
+        ASSERT_TRUE(Get(entry, record, true));
+        EXPECT_EQ(record.Text(), body);
+        EXPECT_EQ(ReadFile(entry.header), OkHeader(body)) << "only the final response's header block";
+        EXPECT_TRUE(GetCacheFileSize(entry.url.c_str(), nullptr, 0, 0));
+        Record again(64);
+        ASSERT_TRUE(Get(entry, again, true));
+        EXPECT_EQ(again.Text(), body);
+        EXPECT_NE(server.Requests().back().head.find(std::string("If-Modified-Since:  ") + kDate),
+                  std::string::npos) << "revalidated with the final response's Last-Modified";
+    }
+}
+
+// --- what each outcome leaves in the entry ---
+
+TEST(Download, AnyOtherStatusReplacesTheHeaderFileAndFails)
+{
+    const std::vector<std::string> headers = {
+        "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
+        "HTTP/1.0 304 Not Modified\r\n\r\n",  // only HTTP/1.1 304 means not modified
+        "HTTP/1.1 204 No Content\r\n\r\n",
+    };
+    for (const std::string &answer : headers) {
+        SCOPED_TRACE(answer);
+        ScriptedServer server([&](const RecordedRequest &) { return Answer::Raw(answer, true); });
+        const Entry entry(server.Url("/" + TestName()));
+        entry.Seed(OkHeader("old"), "old");
+        Record record(32);
+        record.r.rawLength = 5;
+        EXPECT_FALSE(Get(entry, record, true));
+        EXPECT_EQ(record.r.length, 0u);
+        EXPECT_EQ(record.r.rawLength, 0u);
+        EXPECT_TRUE(record.AllZero());
+        EXPECT_TRUE(record.GuardIntact());
+        EXPECT_EQ(ReadFile(entry.header), answer);
+        EXPECT_EQ(ReadFile(entry.body), "old");
+        EXPECT_FALSE(Exists(entry.body + ".tmp"));
+        EXPECT_FALSE(Exists(entry.header + ".tmp"));
+    }
+}
+
+TEST(Download, AHeaderLeftByAFailedAnswerMakesTheNextCallDownloadInFull)
+{
+    std::atomic<bool> broken{true};
+    const std::string body = "whole";
+    ScriptedServer server([&](const RecordedRequest &r) {
+        if (broken)
+            return Answer::Raw("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+        return Revalidating(r, body);
+    });
+    const Entry entry(server.Url("/" + TestName()));
+    entry.Seed(OkHeader(body), body);
+    Record record(16);
+    EXPECT_FALSE(Get(entry, record, true));
+    EXPECT_FALSE(GetCacheFileSize(entry.url.c_str(), nullptr, 0, 0)) << "judged by the 500's Content-Length";
+    broken = false;
+    EXPECT_TRUE(Get(entry, record, true));
+    EXPECT_EQ(record.Text(), body);
+    ASSERT_EQ(server.Requests().size(), 2u);
+    EXPECT_TRUE(server.Requests()[0].HasHeader("If-Modified-Since"));
+    EXPECT_FALSE(server.Requests()[1].HasHeader("If-Modified-Since"));
+    EXPECT_EQ(ReadFile(entry.header), OkHeader(body));
+}
+
+TEST(Download, TwoThreadsDownloadDifferentUrlsAtOnce)
+{
+    ScriptedServer server([](const RecordedRequest &r) {
+        const std::string body(20000, r.target.back());
+        return Answer::InPieces(OkHeader(body) + body, {100, 5000, 5000}, 20);
+    });
+    const Entry a(server.Url("/" + TestName() + "/a")), b(server.Url("/" + TestName() + "/b"));
+    Record ra(30000), rb(30000);
+    bool okA = false, okB = false;
+    std::thread first([&] { okA = Get(a, ra, true); });
+    std::thread second([&] { okB = Get(b, rb, true); });
+    first.join();
+    second.join();
+    EXPECT_TRUE(okA);
+    EXPECT_TRUE(okB);
+    EXPECT_EQ(ra.Text(), std::string(20000, 'a'));
+    EXPECT_EQ(rb.Text(), std::string(20000, 'b'));
+    EXPECT_EQ(ReadFile(a.body), std::string(20000, 'a'));
+    EXPECT_EQ(ReadFile(b.body), std::string(20000, 'b'));
+}
+
+TEST(Download, NotModifiedWithoutACompleteEntryIsAFailure)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n"); });
+    const Entry entry(server.Url("/" + TestName()));
+    entry.Seed(OkHeader("abc"), "abc");
+    fs::remove(entry.body);  // deleted between calls
+    Record record(16);
+    EXPECT_FALSE(Get(entry, record, true));
+    EXPECT_TRUE(record.AllZero());
+    EXPECT_FALSE(Exists(entry.body)) << "nothing is made up";
+    EXPECT_EQ(ReadFile(entry.header), OkHeader("abc"));
+    EXPECT_FALSE(Exists(entry.body + ".tmp"));
+    EXPECT_FALSE(Exists(entry.header + ".tmp"));
+}
+
+TEST(Download, AFailedCopyIntoTheEntryFailsTheCall)
+{
+    const std::string body = "new body";
+    ScriptedServer server([&](const RecordedRequest &) { return Answer::Raw(OkHeader(body) + body); });
+    TempDir dir;
+
+    // The body file cannot be replaced: neither file of the entry changes.
+    const std::string blocked = (dir.path() / "blocked").string();
+    const Entry first(server.Url("/" + TestName() + "-body"), blocked);
+    fs::create_directory(blocked);
+    Record record(32);
+    record.r.filePath = const_cast<char *>(blocked.c_str());
+    EXPECT_FALSE(Get(first, record, false));
+    EXPECT_TRUE(record.AllZero());
+    EXPECT_EQ(record.r.filePath, blocked.c_str());
+    EXPECT_TRUE(fs::is_directory(blocked));
+    EXPECT_FALSE(Exists(first.header));
+    EXPECT_FALSE(Exists(blocked + ".tmp"));
+    EXPECT_FALSE(Exists(first.header + ".tmp"));
+
+    // The header file cannot be replaced: the body already was.
+    const Entry second(server.Url("/" + TestName() + "-header"));
+    zelmo::cache::CreateDirectoriesOf(second.header.c_str());
+    fs::create_directory(second.header);
+    Record other(32);
+    EXPECT_FALSE(Get(second, other, false));
+    EXPECT_EQ(ReadFile(second.body), body);
+    EXPECT_TRUE(fs::is_directory(second.header));
+    EXPECT_FALSE(Exists(second.body + ".tmp"));
+    EXPECT_FALSE(Exists(second.header + ".tmp"));
+}
+
+TEST(Download, ATransferErrorLeavesTheEntryAndKeepsWhatArrived)
+{
+    const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n";
+    struct Case {
+        const char *name;
+        Answer answer;
+        int timeout;
+    };
+    const Case cases[] = {
+        {"cut off", Answer::Raw(header + "partial", true), 10},
+        {"time-out", Answer::InPieces(header + "partial" + std::string(93, 'x'), {header.size() + 7}, 3000), 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server([&](const RecordedRequest &) { return c.answer; });
+        const Entry entry(server.Url("/" + TestName()));
+        entry.Seed(OkHeader("old"), "old");
+        Record record(256);
+        EXPECT_FALSE(Get(entry, record, true, c.timeout));
+        EXPECT_TRUE(record.AllZero());
+        EXPECT_EQ(record.r.length, 0u);
+        EXPECT_EQ(ReadFile(entry.body), "old");
+        EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
+        EXPECT_EQ(ReadFile(entry.header + ".tmp"), header);
+        EXPECT_EQ(ReadFile(entry.body + ".tmp"), "partial");
+    }
+}
+
+TEST(Download, ADiskThatFillsLeavesTheEntryAsItWas)
+{
+    const std::string body(1 << 20, 'z');
+    ScriptedServer server([&](const RecordedRequest &) { return Answer::Raw(OkHeader(body) + body); });
+    const Entry entry(server.Url("/" + TestName()));
+    entry.Seed(OkHeader("old"), "old");
+    // The child's result: 0 when the call failed as a write error should.
+    const int result = zelmo::test::os::RunWithFileSizeLimit(
+        [](const std::string &url) {
+            char buffer[16];
+            HttpResponseBuffer record{};
+            record.buffer = buffer;
+            record.capacity = sizeof buffer;
+            return HttpDownload_SYNC(url.c_str(), &record, false, 10, nullptr, nullptr) ? 1 : 0;
+        },
+        entry.url, 64 * 1024);
+    if (result == -2)
+        GTEST_SKIP() << "this platform sets no file-size limit on a process";
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadFile(entry.body), "old");
+    EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
+    EXPECT_LE(ReadFile(entry.body + ".tmp").size(), 64u * 1024) << "what fitted stays in the temporary";
+}
+
+TEST(Download, ATemporaryThatCannotBeCreatedFailsTheCall)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "x"); });
+    const Entry entry(server.Url("/" + TestName()));
+    entry.Seed(OkHeader("old"), "old");
+    fs::create_directory(entry.body + ".tmp");
+    Record record(16);
+    EXPECT_FALSE(Get(entry, record, false));
+    EXPECT_TRUE(record.AllZero());
+    EXPECT_TRUE(server.Requests().empty()) << "nothing is fetched";
+    EXPECT_EQ(ReadFile(entry.body), "old");
+    EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
+    EXPECT_TRUE(Exists(entry.header + ".tmp")) << "the temporary that opened is left";
+    EXPECT_EQ(ReadFile(entry.header + ".tmp"), "");
+}
+
+TEST(Download, AnUnreadableHeaderTemporaryFailsTheCall)
+{
+    // No answer that libcurl accepts leaves the header temporary empty, so
+    // the server takes the temporary away while the transfer runs.
+    std::string headerTemp;
+    bool removed = false;
+    ScriptedServer server([&](const RecordedRequest &) {
+        std::error_code error;
+        removed = fs::remove(headerTemp, error);
+        return Answer::Full("HTTP/1.1 200 OK", "new");
+    });
+    const Entry entry(server.Url("/" + TestName()));
+    headerTemp = entry.header + ".tmp";
+    entry.Seed(OkHeader("old"), "old");
+    Record record(16);
+    const bool ok = Get(entry, record, false);
+    if (!removed)
+        GTEST_SKIP() << "a file that is open cannot be deleted on this system";
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(record.AllZero());
+    EXPECT_EQ(ReadFile(entry.body), "old");
+    EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
+    EXPECT_EQ(ReadFile(entry.body + ".tmp"), "new") << "the body temporary stays";
+}
+
+// --- serving the body ---
+
+TEST(Download, TheBodyFitsWithoutTerminatorOrIsReportedTooLong)
+{
+    const std::string body = "0123456789";
+    ScriptedServer server([&](const RecordedRequest &) { return Answer::Raw(OkHeader(body) + body); });
+    const Entry entry(server.Url("/" + TestName()));
+    struct Case {
+        unsigned capacity;
+        unsigned length;
+        int errorCode;
+    };
+    for (const Case c : {Case{11, 10, 0}, Case{10, 10, 0}, Case{9, 0, 8}}) {
+        SCOPED_TRACE(c.capacity);
+        Record record(c.capacity);
+        EXPECT_TRUE(Get(entry, record, false));
+        EXPECT_EQ(record.r.length, c.length);
+        EXPECT_EQ(record.r.errorCode, c.errorCode);
+        EXPECT_EQ(record.Text(), body.substr(0, c.length));
+        if (c.length == 0)
+            EXPECT_TRUE(record.AllZero());
+        EXPECT_TRUE(record.GuardIntact());
+        EXPECT_EQ(ReadFile(entry.body), body) << "the body stays in the entry";
+    }
+    Record none(0);
+    EXPECT_TRUE(Get(entry, none, false)) << "no buffer: the entry is still updated";
+    EXPECT_EQ(server.Requests().size(), 4u);
+}
+
+TEST(Download, TheCallersBodyPathIsUsedAndItsDirectoriesMade)
+{
+    const std::string body = "elsewhere";
+    ScriptedServer server([&](const RecordedRequest &r) { return Revalidating(r, body); });
+    TempDir dir;
+    const std::string path = (dir.path() / "a" / "b" / "body.bin").string();
+    const Entry entry(server.Url("/" + TestName()), path);
+    for (int call = 0; call < 2; ++call) {
+        Record record(32);
+        record.r.filePath = const_cast<char *>(path.c_str());
+        ASSERT_TRUE(Get(entry, record, true));
+        EXPECT_EQ(record.Text(), body);
+        EXPECT_EQ(record.r.filePath, path.c_str());
+    }
+    EXPECT_EQ(ReadFile(path), body);
+    EXPECT_EQ(ReadFile(entry.header), OkHeader(body)) << "the header file stays in the cache directory";
+    EXPECT_FALSE(Exists(zelmo::cache::EntryPathsOf(entry.url).body));
+    EXPECT_TRUE(server.Requests()[1].HasHeader("If-Modified-Since"));
+}
+
+TEST(Download, OverLongPathsAreRefused)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "x"); });
+    TempDir dir;
+    const std::string base = dir.path().string() + "/";
+    struct Case {
+        std::size_t length;
+        bool accepted;
+    };
+    for (const Case c : {Case{255, true}, Case{256, false}, Case{400, false}}) {
+        SCOPED_TRACE(c.length);
+        ASSERT_LT(base.size() + 8, c.length);
+        const std::string path = base + std::string(c.length - base.size(), 'p');
+        const Entry entry(server.Url("/" + TestName() + std::to_string(c.length)), path);
+        Record record(16);
+        record.r.filePath = const_cast<char *>(path.c_str());
+        const bool ok = Get(entry, record, false);
+        if (c.accepted && !ok && zelmo::test::os::UnderWine())
+            continue;  // wine's ANSI file calls may stop short of 259 characters
+        EXPECT_EQ(ok, c.accepted);
+        EXPECT_EQ(Exists(path), c.accepted);
+        EXPECT_FALSE(Exists(path + ".tmp"));
+        EXPECT_TRUE(record.GuardIntact());
+    }
+}
+
+TEST(Download, MissingArgumentsAndThePlaceholder)
+{
+    Record record(8);
+    EXPECT_FALSE(HttpDownload_SYNC(nullptr, &record.r, true, 0, nullptr, nullptr));
+    EXPECT_FALSE(HttpDownload_SYNC("http://127.0.0.1:1/", nullptr, true, 0, nullptr, nullptr));
+    EXPECT_EQ(record.bytes, std::string(8, '#') + std::string(16, '#')) << "the record is untouched";
+    EXPECT_EQ(HttpDownload_NoSYNC(1, 2, 3, 4, 5, 6), 1);
+    EXPECT_EQ(HttpDownload_NoSYNC(0, 0, 0, 0, 0, 0), 1);
+}
+
+TEST(Download, ReadWholeFileStopsAtTheFirstNul)
+{
+    TempDir dir;
+    struct Case {
+        std::string content;
+        bool ok;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 200 OK\r\n\r\n", true, "HTTP/1.1 200 OK\r\n\r\n"},
+        {std::string("ab\0cd", 5), true, "ab"},
+        {"", false, "unchanged"},
+    };
+    for (const Case &c : cases) {
+        const std::string path = dir.Write("file", c.content);
+        std::string text = "unchanged";
+        EXPECT_EQ(zelmo::http::ReadWholeFile(path.c_str(), text), c.ok);
+        EXPECT_EQ(text, c.text);
+    }
+    std::string text;
+    EXPECT_FALSE(zelmo::http::ReadWholeFile((dir.path() / "missing").string().c_str(), text));
+}
+
+// --- against nginx, which the CTest fixture nginx-fixture runs ---
+
+TEST(DownloadNginx, FirstDownloadRevalidationAndAChangedFile)
+{
+    const fs::path fixture = zelmo::test::os::ExecutablePath().parent_path().parent_path() / "nginx";
+    if (Exists((fixture / "skip").string()))
+        GTEST_SKIP() << ReadFile((fixture / "skip").string());
+    if (!Exists((fixture / "port").string()))
+        GTEST_SKIP() << "no nginx runs for this test: ctest starts it (fixture nginx)";
+    const std::string port = std::to_string(std::stoi(ReadFile((fixture / "port").string())));
+    const std::string name = TestName() + ".txt";
+    const fs::path page = fixture / "root" / name;
+    const std::string log = (fixture / "access.log").string();
+    // The status nginx logged for the `n`-th request of the page. nginx logs
+    // after it has answered, so the line may take a moment to appear.
+    const auto loggedStatus = [&](std::size_t n) {
+        const std::string request = "\"GET /" + name + " ";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string text = ReadFile(log);
+            std::size_t at = 0, seen = 0;
+            while ((at = text.find(request, at)) != std::string::npos) {
+                const std::size_t status = text.find("\" ", at + 1);
+                if (++seen == n && status != std::string::npos)
+                    return text.substr(status + 2, 3);
+                at += request.size();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return std::string("(not logged)");
+    };
+
+    std::ofstream(page, std::ios::binary) << "first version\n";
+    zelmo::test::SetLastWriteYear(page, 2020);
+    const Entry entry("http://127.0.0.1:" + port + "/" + name);
+
+    Record first(64);
+    ASSERT_TRUE(Get(entry, first, true));
+    EXPECT_EQ(first.Text(), "first version\n");
+    EXPECT_EQ(loggedStatus(1), "200");
+    EXPECT_NE(ReadFile(entry.header).find("Last-Modified: "), std::string::npos);
+    const std::string storedHeader = ReadFile(entry.header);
+
+    Record second(64);
+    ASSERT_TRUE(Get(entry, second, true));
+    EXPECT_EQ(second.Text(), "first version\n") << "served from the cache";
+    EXPECT_EQ(loggedStatus(2), "304");
+    EXPECT_EQ(ReadFile(entry.header), storedHeader);
+
+    std::ofstream(page, std::ios::binary | std::ios::trunc) << "second, longer version\n";
+    zelmo::test::SetLastWriteYear(page, 2021);
+    Record third(64);
+    ASSERT_TRUE(Get(entry, third, true));
+    EXPECT_EQ(third.Text(), "second, longer version\n") << "fetched again in full";
+    EXPECT_EQ(loggedStatus(3), "200");
+    EXPECT_EQ(ReadFile(entry.body), "second, longer version\n");
+    fs::remove(page);
+}
+
+}  // namespace
