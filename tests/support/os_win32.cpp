@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <oleauto.h>
+#include <psapi.h>
 
 #include <vector>
 
@@ -143,6 +144,22 @@ void FreeBstr(ZelmoBstr bstr)
 void FreeLocal(void *memory)
 {
     LocalFree(memory);
+}
+
+std::size_t OpenHandleCount()
+{
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? count : 0;
+}
+
+std::size_t MemoryInUse()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
+                              sizeof counters))
+        return 0;
+    return counters.PrivateUsage;
 }
 
 }  // namespace zelmo::test::os
