@@ -74,19 +74,25 @@ TEST(OutOfMemory, DesExportsGiveTheirFailureResult)
 
 TEST(OutOfMemory, ConversionsGiveNull)
 {
-    const char *text = "caf\xC3\xA9 \xE2\x82\xAC";  // UTF-8
-    const ZelmoOleChar wide[] = {'c', 'a', 'f', 0xE9, ' ', 0x20AC, 0};
+    // Long enough that the POSIX conversion's strings leave their inline
+    // storage and allocate.
+    std::string text;
+    std::basic_string<ZelmoOleChar> wide;
+    for (int i = 0; i < 8; ++i) {
+        text += "caf\xC3\xA9 \xE2\x82\xAC ";  // UTF-8
+        wide += {'c', 'a', 'f', 0xE9, ' ', 0x20AC, ' '};
+    }
     for (unsigned codePage : {65001u, 1252u}) {
         SCOPED_TRACE(codePage);
         ZelmoBstr bstr = nullptr;
         const long toBstr = RefuseEachAllocation(
-            [&] { bstr = PszToBstr(text, codePage); }, [&] { EXPECT_EQ(bstr, nullptr); });
+            [&] { bstr = PszToBstr(text.c_str(), codePage); }, [&] { EXPECT_EQ(bstr, nullptr); });
         ASSERT_NE(bstr, nullptr);
         zelmo::test::os::FreeBstr(bstr);
 
         char *narrow = nullptr;
         const long fromBstr = RefuseEachAllocation(
-            [&] { narrow = PszFromBstr(wide, codePage); }, [&] { EXPECT_EQ(narrow, nullptr); });
+            [&] { narrow = PszFromBstr(wide.c_str(), codePage); }, [&] { EXPECT_EQ(narrow, nullptr); });
         ASSERT_NE(narrow, nullptr);
         zelmo::test::os::FreeLocal(narrow);
         if (toBstr == 0 || fromBstr == 0) {

@@ -156,3 +156,12 @@ void ReportEventMessage(EventSource source, EventType type, const char *message)
 int CloseEventSource(EventSource source);
 
 }  // namespace zelmo::platform
+
+// Release of what AllocateBstr and AllocateLocal gave, for a conversion that
+// fails after its allocation (SysFreeString and LocalFree on Windows).
+namespace zelmo::platform {
+
+void ReleaseBstr(ZelmoOleChar *bstr);
+void ReleaseLocal(void *memory);
+
+}  // namespace zelmo::platform

@@ -312,6 +312,16 @@ void *AllocateLocal(std::size_t size)
     return std::malloc(size > 0 ? size : 1);
 }
 
+void ReleaseBstr(ZelmoOleChar *bstr)
+{
+    SysFreeString(bstr);
+}
+
+void ReleaseLocal(void *memory)
+{
+    LocalFree(memory);
+}
+
 }  // namespace zelmo::platform
 
 extern "C" {
