@@ -73,8 +73,19 @@ bool AllocationFailure::Refused() const
 
 }  // namespace zelmo::test
 
+#if defined(__SANITIZE_THREAD__)
+#define ZELMO_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZELMO_TEST_TSAN 1
+#endif
+#endif
+
 // operator new through the wrapped malloc, so that the standard library's
-// containers inside the library fail as well.
+// containers inside the library fail as well. ThreadSanitizer's runtime
+// brings its own operator new and cannot share it; that build runs no
+// out-of-memory tests.
+#ifndef ZELMO_TEST_TSAN
 void *operator new(std::size_t size)
 {
     if (void *p = std::malloc(size > 0 ? size : 1))
@@ -126,3 +137,5 @@ void operator delete[](void *memory, const std::nothrow_t &) noexcept
 {
     std::free(memory);
 }
+
+#endif  // ZELMO_TEST_TSAN
