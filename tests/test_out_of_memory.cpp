@@ -95,12 +95,10 @@ TEST(OutOfMemory, ConversionsGiveNull)
             [&] { narrow = PszFromBstr(wide.c_str(), codePage); }, [&] { EXPECT_EQ(narrow, nullptr); });
         ASSERT_NE(narrow, nullptr);
         zelmo::test::os::FreeLocal(narrow);
-        if (toBstr == 0 || fromBstr == 0) {
-            // Windows' SysAllocStringLen and LocalAlloc live in system DLLs,
-            // beyond the reach of the test program's heap hook.
-            EXPECT_EQ(toBstr + fromBstr, 0);
-            GTEST_SKIP() << "the conversions allocate only through system DLLs here";
-        }
+        // At least the result's own allocation (on Windows SysAllocStringLen
+        // and LocalAlloc, reached through their wrapped import slots).
+        EXPECT_GT(toBstr, 0);
+        EXPECT_GT(fromBstr, 0);
     }
 }
 

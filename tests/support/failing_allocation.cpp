@@ -12,7 +12,9 @@ std::atomic<long> failAt{0};  // 0: not armed
 std::atomic<long> seen{0};
 std::atomic<bool> refused{false};
 
-bool RefuseThisOne()
+}  // namespace
+
+bool zelmo::test::RefuseThisAllocation()
 {
     if (failAt.load(std::memory_order_relaxed) == 0)
         return false;
@@ -22,8 +24,6 @@ bool RefuseThisOne()
     return true;
 }
 
-}  // namespace
-
 extern "C" {
 
 void *__real_malloc(std::size_t size);
@@ -32,17 +32,17 @@ void *__real_realloc(void *memory, std::size_t size);
 
 void *__wrap_malloc(std::size_t size)
 {
-    return RefuseThisOne() ? nullptr : __real_malloc(size);
+    return zelmo::test::RefuseThisAllocation() ? nullptr : __real_malloc(size);
 }
 
 void *__wrap_calloc(std::size_t count, std::size_t size)
 {
-    return RefuseThisOne() ? nullptr : __real_calloc(count, size);
+    return zelmo::test::RefuseThisAllocation() ? nullptr : __real_calloc(count, size);
 }
 
 void *__wrap_realloc(void *memory, std::size_t size)
 {
-    return RefuseThisOne() ? nullptr : __real_realloc(memory, size);
+    return zelmo::test::RefuseThisAllocation() ? nullptr : __real_realloc(memory, size);
 }
 
 }  // extern "C"
