@@ -147,4 +147,38 @@ TEST(Bstr, RoundTripsThroughUtf8)
     os::FreeBstr(bstr);
 }
 
+TEST(Bstr, LongTextsConvertWhole)
+{
+    // Texts of several times the 4096-byte piece the POSIX conversion works
+    // in, with a character of two bytes across each piece boundary.
+    struct Case {
+        unsigned codePage;
+        std::string unit;  // one character in the code page
+        ZelmoOleChar wide;
+    };
+    const Case cases[] = {
+        {65001, "\xC3\xA9", 0xE9},
+        {1252, "\xE9", 0xE9},
+        {932, "\x82\xA0", 0x3042},  // hiragana a
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.codePage);
+        std::string text = "x";  // puts the two-byte characters across the boundaries
+        Wide expected = W(u"x");
+        for (int i = 0; i < 3 * 4096 + 5; ++i) {
+            text += c.unit;
+            expected += c.wide;
+        }
+        ZelmoBstr bstr = PszToBstr(text.c_str(), c.codePage);
+        ASSERT_NE(bstr, nullptr);
+        EXPECT_EQ(os::BstrLength(bstr), expected.size() + 2);
+        EXPECT_TRUE(Wide(bstr) == expected);
+        char *back = PszFromBstr(bstr, c.codePage);
+        ASSERT_NE(back, nullptr);
+        EXPECT_EQ(std::string(back), text);
+        os::FreeLocal(back);
+        os::FreeBstr(bstr);
+    }
+}
+
 }  // namespace

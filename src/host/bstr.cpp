@@ -20,7 +20,13 @@ extern "C" ZelmoBstr ZELMO_API PszToBstr(const char *psz, unsigned int codePage)
     if (bstr == nullptr)
         return nullptr;
     std::fill_n(bstr, n + 1, ZelmoOleChar(0));
-    MultiByteToWide(codePage, psz, bstr, n);
+    // With the measured capacity the conversion cannot fail for want of room;
+    // where it runs out of memory (the POSIX conversion takes some), the
+    // zeros would pass for text: give nothing rather than that.
+    if (MultiByteToWide(codePage, psz, bstr, n) <= 0) {
+        ReleaseBstr(bstr);
+        return nullptr;
+    }
     return bstr;
 }
 
@@ -36,6 +42,9 @@ extern "C" char *ZELMO_API PszFromBstr(const ZelmoOleChar *bstr, unsigned int co
     char *text = static_cast<char *>(AllocateLocal(static_cast<std::size_t>(b) + 1));
     if (text == nullptr)
         return nullptr;
-    WideToMultiByte(codePage, bstr, text, b + 1);
+    if (WideToMultiByte(codePage, bstr, text, b + 1) <= 0) {  // as above
+        ReleaseLocal(text);
+        return nullptr;
+    }
     return text;
 }

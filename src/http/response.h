@@ -42,8 +42,12 @@ public:
     // False leaves `buffer` as it arrived.
     bool TakeOkBody();
 
-private:
+    // The header function itself, `self` being the FinalResponse; libcurl
+    // calls it with each header line after passing the line to the write
+    // function.
     static std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *self);
+
+private:
 
     HttpResponseBuffer *response_;
     bool located_ = true;       // the last status line is known to be in `buffer`

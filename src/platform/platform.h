@@ -178,3 +178,12 @@ bool DeleteFileAt(const char *path);
 bool SetLastWriteTimeToNow(const char *path);
 
 }  // namespace zelmo::platform
+
+// Release of what AllocateBstr and AllocateLocal gave, for a conversion that
+// fails after its allocation (SysFreeString and LocalFree on Windows).
+namespace zelmo::platform {
+
+void ReleaseBstr(ZelmoOleChar *bstr);
+void ReleaseLocal(void *memory);
+
+}  // namespace zelmo::platform

@@ -196,6 +196,12 @@ std::vector<RecordedRequest> ScriptedServer::Requests() const
     return requests_;
 }
 
+void ScriptedServer::ForgetRequests()
+{
+    std::lock_guard lock(mutex_);
+    requests_.clear();
+}
+
 bool ScriptedServer::Pause(int ms)
 {
     std::unique_lock lock(mutex_);

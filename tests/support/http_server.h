@@ -68,6 +68,8 @@ public:
     // "127.0.0.1:PORT", as a proxy setting names it.
     std::string Address() const;
     std::vector<RecordedRequest> Requests() const;
+    // Drops the requests recorded so far (long runs keep their memory flat).
+    void ForgetRequests();
 
     // A script that acts as a forward proxy: it passes each request in
     // absolute form on to its origin on 127.0.0.1 and returns the origin's

@@ -2,6 +2,7 @@
 // (os_posix.cpp, os_win32.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -89,5 +90,10 @@ unsigned AnsiCodePage();
 unsigned BstrLength(ZelmoBstr bstr);
 void FreeBstr(ZelmoBstr bstr);
 void FreeLocal(void *memory);
+
+// Open file descriptors (Windows: handles, GetProcessHandleCount) and the
+// process's memory in use (resident set; Windows: private bytes).
+std::size_t OpenHandleCount();
+std::size_t MemoryInUse();
 
 }  // namespace zelmo::test::os

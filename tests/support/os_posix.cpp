@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -195,6 +196,25 @@ void FreeBstr(ZelmoBstr bstr)
 void FreeLocal(void *memory)
 {
     LocalFree(memory);
+}
+
+std::size_t OpenHandleCount()
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+std::size_t MemoryInUse()
+{
+    std::FILE *statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr)
+        return 0;
+    unsigned long size = 0, resident = 0;
+    const int read = std::fscanf(statm, "%lu %lu", &size, &resident);
+    std::fclose(statm);
+    return read == 2 ? resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
 }  // namespace zelmo::test::os

@@ -1,7 +1,9 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <oleauto.h>
+#include <psapi.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "support/os.h"
@@ -148,6 +150,30 @@ void FreeBstr(ZelmoBstr bstr)
 void FreeLocal(void *memory)
 {
     LocalFree(memory);
+}
+
+std::size_t OpenHandleCount()
+{
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0)
+        return count;
+    // wine answers 0: count the handle values that name an open object
+    // instead (handle values are multiples of 4, small ones first).
+    std::size_t open = 0;
+    DWORD flags;
+    for (std::uintptr_t value = 4; value < 0x10000; value += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++open;
+    return open;
+}
+
+std::size_t MemoryInUse()
+{
+    // The commit charge: the process's private bytes (wine leaves the
+    // extended record's PrivateUsage at 0 but fills this one).
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) ? counters.PagefileUsage : 0;
 }
 
 }  // namespace zelmo::test::os

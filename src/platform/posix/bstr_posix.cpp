@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -279,20 +280,26 @@ char *BstrBlock(const ZelmoOleChar *bstr)
 
 }  // namespace
 
+// The conversions work in growing strings; when memory runs out they fail
+// with 0, as the Windows functions do, rather than throw into C callers.
 int MultiByteToWide(unsigned codePage, const char *text, ZelmoOleChar *out, int capacity)
-{
+try {
     std::u16string wide;
     if (text == nullptr || capacity < 0 || !Decode(codePage, text, wide))
         return 0;
     return Deliver(wide.data(), wide.size(), out, capacity);
+} catch (const std::bad_alloc &) {
+    return 0;
 }
 
 int WideToMultiByte(unsigned codePage, const ZelmoOleChar *text, char *out, int capacity)
-{
+try {
     std::string bytes;
     if (text == nullptr || capacity < 0 || !Encode(codePage, text, bytes))
         return 0;
     return Deliver(bytes.data(), bytes.size(), out, capacity);
+} catch (const std::bad_alloc &) {
+    return 0;
 }
 
 ZelmoOleChar *AllocateBstr(unsigned length)
@@ -303,6 +310,16 @@ ZelmoOleChar *AllocateBstr(unsigned length)
 void *AllocateLocal(std::size_t size)
 {
     return std::malloc(size > 0 ? size : 1);
+}
+
+void ReleaseBstr(ZelmoOleChar *bstr)
+{
+    SysFreeString(bstr);
+}
+
+void ReleaseLocal(void *memory)
+{
+    LocalFree(memory);
 }
 
 }  // namespace zelmo::platform

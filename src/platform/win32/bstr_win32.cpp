@@ -26,4 +26,14 @@ void *AllocateLocal(std::size_t size)
     return LocalAlloc(LMEM_FIXED, size);
 }
 
+void ReleaseBstr(ZelmoOleChar *bstr)
+{
+    SysFreeString(bstr);
+}
+
+void ReleaseLocal(void *memory)
+{
+    LocalFree(memory);
+}
+
 }  // namespace zelmo::platform

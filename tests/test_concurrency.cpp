@@ -1,0 +1,229 @@
+// The exports that may run on any number of threads at once, called from 8
+// threads together, each result checked against one computed beforehand on
+// a single thread; and the module directory filled under concurrent first
+// use in a fresh process.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/files.h"
+#include "support/http_server.h"
+#include "support/os.h"
+#include "zelmo.h"
+
+namespace {
+
+using zelmo::test::Answer;
+using zelmo::test::RecordedRequest;
+using zelmo::test::ScriptedServer;
+using zelmo::test::TempDir;
+
+constexpr int kThreads = 8;
+
+// Runs `body(thread, round)` for `rounds` rounds on each of kThreads threads,
+// all released at once; returns how many calls reported a wrong result.
+int OnThreads(int rounds, const std::function<bool(int, int)> &body)
+{
+    std::atomic<int> ready{0}, wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            ready.fetch_add(1);
+            while (ready.load() < kThreads)
+                std::this_thread::yield();
+            for (int round = 0; round < rounds; ++round)
+                if (!body(t, round))
+                    wrong.fetch_add(1);
+        });
+    for (std::thread &thread : threads) thread.join();
+    return wrong.load();
+}
+
+std::string TextOf(int t, int round)
+{
+    return "thread " + std::to_string(t) + " round " + std::to_string(round) + std::string(t * 7, '*');
+}
+
+TEST(Concurrency, Base64AndMD5)
+{
+    TempDir dir;
+    std::vector<std::string> files, fileDigests, encoded, digests;
+    for (int t = 0; t < kThreads; ++t) {
+        const std::string text = TextOf(t, 0);
+        char b64[256], md5[33];
+        Base64Encode(b64, text.c_str(), static_cast<int>(text.size()));
+        encoded.push_back(b64);
+        ASSERT_EQ(MD5String(text.c_str(), static_cast<int>(text.size()), md5, sizeof md5), 32);
+        digests.push_back(md5);
+        files.push_back(dir.Write("f" + std::to_string(t), std::string(1000 * (t + 1), char('a' + t))));
+        ASSERT_EQ(MD5File(files.back().c_str(), md5, sizeof md5), 32);
+        fileDigests.push_back(md5);
+    }
+    EXPECT_EQ(OnThreads(200, [&](int t, int) {
+                  const std::string text = TextOf(t, 0);
+                  char b64[256], back[256], md5[33], fileMd5[33];
+                  const int n = Base64Encode(b64, text.c_str(), static_cast<int>(text.size()));
+                  const int m = Base64Decode(back, b64, n);
+                  return b64 == encoded[t] && std::string(back, m) == text &&
+                         MD5String(text.c_str(), static_cast<int>(text.size()), md5, sizeof md5) == 32 &&
+                         md5 == digests[t] && MD5File(files[t].c_str(), fileMd5, sizeof fileMd5) == 32 &&
+                         fileMd5 == fileDigests[t];
+              }),
+              0);
+}
+
+TEST(Concurrency, TextEncryption)
+{
+    std::vector<std::string> messages, texts;
+    for (int t = 0; t < kThreads; ++t) {
+        const std::string password = "pw" + std::to_string(t);
+        char message[512], text[512];
+        ASSERT_GT(DesEncode(TextOf(t, 0).c_str(), password.c_str(), message, sizeof message, 0), 0);
+        ASSERT_GT(Encode(TextOf(t, 0).c_str(), password.c_str(), text, sizeof text), 0);
+        messages.push_back(message);
+        texts.push_back(text);
+    }
+    EXPECT_EQ(OnThreads(200, [&](int t, int) {
+                  const std::string plain = TextOf(t, 0), password = "pw" + std::to_string(t);
+                  char message[512], text[512], back[512], back2[512];
+                  return DesEncode(plain.c_str(), password.c_str(), message, sizeof message, 0) > 0 &&
+                         message == messages[t] && Encode(plain.c_str(), password.c_str(), text, sizeof text) > 0 &&
+                         text == texts[t] && DesDecode(message, password.c_str(), back, 0, sizeof back) > 0 &&
+                         back == plain && Decode(text, password.c_str(), back2, sizeof back2) > 0 && back2 == plain;
+              }),
+              0);
+}
+
+TEST(Concurrency, RequestsAndUploads)
+{
+    ScriptedServer server([](const RecordedRequest &request) {
+        return Answer::Full("HTTP/1.1 200 OK", request.target + ":" + request.body);
+    });
+    TempDir dir;
+    std::vector<std::string> uploads;
+    for (int t = 0; t < kThreads; ++t)
+        uploads.push_back(dir.Write("upload" + std::to_string(t), "file of thread " + std::to_string(t)));
+    EXPECT_EQ(OnThreads(10, [&](int t, int round) {
+                  const std::string body = TextOf(t, round), path = "/t" + std::to_string(t);
+                  std::vector<char> buffer(1024);
+                  HttpResponseBuffer response{};
+                  response.buffer = buffer.data();
+                  response.capacity = static_cast<unsigned>(buffer.size());
+                  if (HttpRequest_SYNC(server.Url(path).c_str(), body.c_str(), &response, 10, nullptr, nullptr) != 1 ||
+                      std::string(response.buffer, response.length) != path + ":" + body)
+                      return false;
+                  HttpResponseBuffer upload{};
+                  upload.buffer = buffer.data();
+                  upload.capacity = static_cast<unsigned>(buffer.size());
+                  if (HttpUpload_SYNC(server.Url(path).c_str(), uploads[t].c_str(), &upload, 5, 10, 0, 0) != 1)
+                      return false;
+                  const std::string answer(upload.buffer, upload.length);
+                  return answer.find("file of thread " + std::to_string(t)) != std::string::npos;
+              }),
+              0);
+    EXPECT_EQ(server.Requests().size(), 2u * kThreads * 10);
+}
+
+TEST(Concurrency, ProfileReads)
+{
+    TempDir dir;
+    std::string ini = "[common]\n";
+    for (int t = 0; t < kThreads; ++t)
+        ini += "key" + std::to_string(t) + "=value of " + std::to_string(t) + "\n";
+    const std::string file = dir.Write("shared.ini", ini);
+    EXPECT_EQ(OnThreads(100, [&](int t, int) {
+                  const std::string key = "key" + std::to_string(t);
+                  char out[64];
+                  const int n = GetProfileValue("common", key.c_str(), file.c_str(), out, sizeof out, "none");
+                  char missing[64];
+                  const int m = GetProfileValue("common", "absent", file.c_str(), missing, sizeof missing, "none");
+                  return n > 0 && std::string(out) == "value of " + std::to_string(t) && m > 0 &&
+                         std::string(missing) == "none";
+              }),
+              0);
+}
+
+TEST(Concurrency, BstrConversions)
+{
+    const unsigned codePage = zelmo::test::os::AnsiCodePage();
+    EXPECT_EQ(OnThreads(200, [&](int t, int round) {
+                  const std::string text = TextOf(t, round);
+                  const ZelmoBstr bstr = PszToBstr(text.c_str(), codePage);
+                  if (bstr == nullptr)
+                      return false;
+                  const bool shape = zelmo::test::os::BstrLength(bstr) == text.size() + 2;
+                  char *back = PszFromBstr(bstr, codePage);
+                  zelmo::test::os::FreeBstr(bstr);
+                  if (back == nullptr)
+                      return false;
+                  const bool same = text == back;
+                  zelmo::test::os::FreeLocal(back);
+                  return shape && same;
+              }),
+              0);
+}
+
+TEST(Concurrency, CachePaths)
+{
+    std::vector<std::string> bodies, headers;
+    for (int t = 0; t < kThreads; ++t) {
+        char body[512], header[512];
+        unsigned bodySize = sizeof body, headerSize = sizeof header;
+        const std::string url = "http://127.0.0.1/" + std::to_string(t);
+        ASSERT_TRUE(GetCacheFilePath(url.c_str(), body, &bodySize, header, &headerSize));
+        bodies.push_back(body);
+        headers.push_back(header);
+    }
+    EXPECT_EQ(OnThreads(200, [&](int t, int) {
+                  char body[512], header[512];
+                  unsigned bodySize = sizeof body, headerSize = sizeof header;
+                  const std::string url = "http://127.0.0.1/" + std::to_string(t);
+                  return GetCacheFilePath(url.c_str(), body, &bodySize, header, &headerSize) && body == bodies[t] &&
+                         header == headers[t] && bodySize == bodies[t].size() &&
+                         !GetCacheFileSize(url.c_str(), nullptr, 0, 0);
+              }),
+              0);
+}
+
+// The child process of the test below: many threads need the module
+// directory first, at once; each must see the same, whole path.
+[[noreturn]] void RaceForTheModuleDirectory()
+{
+    constexpr int kRacers = 32;
+    std::vector<std::string> seen(kRacers);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (std::string &result : seen)
+        threads.emplace_back([&] {
+            ready.fetch_add(1);
+            while (ready.load() < kRacers)
+                std::this_thread::yield();
+            char body[1024];
+            unsigned size = sizeof body;
+            if (GetCacheFilePath("race", body, &size, nullptr, nullptr))
+                result = body;
+        });
+    for (std::thread &thread : threads) thread.join();
+    const std::string expected =
+        zelmo::test::os::ExecutablePath().parent_path().string();
+    bool same = true;
+    for (const std::string &result : seen)
+        same = same && result == seen[0] && result.compare(0, expected.size(), expected) == 0;
+    std::fflush(nullptr);
+    std::_Exit(same ? 0 : 1);
+}
+
+TEST(Concurrency, ModuleDirectoryFirstUseInAFreshProcess)
+{
+    // "threadsafe" runs the child as a new execution of the test program, so
+    // the module directory is still empty there whatever this process did.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(RaceForTheModuleDirectory(), testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
