@@ -91,7 +91,8 @@ const Command kDesCommand = {
     "des", "DES-encrypt text to a raw message, or back (DesEncode, DesDecode)",
     "usage: zelmo des encode|decode [-p PASSWORD] [TEXT...]\n"
     "Encrypts TEXT (or standard input) to the raw DES message, which ends at\n"
-    "its first zero byte, or decrypts such a message. Without -p the password\n"
+    "its first zero byte (a message cut there no longer decrypts whole: `zelmo\n"
+    "encode` keeps every byte), or decrypts such a message. Without -p the password\n"
     "is asked for, without echo, when standard input is a terminal. Exit\n"
     "status 1 when the input holds a NUL byte or a message yields no text.\n",
     RunDes};
