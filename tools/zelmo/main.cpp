@@ -53,6 +53,8 @@ int RunDemo(const Args &args)
 
     const bool ok = downloaded && plainLen == static_cast<int>(sizeof text - 1) && encodedLen == 32 && decodedLen == static_cast<int>(sizeof text - 1) &&
                     digestLen == 32;
+    if (!ok)
+        std::fprintf(stderr, "zelmo demo: an export did not give the expected result\n");
     return ok ? kOk : kFailed;
 }
 
