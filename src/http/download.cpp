@@ -69,6 +69,10 @@ std::size_t HeaderCallback(char *data, std::size_t size, std::size_t count, void
         sink->finalStart = sink->written;
     const std::size_t items = FileWriteCallback(data, size, count, sink->file);
     sink->written += items * size;
+    // A complete header block goes to the disk at once: whoever watches the
+    // temporary (a progress display) learns the length while the body arrives.
+    if (n == 2 && std::memcmp(data, "\r\n", 2) == 0)
+        std::fflush(sink->file);
     return items * size;
 }
 

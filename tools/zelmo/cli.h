@@ -32,12 +32,16 @@ extern const Command kProfileCommand;
 extern const Command kHostCommand;
 extern const Command kEventLogCommand;
 extern const Command kGetCommand;
+extern const Command kBstrCommand;
 
 Args operator+(Args head, const Args &tail);
 
 // The command's text input: its remaining arguments joined by spaces, or all
 // of standard input when there are none.
 std::string TextInput(const Args &args, std::size_t first);
+
+// All of standard input, read as bytes.
+std::string ReadStdin();
 
 // Writes bytes to standard output as they are.
 void WriteBytes(const std::string &bytes);

@@ -1,6 +1,7 @@
 // zelmo base64 and zelmo md5.
 #include <climits>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "cli.h"
@@ -13,7 +14,9 @@ int RunBase64(const Args &args)
 {
     if (args.empty() || (args[0] != "encode" && args[0] != "decode"))
         return UsageError(kBase64Command, "expected encode or decode");
-    const std::string input = TextInput(args, 1);
+    std::string input = TextInput(args, 1);
+    if (args[0] == "decode")  // Base64 text arrives in lines: they are joined first
+        std::erase_if(input, [](char c) { return c == '\n' || c == '\r'; });
     if (input.size() > INT_MAX / 2) {
         std::fprintf(stderr, "zelmo base64: input too large\n");
         return kFailed;
@@ -69,9 +72,10 @@ const Command kBase64Command = {
     "base64", "Base64 encode or decode text (Base64Encode, Base64Decode)",
     "usage: zelmo base64 encode|decode [TEXT...]\n"
     "Encodes or decodes TEXT (the arguments joined by spaces), or standard\n"
-    "input when no TEXT is given. encode prints the Base64 text and a line\n"
-    "break; decode writes the decoded bytes as they are. Characters outside\n"
-    "the alphabet are decoded, not skipped: strip line breaks first.\n",
+    "input when no TEXT is given, byte for byte. encode prints the Base64\n"
+    "text and a line break; decode drops line breaks, then writes the decoded\n"
+    "bytes as they are. Other characters outside the alphabet are decoded,\n"
+    "not skipped.\n",
     RunBase64};
 
 const Command kMd5Command = {

@@ -1,6 +1,7 @@
 // zelmo des encode|decode (raw DES message) and zelmo encode|decode (Base64).
 #include <climits>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "cli.h"
@@ -43,6 +44,12 @@ int RunCipher(const Command &command, Args args, bool base64)
         std::fprintf(stderr, "zelmo %s: input too large\n", command.name);
         return kFailed;
     }
+    // The functions take NUL-terminated text: a NUL byte would cut it short.
+    if (input.find('\0') != std::string::npos) {
+        std::fprintf(stderr, "zelmo %s: the input holds a NUL byte (it would be cut short there)\n",
+                     command.name);
+        return kFailed;
+    }
     std::vector<char> out(2 * input.size() + 64);
     const auto size = static_cast<unsigned>(out.size());
     int n;
@@ -54,6 +61,12 @@ int RunCipher(const Command &command, Args args, bool base64)
                    : DesDecode(input.data(), password.c_str(), out.data(), 0, size);
     if (n < 0) {
         std::fprintf(stderr, "zelmo %s: out of memory\n", command.name);
+        return kFailed;
+    }
+    if (n == 0 && !input.empty()) {
+        std::fprintf(stderr, "zelmo %s: %s\n", command.name,
+                     args[0] == "encode" ? "the text could not be encrypted"
+                                         : "the message yields no text (not a message, or the wrong password)");
         return kFailed;
     }
     WriteBytes(std::string(out.data(), static_cast<std::size_t>(n)));
@@ -78,8 +91,10 @@ const Command kDesCommand = {
     "des", "DES-encrypt text to a raw message, or back (DesEncode, DesDecode)",
     "usage: zelmo des encode|decode [-p PASSWORD] [TEXT...]\n"
     "Encrypts TEXT (or standard input) to the raw DES message, which ends at\n"
-    "its first zero byte, or decrypts such a message. Without -p the password\n"
-    "is asked for, without echo, when standard input is a terminal.\n",
+    "its first zero byte (a message cut there no longer decrypts whole: `zelmo\n"
+    "encode` keeps every byte), or decrypts such a message. Without -p the password\n"
+    "is asked for, without echo, when standard input is a terminal. Exit\n"
+    "status 1 when the input holds a NUL byte or a message yields no text.\n",
     RunDes};
 
 const Command kEncodeCommand = {

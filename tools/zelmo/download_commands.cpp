@@ -1,15 +1,20 @@
 // zelmo get: a URL through the download cache (HttpDownload_SYNC); and the
 // demo's cached download from a loopback server of its own.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "progress.h"
 #include "support/http_server.h"
-#include "terminal.h"
 #include "zelmo.h"
 
 namespace cli {
@@ -38,6 +43,36 @@ bool ReadFile(const std::string &path, std::string &content)
         return false;
     content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
+}
+
+// The Content-Length of the last answer in a header file as it is being
+// written; 0 when it has none yet.
+std::uint64_t ContentLength(const std::string &headerPath)
+{
+    std::string header;
+    if (!ReadFile(headerPath, header))
+        return 0;
+    std::transform(header.begin(), header.end(), header.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string name = "\ncontent-length:";
+    const std::size_t at = header.rfind(name);
+    if (at == std::string::npos)
+        return 0;
+    return std::strtoull(header.c_str() + at + name.size(), nullptr, 10);
+}
+
+// The download's progress, read from the temporaries it writes beside the
+// entry's files: the body's size so far against the announced length.
+std::string DownloadProgress(const std::string &bodyTemp, const std::string &headerTemp)
+{
+    std::error_code error;
+    const std::uintmax_t received = std::filesystem::file_size(bodyTemp, error);
+    if (error)
+        return "connecting ...";
+    const std::uint64_t total = ContentLength(headerTemp);
+    if (total == 0)
+        return ByteCount(received) + " received";
+    return Bar(received, total) + " " + ByteCount(received) + " of " + ByteCount(total);
 }
 
 int RunGet(const Args &args)
@@ -75,19 +110,28 @@ int RunGet(const Args &args)
     response.buffer = buffer.data();
     response.capacity = kBufferSize;
     response.filePath = out.empty() ? nullptr : out.data();
-    if (!HttpDownload_SYNC(url.c_str(), &response, useCache, timeout, nullptr, nullptr)) {
+    const EntryFiles entry = EntryFilesOf(url);
+    const std::string bodyTemp = (out.empty() ? entry.body : out) + ".tmp";
+    const std::string headerTemp = entry.header + ".tmp";
+    bool downloaded;
+    {
+        const ProgressLine progress([&](std::chrono::steady_clock::duration) {
+            return DownloadProgress(bodyTemp, headerTemp);
+        });
+        downloaded = HttpDownload_SYNC(url.c_str(), &response, useCache, timeout, nullptr, nullptr);
+    }
+    if (!downloaded) {
         std::fprintf(stderr, "zelmo get: the download of %s failed\n", url.c_str());
         return kFailed;
     }
     std::string body(buffer.data(), response.length);
     if (response.errorCode == kBodyTooLong) {
-        const std::string path = out.empty() ? EntryFilesOf(url).body : out;
+        const std::string path = out.empty() ? entry.body : out;
         if (!ReadFile(path, body)) {
             std::fprintf(stderr, "zelmo get: cannot read the body from %s\n", path.c_str());
             return kFailed;
         }
     }
-    BinaryStdout();
     WriteBytes(body);
     return kOk;
 }
@@ -95,7 +139,7 @@ int RunGet(const Args &args)
 }  // namespace
 
 const Command kGetCommand = {
-    "get", "download a URL through the cache",
+    "get", "download a URL through the cache (HttpDownload_SYNC)",
     "usage: zelmo get URL [--cache] [--out PATH] [--timeout S]\n"
     "Fetches URL with HttpDownload_SYNC and prints the body as it is.\n"
     "  --cache      revalidate a complete cache entry with If-Modified-Since;\n"
@@ -103,7 +147,8 @@ const Command kGetCommand = {
     "  --out PATH   keep the body in PATH instead of the cache entry's body file\n"
     "  --timeout S  give up after S seconds (default: no limit)\n"
     "The body lands in the cache entry (see `zelmo cache path URL`) or PATH,\n"
-    "the header in the cache entry. Exit status 1 when the download fails.\n",
+    "the header in the cache entry. On a terminal a bar on standard error\n"
+    "shows the body arriving. Exit status 1 when the download fails.\n",
     RunGet};
 
 bool DemoDownload()

@@ -1,12 +1,15 @@
 // zelmo post and zelmo upload: HttpRequest_SYNC and HttpUpload_SYNC.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "progress.h"
 #include "zelmo.h"
 
 namespace cli {
@@ -60,7 +63,9 @@ std::string Parse(const Args &args, const std::vector<std::string> &allowed, Opt
         const std::string &value = args[++i];
         if (arg == "--data") {
             options.haveData = true;
-            if (value.rfind('@', 0) == 0) {
+            if (value == "@-") {
+                options.data = ReadStdin();
+            } else if (value.rfind('@', 0) == 0) {
                 if (!ReadFileText(value.substr(1), options.data))
                     return "cannot read " + value.substr(1);
             } else {
@@ -122,8 +127,21 @@ int RunUpload(const Args &args)
     HttpResponseBuffer response{};
     response.buffer = answer.data();
     response.capacity = kAnswerCapacity;
-    const int result = HttpUpload_SYNC(options.positional[0].c_str(), options.positional[1].c_str(), &response,
-                                       options.connectTimeout, options.timeout, 0, 0);
+    const std::string &file = options.positional[1];
+    std::error_code sizeError;
+    const std::uintmax_t size = std::filesystem::file_size(file, sizeError);
+    const std::string what = "uploading " + std::filesystem::path(file).filename().string() +
+                             (sizeError ? std::string() : " (" + ByteCount(size) + ")");
+    int result;
+    {
+        // The upload reports no progress of its own: the bar shows it runs.
+        const ProgressLine progress([&](std::chrono::steady_clock::duration elapsed) {
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+            return BusyBar(elapsed) + " " + what + ", " + std::to_string(seconds) + " s";
+        });
+        result = HttpUpload_SYNC(options.positional[0].c_str(), file.c_str(), &response, options.connectTimeout,
+                                 options.timeout, 0, 0);
+    }
     if (result == 0 && response.length == 0) {
         std::fprintf(stderr, "zelmo upload: nothing was sent or nothing came back (is %s a readable file?)\n",
                      options.positional[1].c_str());
@@ -137,9 +155,9 @@ int RunUpload(const Args &args)
 const Command kPostCommand = {
     "post", "POST text to a URL and print the answer's body (HttpRequest_SYNC)",
     "usage: zelmo post URL [--data TEXT|@FILE] [--timeout S] [--proxy PROXY] [--proxy-user USER:PASSWORD]\n"
-    "Posts TEXT (or the content of FILE; empty when not given) as the body of\n"
-    "one HTTP POST without an Expect header, following redirects. On a 200\n"
-    "answer prints its body. Otherwise prints the answer as it arrived,\n"
+    "Posts TEXT (or the content of FILE, @- for standard input; empty when\n"
+    "not given) as the body of one HTTP POST without an Expect header,\n"
+    "following redirects. On a 200 answer prints its body. Otherwise prints the answer as it arrived,\n"
     "header included, and exits with status 1. --timeout limits the whole\n"
     "transfer (0: no limit). PROXY uses libcurl's syntax (host:port,\n"
     "http://host:port); its credentials travel as given.\n",
@@ -151,7 +169,9 @@ const Command kUploadCommand = {
     "Posts FILE as the form part \"file1\", with a part \"submit\" holding\n"
     "\"send\", following redirects. On a 200 answer prints its body (a 200\n"
     "answer counts even if the transfer broke off after it). Otherwise prints\n"
-    "the answer as it arrived and exits with status 1.\n",
+    "the answer as it arrived and exits with status 1. On a terminal a bar on\n"
+    "standard error shows the upload running. --timeout limits the whole\n"
+    "transfer, --connect-timeout the connecting (0: no limit).\n",
     RunUpload};
 
 }  // namespace cli

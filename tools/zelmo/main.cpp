@@ -1,8 +1,7 @@
 #include <cstdio>
-#include <iostream>
-#include <iterator>
 
 #include "cli.h"
+#include "terminal.h"
 #include "zelmo.h"
 
 namespace cli {
@@ -20,7 +19,7 @@ const Command kDemoCommand = {
 const Command *const kCommands[] = {
     &kBase64Command, &kMd5Command,  &kDesCommand,     &kEncodeCommand,  &kDecodeCommand, &kGetCommand,
     &kPostCommand,   &kUploadCommand, &kCacheCommand, &kProfileCommand, &kHostCommand,   &kEventLogCommand,
-    &kDemoCommand};
+    &kBstrCommand,   &kDemoCommand};
 
 int RunDemo(const Args &args)
 {
@@ -54,15 +53,19 @@ int RunDemo(const Args &args)
 
     const bool ok = downloaded && plainLen == static_cast<int>(sizeof text - 1) && encodedLen == 32 && decodedLen == static_cast<int>(sizeof text - 1) &&
                     digestLen == 32;
+    if (!ok)
+        std::fprintf(stderr, "zelmo demo: an export did not give the expected result\n");
     return ok ? kOk : kFailed;
 }
 
 void PrintOverview(std::FILE *to)
 {
-    std::fprintf(to, "usage: zelmo COMMAND [ARGS...]\n\ncommands:\n");
+    std::fprintf(to, "usage: zelmo COMMAND [ARGS...]\n"
+                     "       zelmo --help | --version\n\ncommands:\n");
     for (const Command *command : kCommands)
         std::fprintf(to, "  %-8s %s\n", command->name, command->summary);
-    std::fprintf(to, "\n`zelmo COMMAND --help` describes a command.\n");
+    std::fprintf(to, "\n`zelmo COMMAND --help` describes a command.\n"
+                     "Exit status: 0 success, 1 the library reported a failure, 2 usage error.\n");
 }
 
 }  // namespace
@@ -74,12 +77,22 @@ std::string TextInput(const Args &args, std::size_t first)
         for (std::size_t i = first + 1; i < args.size(); ++i) text += ' ' + args[i];
         return text;
     }
-    std::cin >> std::noskipws;
-    return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    return ReadStdin();
+}
+
+std::string ReadStdin()
+{
+    BinaryStdin();
+    std::string bytes;
+    char chunk[65536];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) bytes.append(chunk, n);
+    return bytes;
 }
 
 void WriteBytes(const std::string &bytes)
 {
+    BinaryStdout();
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
@@ -106,6 +119,10 @@ int main(int argc, char **argv)
     }
     if (IsHelp(all[0])) {
         PrintOverview(stdout);
+        return kOk;
+    }
+    if (all[0] == "--version") {
+        std::printf("zelmo %s\n", ZELMO_VERSION);
         return kOk;
     }
     for (const Command *command : kCommands) {

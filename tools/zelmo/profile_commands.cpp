@@ -40,8 +40,10 @@ int RunProfile(const Args &args)
     std::vector<char> value(kValueCapacity);
     const int n = GetProfileValue(positional[0].c_str(), positional[1].c_str(), positional[2].c_str(),
                                   value.data(), kValueCapacity, defaultValue);
-    if (n < 0)
+    if (n < 0) {
+        std::fprintf(stderr, "zelmo profile: the value cannot be read\n");
         return kFailed;
+    }
     std::printf("%s\n", value.data());
     return kOk;
 }

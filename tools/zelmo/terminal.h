@@ -1,16 +1,30 @@
-// Password prompt of the zelmo host, per platform (terminal_posix.cpp,
-// terminal_win32.cpp).
+// The parts of the zelmo host that differ per platform (terminal_posix.cpp,
+// terminal_win32.cpp): the terminal, binary standard streams and the release
+// of the library's BSTR conversion results.
 #pragma once
 
 #include <string>
+
+#include "zelmo.h"
 
 namespace cli {
 
 // Whether standard input is an interactive terminal.
 bool StdinIsTerminal();
+// Whether standard error is an interactive terminal (for progress bars).
+bool StderrIsTerminal();
 // Prints `prompt` to standard error and reads one line without echo.
 std::string ReadHidden(const char *prompt);
 // Makes standard output pass bytes unchanged (no line-end translation).
 void BinaryStdout();
+// Makes standard input pass bytes unchanged (no line-end translation).
+void BinaryStdin();
+
+// The UTF-16 code units of a BSTR, its terminator excluded (SysStringLen).
+unsigned BstrLength(ZelmoBstr bstr);
+// Releases what PszToBstr returned (SysFreeString).
+void ReleaseBstr(ZelmoBstr bstr);
+// Releases what PszFromBstr returned (LocalFree).
+void ReleaseText(char *text);
 
 }  // namespace cli

@@ -13,6 +13,11 @@ bool StdinIsTerminal()
     return isatty(STDIN_FILENO) == 1;
 }
 
+bool StderrIsTerminal()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
 std::string ReadHidden(const char *prompt)
 {
     std::fputs(prompt, stderr);
@@ -31,13 +36,24 @@ std::string ReadHidden(const char *prompt)
     return line;
 }
 
-}  // namespace cli
+// POSIX streams never translate line ends.
+void BinaryStdout() {}
+void BinaryStdin() {}
 
-namespace cli {
-
-void BinaryStdout()
+// The library itself provides the BSTR and local memory functions here.
+unsigned BstrLength(ZelmoBstr bstr)
 {
-    // POSIX streams never translate line ends.
+    return SysStringLen(bstr);
+}
+
+void ReleaseBstr(ZelmoBstr bstr)
+{
+    SysFreeString(bstr);
+}
+
+void ReleaseText(char *text)
+{
+    LocalFree(text);
 }
 
 }  // namespace cli

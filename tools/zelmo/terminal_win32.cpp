@@ -1,4 +1,8 @@
 #include <windows.h>
+#include <oleauto.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <iostream>
@@ -11,6 +15,12 @@ bool StdinIsTerminal()
 {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+bool StderrIsTerminal()
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 std::string ReadHidden(const char *prompt)
@@ -31,17 +41,31 @@ std::string ReadHidden(const char *prompt)
     return line;
 }
 
-}  // namespace cli
-
-#include <fcntl.h>
-#include <io.h>
-
-namespace cli {
-
 void BinaryStdout()
 {
     std::fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);
+}
+
+void BinaryStdin()
+{
+    _setmode(_fileno(stdin), _O_BINARY);
+}
+
+// The BSTR and the text come from the system's allocators.
+unsigned BstrLength(ZelmoBstr bstr)
+{
+    return SysStringLen(bstr);
+}
+
+void ReleaseBstr(ZelmoBstr bstr)
+{
+    SysFreeString(bstr);
+}
+
+void ReleaseText(char *text)
+{
+    LocalFree(text);
 }
 
 }  // namespace cli
