@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <unistd.h>
 
@@ -72,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // The conditional line of the text read, and of the raw bytes too (a
     // header with NULs, as a caller could hand it over).
-    for (const std::string *header : {&text, &bytes}) {
+    for (const std::string *header : {&std::as_const(text), &bytes}) {
         const std::string line = ConditionalLine(*header);
         if (line != ExpectedLine(*header))
             std::abort();
