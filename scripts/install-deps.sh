@@ -16,6 +16,7 @@ packages=(
   openssl                             # the TLS test server (self-signed certificate)
   python3 zip                         # the ctypes example host; scripts/package
   nginx-light                         # the real server of the download tests (scripts/nginx-fixture)
+  valgrind                            # memcheck of the command-line host
 )
 
 missing=()

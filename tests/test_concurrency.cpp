@@ -6,11 +6,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cache/cache.h"
 #include "support/files.h"
 #include "support/http_server.h"
 #include "support/os.h"
@@ -188,6 +190,52 @@ TEST(Concurrency, CachePaths)
                          !GetCacheFileSize(url.c_str(), nullptr, 0, 0);
               }),
               0);
+}
+
+TEST(Concurrency, DownloadsOfDifferentUrls)
+{
+    constexpr const char *kDate = "Wed, 21 Oct 2015 07:28:00 GMT";
+    // 200 with a body of its own per path, or 304 when revalidated.
+    ScriptedServer server([&](const RecordedRequest &request) {
+        if (request.Header("If-Modified-Since") == kDate)
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+        const std::string body = "body of " + request.target + std::string(request.target.size() * 100, '#');
+        return Answer::Raw("HTTP/1.1 200 OK\r\nLast-Modified: " + std::string(kDate) +
+                           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    });
+    std::vector<std::string> urls;
+    std::vector<zelmo::cache::EntryPaths> entries;
+    auto removeEntries = [&] {
+        std::error_code ignored;
+        for (const zelmo::cache::EntryPaths &e : entries)
+            for (const std::string &p : {e.body, e.header, e.body + ".tmp", e.header + ".tmp"})
+                std::filesystem::remove(p, ignored);
+    };
+    for (int t = 0; t < kThreads; ++t) {
+        urls.push_back(server.Url("/concurrent-download-" + std::to_string(t)));
+        entries.push_back(zelmo::cache::EntryPathsOf(urls.back()));
+    }
+    removeEntries();
+    // The first round of each thread fetches, the others revalidate.
+    EXPECT_EQ(OnThreads(5, [&](int t, int) {
+                  const std::string path = "/concurrent-download-" + std::to_string(t);
+                  const std::string expected = "body of " + path + std::string(path.size() * 100, '#');
+                  std::vector<char> buffer(4096);
+                  HttpResponseBuffer response{};
+                  response.buffer = buffer.data();
+                  response.capacity = static_cast<unsigned>(buffer.size());
+                  return HttpDownload_SYNC(urls[t].c_str(), &response, true, 10, nullptr, nullptr) &&
+                         std::string(response.buffer, response.length) == expected;
+              }),
+              0);
+    int notModified = 0;
+    for (const RecordedRequest &request : server.Requests())
+        notModified += request.HasHeader("If-Modified-Since");
+    EXPECT_EQ(server.Requests().size(), 5u * kThreads);
+    EXPECT_EQ(notModified, 4 * kThreads);
+    removeEntries();
+    for (const zelmo::cache::EntryPaths &e : entries)
+        EXPECT_FALSE(std::filesystem::exists(e.body));
 }
 
 // The child process of the test below: many threads need the module

@@ -1,14 +1,21 @@
-// Allocation failures inside the DES exports and the BSTR conversions: each
+// Allocation failures inside the DES exports, the BSTR conversions and the
+// cached download: each
 // allocation of a call is refused in turn; the call then gives its failure
 // result and releases whatever it had taken (the leak checker of the
 // sanitizer build sees to the latter).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "cache/cache.h"
 #include "support/failing_allocation.h"
+#include "support/http_server.h"
 #include "support/os.h"
 #include "zelmo.h"
 
@@ -17,12 +24,16 @@ namespace {
 using zelmo::test::AllocationFailure;
 
 // Runs `call` with its first, second, ... allocation refused until a run
-// refuses none; `check` judges the result of each refused run. Returns how
-// many allocations a call makes.
-long RefuseEachAllocation(const std::function<void()> &call, const std::function<void()> &check)
+// refuses none; `check` judges the result of each refused run, `prepare`
+// runs before each, with nothing refused. Returns how many allocations a
+// call makes.
+long RefuseEachAllocation(const std::function<void()> &call, const std::function<void()> &check,
+                          const std::function<void()> &prepare = {})
 {
     for (long n = 1;; ++n) {
         bool refused;
+        if (prepare)
+            prepare();
         {
             AllocationFailure failure(n);
             call();
@@ -100,6 +111,72 @@ TEST(OutOfMemory, ConversionsGiveNull)
         EXPECT_GT(toBstr, 0);
         EXPECT_GT(fromBstr, 0);
     }
+}
+
+// A fetch and a revalidation answered 304, with each allocation the call
+// makes refused in turn. The call then gives 0 with the record cleared, or 1
+// with the whole body where the refusal only cost an optional step (no
+// If-Modified-Since line read from the stored header: the body is fetched
+// again). libcurl allocates on its own heap; a failure there ends the
+// transfer as any libcurl error does.
+TEST(OutOfMemory, DownloadGivesZeroOrTheWholeBody)
+{
+    using zelmo::test::Answer;
+    using zelmo::test::RecordedRequest;
+    constexpr const char *kDate = "Wed, 21 Oct 2015 07:28:00 GMT";
+    const std::string body(3000, 'b');
+    zelmo::test::ScriptedServer server([&](const RecordedRequest &request) {
+        if (request.Header("If-Modified-Since") == kDate)
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+        return Answer::Raw("HTTP/1.1 200 OK\r\nLast-Modified: " + std::string(kDate) +
+                           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    });
+    const std::string url = server.Url("/out-of-memory");
+    const zelmo::cache::EntryPaths entry = zelmo::cache::EntryPathsOf(url);
+    auto removeEntry = [&] {
+        std::error_code ignored;
+        for (const std::string &p : {entry.body, entry.header, entry.body + ".tmp", entry.header + ".tmp"})
+            std::filesystem::remove(p, ignored);
+    };
+
+    for (const bool revalidate : {false, true}) {
+        SCOPED_TRACE(revalidate ? "revalidation" : "fetch");
+        std::vector<char> buffer(4096);
+        HttpResponseBuffer response{};
+        bool result = false;
+        int failures = 0;
+        const long allocations = RefuseEachAllocation(
+            [&] { result = HttpDownload_SYNC(url.c_str(), &response, revalidate, 10, nullptr, nullptr); },
+            [&] {
+                if (result) {
+                    EXPECT_EQ(std::string(response.buffer, response.length), body);
+                } else {
+                    ++failures;
+                    EXPECT_EQ(response.length, 0u);
+                    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), '\0'), static_cast<long>(buffer.size()))
+                        << "the record is cleared";
+                }
+            },
+            [&] {
+                // A revalidation starts from a complete entry, a fetch from none.
+                removeEntry();
+                if (revalidate) {
+                    HttpResponseBuffer fetch{};
+                    ASSERT_TRUE(HttpDownload_SYNC(url.c_str(), &fetch, false, 10, nullptr, nullptr));
+                }
+                std::fill(buffer.begin(), buffer.end(), 'x');
+                response = HttpResponseBuffer{};
+                response.buffer = buffer.data();
+                response.capacity = static_cast<unsigned>(buffer.size());
+            });
+        EXPECT_TRUE(result) << "the call succeeds once nothing is refused";
+        EXPECT_EQ(std::string(response.buffer, response.length), body);
+        EXPECT_GT(allocations, 0);
+        EXPECT_GT(failures, 0);
+        std::printf("%s: %ld allocations, %d refusals give 0\n", revalidate ? "revalidation" : "fetch", allocations,
+                    failures);
+    }
+    removeEntry();
 }
 
 }  // namespace

@@ -93,21 +93,6 @@ bool KeepFrom(const std::string &path, std::uint64_t start)
     return static_cast<bool>(out.flush());
 }
 
-// The If-Modified-Since line for a stored header: the text after the colon of
-// its first "Last-Modified:" up to the next CR LF, leading blanks kept. Empty
-// when the header has no such field.
-std::string ConditionalLine(const std::string &header)
-{
-    const std::size_t field = header.find("Last-Modified:");
-    if (field == std::string::npos)
-        return {};
-    const std::size_t colon = header.find(':', field);
-    const std::size_t end = header.find("\r\n", colon);
-    if (colon == std::string::npos || end == std::string::npos)
-        return {};
-    return "If-Modified-Since: " + header.substr(colon + 1, end - colon - 1);
-}
-
 // Hands the body file to the caller's buffer. `buffer` is still all zeros
 // from the start of the call, so bytes after the data read as a NUL.
 void ServeBody(const std::string &bodyPath, HttpResponseBuffer *response)
@@ -287,6 +272,18 @@ bool ReadWholeFile(const char *path, std::string &text)
 bool SetFileTimeToNow(const char *path)
 {
     return platform::SetLastWriteTimeToNow(path);
+}
+
+std::string ConditionalLine(const std::string &header)
+{
+    const std::size_t field = header.find("Last-Modified:");
+    if (field == std::string::npos)
+        return {};
+    const std::size_t colon = header.find(':', field);
+    const std::size_t end = header.find("\r\n", colon);
+    if (colon == std::string::npos || end == std::string::npos)
+        return {};
+    return "If-Modified-Since: " + header.substr(colon + 1, end - colon - 1);
 }
 
 }  // namespace zelmo::http

@@ -16,6 +16,11 @@ std::size_t FileWriteCallback(char *data, std::size_t size, std::size_t count, v
 // empty, or memory for it cannot be had.
 bool ReadWholeFile(const char *path, std::string &text);
 
+// The If-Modified-Since line for a stored header: the text after the colon of
+// its first "Last-Modified:" up to the next CR LF, leading blanks kept. Empty
+// when the header has no such field or the field has no CR LF after it.
+std::string ConditionalLine(const std::string &header);
+
 // Sets the last-write time of the existing file `path` to now; its creation
 // and last-access times stay as they are.
 bool SetFileTimeToNow(const char *path);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 // Plain atomics rather than thread-local state: on Windows thread-local
 // storage is itself allocated with malloc on first use.
@@ -11,12 +12,13 @@ namespace {
 std::atomic<long> failAt{0};  // 0: not armed
 std::atomic<long> seen{0};
 std::atomic<bool> refused{false};
+std::atomic<std::thread::id> armedBy{};  // only this thread's allocations count
 
 }  // namespace
 
 bool zelmo::test::RefuseThisAllocation()
 {
-    if (failAt.load(std::memory_order_relaxed) == 0)
+    if (failAt.load(std::memory_order_relaxed) == 0 || std::this_thread::get_id() != armedBy.load())
         return false;
     if (seen.fetch_add(1, std::memory_order_relaxed) + 1 != failAt.load(std::memory_order_relaxed))
         return false;
@@ -53,6 +55,7 @@ AllocationFailure::AllocationFailure(long n)
 {
     seen = 0;
     refused = false;
+    armedBy = std::this_thread::get_id();
     failAt = n;
 }
 

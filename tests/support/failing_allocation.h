@@ -2,9 +2,10 @@
 // functions of its static objects (the library's included) wrapped, and on
 // Windows the import slots of SysAllocStringLen and LocalAlloc too; it
 // replaces operator new (except under ThreadSanitizer). While an
-// AllocationFailure exists, the n-th of those allocations (from 1) returns
-// null, or throws std::bad_alloc from operator new. Only one may exist at a
-// time, and no other thread should allocate meanwhile.
+// AllocationFailure exists, the n-th of those allocations (from 1) made by
+// the thread that created it returns null, or throws std::bad_alloc from
+// operator new; other threads (a loopback server's) allocate as usual. Only
+// one may exist at a time.
 #pragma once
 
 namespace zelmo::test {
