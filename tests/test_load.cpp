@@ -38,6 +38,10 @@ constexpr int kDownloads = 2000;
 // A leak of about 400 bytes per request, or 2 KiB per download, exceeds it.
 constexpr std::size_t kMemoryBound = 4u << 20;
 
+// The scripted server lives in this process: the socket and thread of a
+// connection it is still closing may be counted on either side.
+constexpr std::size_t kInFlightHandles = 2;
+
 // Descriptors of connections the server is still closing are let go first.
 std::size_t SettledHandleCount(std::size_t target)
 {
@@ -72,7 +76,7 @@ TEST(Load, TenThousandRequestsKeepHandlesAndMemoryFlat)
     };
 
     run(0, kWarmUp);
-    const std::size_t handles = SettledHandleCount(0);
+    const std::size_t handles = zelmo::test::os::OpenHandleCount();
     const std::size_t memory = zelmo::test::os::MemoryInUse();
     const auto start = std::chrono::steady_clock::now();
     run(kWarmUp, kRequests);
@@ -84,7 +88,7 @@ TEST(Load, TenThousandRequestsKeepHandlesAndMemoryFlat)
 
     EXPECT_EQ(wrong, 0);
     EXPECT_GT(handles, 0u);
-    EXPECT_LE(handlesAfter, handles);
+    EXPECT_LE(handlesAfter, handles + kInFlightHandles) << "a leak per call would show by the hundred";
 #ifdef ZELMO_TEST_ASAN
     // The sanitizer keeps freed memory in quarantine, so the process grows
     // without any leak; its leak checker judges this build at exit instead.
@@ -133,7 +137,7 @@ TEST(Load, TwoThousandDownloadsKeepHandlesAndMemoryFlat)
 
     run(0, kDownloadWarmUp);
     notModified = 0;
-    const std::size_t handles = SettledHandleCount(0);
+    const std::size_t handles = zelmo::test::os::OpenHandleCount();
     const std::size_t memory = zelmo::test::os::MemoryInUse();
     const auto start = std::chrono::steady_clock::now();
     run(kDownloadWarmUp, kDownloads);
@@ -147,7 +151,7 @@ TEST(Load, TwoThousandDownloadsKeepHandlesAndMemoryFlat)
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(notModified.load(), kDownloads / 2);
     EXPECT_GT(handles, 0u);
-    EXPECT_LE(handlesAfter, handles);
+    EXPECT_LE(handlesAfter, handles + kInFlightHandles) << "a leak per call would show by the hundred";
 #ifndef ZELMO_TEST_ASAN
     ASSERT_GT(memory, 0u);
     EXPECT_LE(memoryAfter, memory + kMemoryBound);
