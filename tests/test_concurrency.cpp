@@ -206,10 +206,7 @@ TEST(Concurrency, DownloadsOfDifferentUrls)
     std::vector<std::string> urls;
     std::vector<zelmo::cache::EntryPaths> entries;
     auto removeEntries = [&] {
-        std::error_code ignored;
-        for (const zelmo::cache::EntryPaths &e : entries)
-            for (const std::string &p : {e.body, e.header, e.body + ".tmp", e.header + ".tmp"})
-                std::filesystem::remove(p, ignored);
+        for (const zelmo::cache::EntryPaths &e : entries) zelmo::test::RemoveEntryFiles(e.body, e.header);
     };
     for (int t = 0; t < kThreads; ++t) {
         urls.push_back(server.Url("/concurrent-download-" + std::to_string(t)));

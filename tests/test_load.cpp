@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "support/files.h"
 #include "support/http_server.h"
 #include "support/os.h"
 #include "zelmo.h"
@@ -113,11 +114,7 @@ TEST(Load, TwoThousandDownloadsKeepHandlesAndMemoryFlat)
     });
     const std::string url = server.Url("/load-download");
     const zelmo::cache::EntryPaths entry = zelmo::cache::EntryPathsOf(url);
-    auto removeEntry = [&] {
-        std::error_code ignored;
-        for (const std::string &p : {entry.body, entry.header, entry.body + ".tmp", entry.header + ".tmp"})
-            std::filesystem::remove(p, ignored);
-    };
+    auto removeEntry = [&] { zelmo::test::RemoveEntryFiles(entry.body, entry.header); };
     removeEntry();
     std::vector<char> buffer(4096);
     int wrong = 0;

@@ -15,6 +15,7 @@
 
 #include "cache/cache.h"
 #include "support/failing_allocation.h"
+#include "support/files.h"
 #include "support/http_server.h"
 #include "support/os.h"
 #include "zelmo.h"
@@ -136,11 +137,7 @@ TEST(OutOfMemory, DownloadGivesZeroOrTheWholeBody)
     });
     const std::string url = server.Url("/out-of-memory");
     const zelmo::cache::EntryPaths entry = zelmo::cache::EntryPathsOf(url);
-    auto removeEntry = [&] {
-        std::error_code ignored;
-        for (const std::string &p : {entry.body, entry.header, entry.body + ".tmp", entry.header + ".tmp"})
-            std::filesystem::remove(p, ignored);
-    };
+    auto removeEntry = [&] { zelmo::test::RemoveEntryFiles(entry.body, entry.header); };
 
     for (const bool revalidate : {false, true}) {
         SCOPED_TRACE(revalidate ? "revalidation" : "fetch");

@@ -40,6 +40,13 @@ std::string TempDir::Write(const std::string &name, std::string_view content) co
     return file.string();
 }
 
+void RemoveEntryFiles(const std::string &body, const std::string &header)
+{
+    std::error_code ignored;
+    for (const std::string &path : {body, header, body + ".tmp", header + ".tmp"})
+        std::filesystem::remove(path, ignored);
+}
+
 void SetLastWriteYear(const std::filesystem::path &file, int year)
 {
     using namespace std::chrono;

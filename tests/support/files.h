@@ -22,6 +22,10 @@ private:
     std::filesystem::path path_;
 };
 
+// Removes a cache entry's body and header files and their ".tmp"
+// temporaries, whichever exist.
+void RemoveEntryFiles(const std::string &body, const std::string &header);
+
 // Sets a file's last-write time to noon (UTC) of 1 July of `year`.
 void SetLastWriteYear(const std::filesystem::path &file, int year);
 

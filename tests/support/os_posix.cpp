@@ -128,13 +128,18 @@ bool DropFileOverride()
 
 }  // namespace
 
-int RunWithFilePermissions(int (*body)(const std::string &), const std::string &arg)
+namespace {
+
+// Runs `body(arg)` in a child process after `prepare` succeeded there;
+// what it returned (0..127), or -1 when the child could not be run.
+template <typename Prepare>
+int RunInChild(Prepare prepare, int (*body)(const std::string &), const std::string &arg)
 {
     const pid_t child = fork();
     if (child < 0)
         return -1;
     if (child == 0) {
-        if (!DropFileOverride())
+        if (!prepare())
             _exit(255);
         _exit(body(arg) & 0x7F);
     }
@@ -144,22 +149,22 @@ int RunWithFilePermissions(int (*body)(const std::string &), const std::string &
     return WEXITSTATUS(status);
 }
 
+}  // namespace
+
+int RunWithFilePermissions(int (*body)(const std::string &), const std::string &arg)
+{
+    return RunInChild(DropFileOverride, body, arg);
+}
+
 int RunWithFileSizeLimit(int (*body)(const std::string &), const std::string &arg, long maxBytes)
 {
-    const pid_t child = fork();
-    if (child < 0)
-        return -1;
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
-        const struct rlimit limit{static_cast<rlim_t>(maxBytes), static_cast<rlim_t>(maxBytes)};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            _exit(255);
-        _exit(body(arg) & 0x7F);
-    }
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
-        return -1;
-    return WEXITSTATUS(status);
+    return RunInChild(
+        [maxBytes] {
+            signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+            const struct rlimit limit{static_cast<rlim_t>(maxBytes), static_cast<rlim_t>(maxBytes)};
+            return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+        },
+        body, arg);
 }
 
 bool MakeReadOnly(const std::string &path)

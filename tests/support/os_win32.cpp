@@ -83,9 +83,7 @@ TlsServer::TlsServer(const std::filesystem::path &)
 {
     // Schannel under wine accepts any certificate, so a refusal cannot be
     // shown there; Windows itself refuses it, as libcurl's defaults ask.
-    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    skipReason = wine ? "Schannel under wine does not verify certificates"
+    skipReason = UnderWine() ? "Schannel under wine does not verify certificates"
                       : "no TLS test server for this platform";
 }
 
