@@ -8,11 +8,13 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cache/cache.h"
+#include "platform/platform.h"
 #include "support/files.h"
 #include "support/http_server.h"
 #include "support/os.h"
@@ -49,6 +51,35 @@ int OnThreads(int rounds, const std::function<bool(int, int)> &body)
 std::string TextOf(int t, int round)
 {
     return "thread " + std::to_string(t) + " round " + std::to_string(round) + std::string(t * 7, '*');
+}
+
+// The library's own locks and one-time start-up: the start-up runs once
+// however many threads race to it, and the recursive lock, taken twice by
+// each holder, still admits one thread at a time.
+TEST(Concurrency, LocksAndOneTimeStartUp)
+{
+    static std::atomic<int> startUps{0};
+    static zelmo::platform::OnceFlag once;
+    zelmo::platform::RecursiveLock recursive;
+    zelmo::platform::Lock plain;
+    long recursiveCount = 0, plainCount = 0;  // guarded by the locks only
+    constexpr int kRounds = 2000;
+    EXPECT_EQ(OnThreads(kRounds,
+                        [&](int, int) {
+                            zelmo::platform::RunOnce(once, [] { startUps.fetch_add(1); });
+                            {
+                                std::lock_guard<zelmo::platform::RecursiveLock> outer(recursive);
+                                std::lock_guard<zelmo::platform::RecursiveLock> inner(recursive);
+                                ++recursiveCount;
+                            }
+                            std::lock_guard<zelmo::platform::Lock> hold(plain);
+                            ++plainCount;
+                            return startUps.load() == 1;
+                        }),
+              0);
+    EXPECT_EQ(startUps.load(), 1);
+    EXPECT_EQ(recursiveCount, long{kThreads} * kRounds);
+    EXPECT_EQ(plainCount, long{kThreads} * kRounds);
 }
 
 TEST(Concurrency, Base64AndMD5)

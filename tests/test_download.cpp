@@ -459,8 +459,9 @@ TEST(Download, TheBodyFitsWithoutTerminatorOrIsReportedTooLong)
         EXPECT_EQ(record.r.length, c.length);
         EXPECT_EQ(record.r.errorCode, c.errorCode);
         EXPECT_EQ(record.Text(), body.substr(0, c.length));
-        if (c.length == 0)
+        if (c.length == 0) {
             EXPECT_TRUE(record.AllZero());
+        }
         EXPECT_TRUE(record.GuardIntact());
         EXPECT_EQ(ReadFile(entry.body), body) << "the body stays in the entry";
     }

@@ -16,7 +16,7 @@ constexpr char kSep = platform::kPathSeparator;
 
 // The module directory: empty until the first lookup that finds it, then
 // fixed until unload. `filled` lets readers skip the lock once it is set.
-std::mutex moduleDirectoryLock;
+constinit platform::Lock moduleDirectoryLock;
 std::atomic<bool> moduleDirectoryFilled{false};
 std::string moduleDirectory;
 
@@ -50,7 +50,7 @@ std::string ModuleDirectory()
 {
     if (moduleDirectoryFilled.load(std::memory_order_acquire))
         return moduleDirectory;
-    std::lock_guard<std::mutex> hold(moduleDirectoryLock);
+    std::lock_guard<platform::Lock> hold(moduleDirectoryLock);
     if (!moduleDirectoryFilled.load(std::memory_order_relaxed)) {
         moduleDirectory = platform::ExecutableDirectory();
         if (!moduleDirectory.empty())

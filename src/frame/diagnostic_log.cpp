@@ -20,7 +20,7 @@ constexpr wchar_t kOpenError[] = L"Open log file error! Do not write log informa
 // Process-wide, constant-initialised: they exist before any loader hook runs.
 // The lock serialises every recorded message, the opening of the file
 // included, and is re-entrant for the thread that holds it.
-constinit std::recursive_mutex logLock;
+constinit platform::RecursiveLock logLock;
 constinit DiagnosticLogFile logFile;
 constinit frame::DebugOutputFn debugOutput = platform::DebugOutput;
 
@@ -108,7 +108,7 @@ void WriteDiagnosticLog(int level, const char *format, ...)
 {
     if (level != kRecordedLevel)
         return;
-    std::lock_guard<std::recursive_mutex> hold(logLock);
+    std::lock_guard<platform::RecursiveLock> hold(logLock);
 
     int formatted = 0;  // a null format records an empty message
     if (format != nullptr) {
@@ -146,13 +146,13 @@ void CloseDiagnosticLog(bool processEnding)
         logFile.Close();
         return;
     }
-    std::lock_guard<std::recursive_mutex> hold(logLock);
+    std::lock_guard<platform::RecursiveLock> hold(logLock);
     logFile.Close();
 }
 
 DebugOutputFn SetDebugOutput(DebugOutputFn output)
 {
-    std::lock_guard<std::recursive_mutex> hold(logLock);
+    std::lock_guard<platform::RecursiveLock> hold(logLock);
     const DebugOutputFn previous = debugOutput;
     debugOutput = output != nullptr ? output : platform::DebugOutput;
     return previous;

@@ -2,14 +2,14 @@
 
 #include <curl/curl.h>
 
-#include <mutex>
+#include "platform/platform.h"
 
 namespace zelmo::http {
 
 void EnsureCurlGlobal()
 {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+    static constinit platform::OnceFlag once;
+    platform::RunOnce(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
 }
 
 }  // namespace zelmo::http

@@ -187,3 +187,58 @@ void ReleaseBstr(ZelmoOleChar *bstr);
 void ReleaseLocal(void *memory);
 
 }  // namespace zelmo::platform
+
+// Locks and one-time start-up that never allocate, so that they cannot fail
+// when memory runs out. On Windows a slim reader/writer lock and an INIT_ONCE
+// (the threads library behind std::mutex there allocates on first use and
+// std::call_once does not survive a refused allocation); on POSIX the
+// standard ones, which allocate nothing. All are constant-initialised.
+#ifdef _WIN32
+#include <atomic>
+#else
+#include <mutex>
+#endif
+
+namespace zelmo::platform {
+
+#ifdef _WIN32
+class Lock {
+public:
+    constexpr Lock() = default;
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+    void lock();
+    void unlock();
+
+private:
+    void *state_ = nullptr;  // an SRWLOCK
+};
+
+// Re-entrant for the thread that holds it.
+class RecursiveLock {
+public:
+    constexpr RecursiveLock() = default;
+    RecursiveLock(const RecursiveLock &) = delete;
+    RecursiveLock &operator=(const RecursiveLock &) = delete;
+    void lock();
+    void unlock();
+
+private:
+    Lock lock_;
+    std::atomic<unsigned long> owner_{0};  // the holder's thread id, 0 when free
+    unsigned depth_ = 0;
+};
+
+struct OnceFlag {
+    void *state = nullptr;  // an INIT_ONCE
+};
+#else
+using Lock = std::mutex;
+using RecursiveLock = std::recursive_mutex;
+using OnceFlag = std::once_flag;
+#endif
+
+// Runs `function` on the first call for `flag`; concurrent callers wait for it.
+void RunOnce(OnceFlag &flag, void (*function)());
+
+}  // namespace zelmo::platform

@@ -3,22 +3,24 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <thread>
 
-// Plain atomics rather than thread-local state: on Windows thread-local
-// storage is itself allocated with malloc on first use.
+#include "support/os.h"
+
+// Plain atomics rather than thread-local state, and the system's thread id:
+// on Windows thread-local storage and the threads library's thread record
+// are themselves allocated with malloc on a thread's first use.
 namespace {
 
 std::atomic<long> failAt{0};  // 0: not armed
 std::atomic<long> seen{0};
 std::atomic<bool> refused{false};
-std::atomic<std::thread::id> armedBy{};  // only this thread's allocations count
+std::atomic<unsigned long> armedBy{0};  // only this thread's allocations count
 
 }  // namespace
 
 bool zelmo::test::RefuseThisAllocation()
 {
-    if (failAt.load(std::memory_order_relaxed) == 0 || std::this_thread::get_id() != armedBy.load())
+    if (failAt.load(std::memory_order_relaxed) == 0 || os::CurrentThreadId() != armedBy.load())
         return false;
     if (seen.fetch_add(1, std::memory_order_relaxed) + 1 != failAt.load(std::memory_order_relaxed))
         return false;
@@ -55,7 +57,7 @@ AllocationFailure::AllocationFailure(long n)
 {
     seen = 0;
     refused = false;
-    armedBy = std::this_thread::get_id();
+    armedBy = os::CurrentThreadId();
     failAt = n;
 }
 

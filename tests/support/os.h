@@ -61,6 +61,10 @@ std::filesystem::path ExecutablePath();
 // for (wine differs from Windows in a few documented places).
 bool UnderWine();
 
+// The calling thread's id from the system itself: the threads library may
+// allocate on a thread's first query, which the allocation hook must not do.
+unsigned long CurrentThreadId();
+
 // Runs `body` where the file permissions apply to the caller: on POSIX in a
 // child process that, when it runs as root, gives up overriding them
 // (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH). Returns what `body` returned, or

@@ -108,6 +108,11 @@ bool UnderWine()
     return false;
 }
 
+unsigned long CurrentThreadId()
+{
+    return static_cast<unsigned long>(syscall(SYS_gettid));
+}
+
 namespace {
 
 // Gives up the capabilities that let root ignore file permissions.

@@ -102,6 +102,11 @@ bool UnderWine()
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+unsigned long CurrentThreadId()
+{
+    return GetCurrentThreadId();
+}
+
 int RunWithFilePermissions(int (*body)(const std::string &), const std::string &arg)
 {
     return body(arg);

@@ -12,7 +12,7 @@ namespace {
 int RunHost(const Args &args)
 {
     int adapter = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
+    for (std::size_t i = 0; i < args.size(); i += 2) {  // "--adapter N" pairs
         if (args[i] != "--adapter" || i + 1 == args.size())
             return UsageError(kHostCommand, "unexpected argument '" + args[i] + "'");
         char *end = nullptr;
@@ -20,7 +20,6 @@ int RunHost(const Args &args)
         if (args[i + 1].empty() || *end != '\0' || value < 0 || value > 255)
             return UsageError(kHostCommand, "the adapter is a number from 0 to 255");
         adapter = static_cast<int>(value);
-        ++i;
     }
     unsigned char identifier[6];
     GetMacAddr(adapter, identifier);

@@ -28,3 +28,12 @@ FileFacts ProbeFile(const char *path)
 }
 
 }  // namespace zelmo::platform
+
+namespace zelmo::platform {
+
+void RunOnce(OnceFlag &flag, void (*function)())
+{
+    std::call_once(flag, function);
+}
+
+}  // namespace zelmo::platform

@@ -40,3 +40,53 @@ FileFacts ProbeFile(const char *path)
 }
 
 }  // namespace zelmo::platform
+
+namespace zelmo::platform {
+
+static_assert(sizeof(SRWLOCK) == sizeof(void *) && sizeof(INIT_ONCE) == sizeof(void *));
+
+void Lock::lock()
+{
+    AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_));
+}
+
+void Lock::unlock()
+{
+    ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_));
+}
+
+// Only the holder sees its own id in owner_, so a relaxed read suffices to
+// tell a re-entry from a wait.
+void RecursiveLock::lock()
+{
+    const unsigned long self = GetCurrentThreadId();
+    if (owner_.load(std::memory_order_relaxed) == self) {
+        ++depth_;
+        return;
+    }
+    lock_.lock();
+    owner_.store(self, std::memory_order_relaxed);
+    depth_ = 1;
+}
+
+void RecursiveLock::unlock()
+{
+    if (--depth_ == 0) {
+        owner_.store(0, std::memory_order_relaxed);
+        lock_.unlock();
+    }
+}
+
+static BOOL CALLBACK RunOnceFunction(PINIT_ONCE, PVOID function, PVOID *)
+{
+    reinterpret_cast<void (*)()>(function)();
+    return TRUE;
+}
+
+void RunOnce(OnceFlag &flag, void (*function)())
+{
+    InitOnceExecuteOnce(reinterpret_cast<PINIT_ONCE>(&flag.state), RunOnceFunction,
+                        reinterpret_cast<PVOID>(function), nullptr);
+}
+
+}  // namespace zelmo::platform
