@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "ratio.h"
@@ -16,7 +17,8 @@ std::vector<Comparison> &Comparisons()
 }
 
 // Console output as usual, and each benchmark's time per iteration kept
-// under its function name (options such as a minimum time left off).
+// under its function name and arguments ("BM_MD5String/64"; options such as
+// a minimum time left off).
 class RecordingReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override
@@ -25,7 +27,10 @@ public:
             if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
                 // With repetitions, the fastest one: the least disturbed.
                 const double t = run.GetAdjustedRealTime() * benchmark::GetTimeUnitMultiplier(run.time_unit);
-                Keep(run.run_name.function_name, t);
+                std::string name = run.run_name.function_name;
+                if (!run.run_name.args.empty())
+                    name += "/" + run.run_name.args;
+                Keep(name, t);
                 // Benchmarks that time two sides themselves publish each
                 // side's seconds per operation as a counter "NAME_s".
                 for (const auto &[name, counter] : run.counters)
@@ -69,8 +74,10 @@ int main(int argc, char **argv)
     for (const bench::Comparison &c : bench::Comparisons()) {
         const auto ours = reporter.seconds.find(c.ours);
         const auto reference = reporter.seconds.find(c.reference);
-        if (ours == reporter.seconds.end() || reference == reporter.seconds.end())
+        if (ours == reporter.seconds.end() || reference == reporter.seconds.end()) {
+            std::printf("  %-44s not measured in this run\n", c.what.c_str());
             continue;  // filtered out
+        }
         const bool faster = c.goal == bench::Goal::Faster;
         const double ratio = faster ? reference->second / ours->second : ours->second / reference->second;
         const bool met = faster ? ratio >= c.target : ratio <= c.target;

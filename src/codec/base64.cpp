@@ -98,7 +98,17 @@ std::size_t Decode(unsigned char *out, const char *in, std::size_t len)
     const auto *text = reinterpret_cast<const unsigned char *>(in);
     const std::size_t full = (len - 1) / 4;  // groups before the last
     unsigned char *o = out;
-    for (std::size_t g = 0; g < full; ++g, o += 3) {
+    std::size_t g = 0;
+    // Two groups per step, stored as 8 bytes of which 6 are theirs: the
+    // other two are overwritten by the next group, or by the last group's
+    // first byte and NUL, so nothing lands past what the call writes anyway.
+    for (; g + 2 <= full; g += 2, o += 6) {
+        const std::uint64_t bits = std::uint64_t{GroupBits(text + 4 * g)} << 40 |
+                                   std::uint64_t{GroupBits(text + 4 * g + 4)} << 16;
+        const std::uint64_t be = __builtin_bswap64(bits);
+        std::memcpy(o, &be, 8);
+    }
+    for (; g < full; ++g, o += 3) {
         // Stores 4 bytes; the fourth is overwritten by the next group or by
         // the last group, so nothing lands past the 3 bytes per group.
         const std::uint32_t be = __builtin_bswap32(GroupBits(text + 4 * g) << 8);

@@ -82,26 +82,19 @@ constexpr int SBox(int box, int x)
     return kS[box][row * 16 + ((x >> 1) & 15)];
 }
 
-// Table i serves S-boxes 2i+1 and 2i+2: index = their two 6-bit inputs,
-// entry = their two outputs, high nibble first.
-constexpr auto kSPairs = [] {
-    std::array<std::array<std::uint8_t, 4096>, 4> t{};
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4096; ++j)
-            t[i][j] = static_cast<std::uint8_t>(SBox(2 * i, j >> 6) << 4 | SBox(2 * i + 1, j & 63));
-    return t;
-}();
-
-// P of a half block whose byte i is v and whose other bytes are 0.
-constexpr auto kPBytes = [] {
-    std::array<std::array<std::uint32_t, 256>, 4> t{};
-    for (int i = 0; i < 4; ++i)
-        for (int v = 0; v < 256; ++v)
-            for (int k = 0; k < 32; ++k) {
-                const int s = kP[k] - 1;
-                if (s / 8 == i && (v & (128 >> (s % 8))))
-                    t[i][v] |= std::uint32_t{1} << (31 - k);
-            }
+// S-box b followed by P: entry x holds S-box b's output for the 6-bit input
+// x, placed in nibble b of the half block (b = 0 the top) and permuted by P.
+// 8 tables of 64 words: 2 KiB, and each round's eight lookups are
+// independent of one another.
+constexpr auto kSP = [] {
+    std::array<std::array<std::uint32_t, 64>, 8> t{};
+    for (int b = 0; b < 8; ++b)
+        for (int x = 0; x < 64; ++x) {
+            const std::uint32_t s = static_cast<std::uint32_t>(SBox(b, x)) << (28 - 4 * b);
+            for (int k = 0; k < 32; ++k)
+                if (s & (std::uint32_t{1} << (32 - kP[k])))
+                    t[b][x] |= std::uint32_t{1} << (31 - k);
+        }
     return t;
 }();
 
@@ -138,16 +131,14 @@ inline std::uint32_t Rotr(std::uint32_t x, int n)
     return (x >> n) | (x << ((32 - n) & 31));
 }
 
-// E and the S-box pair lookups together: the 12-bit index of pair table i
-// is E's groups 2i and 2i+1, and group g is R's bits 4g to 4g+5 (1-based,
+// E, the S-boxes and P: E's group g is R's bits 4g to 4g+5 (1-based,
 // cyclic: the first group starts with bit 32), brought down by a rotation.
-inline std::uint32_t F(std::uint32_t r, const std::uint16_t *subkey)
+inline std::uint32_t F(std::uint32_t r, const std::uint8_t *subkey)
 {
-    auto index = [r, subkey](int i) {
-        return ((Rotr(r, (27 - 8 * i) & 31) & 63) << 6 | (Rotr(r, (23 - 8 * i) & 31) & 63)) ^ subkey[i];
-    };
-    return kPBytes[0][kSPairs[0][index(0)]] | kPBytes[1][kSPairs[1][index(1)]] |
-           kPBytes[2][kSPairs[2][index(2)]] | kPBytes[3][kSPairs[3][index(3)]];
+    std::uint32_t out = 0;
+    for (int g = 0; g < 8; ++g)
+        out |= kSP[g][(Rotr(r, (27 - 4 * g) & 31) & 63) ^ subkey[g]];
+    return out;
 }
 
 inline std::uint64_t LoadBE(const std::uint8_t *p)
@@ -191,8 +182,8 @@ void DesContext::SetKey(const std::uint8_t *key)
         std::uint64_t subkey = 0;
         for (int i = 0; i < 16; ++i)
             subkey |= kSubkeyBits[r][i][(k >> (60 - 4 * i)) & 15];
-        for (int i = 0; i < 4; ++i)
-            subkeys_[r][i] = static_cast<std::uint16_t>((subkey >> (36 - 12 * i)) & 0xFFF);
+        for (int g = 0; g < 8; ++g)
+            subkeys_[r][g] = static_cast<std::uint8_t>((subkey >> (42 - 6 * g)) & 63);
     }
 }
 

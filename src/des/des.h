@@ -40,8 +40,8 @@ public:
 private:
     std::uint64_t Crypt(std::uint64_t block, bool decrypt) const;
 
-    // K1 to K16, each as the four 12-bit parts that meet the S-box pairs.
-    std::array<std::uint16_t, 4> subkeys_[16] = {};
+    // K1 to K16, each as the eight 6-bit parts that meet the S-boxes.
+    std::array<std::uint8_t, 8> subkeys_[16] = {};
 };
 
 }  // namespace zelmo
