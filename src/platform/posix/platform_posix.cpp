@@ -27,10 +27,6 @@ FileFacts ProbeFile(const char *path)
     return facts;
 }
 
-}  // namespace zelmo::platform
-
-namespace zelmo::platform {
-
 void RunOnce(OnceFlag &flag, void (*function)())
 {
     std::call_once(flag, function);

@@ -39,10 +39,6 @@ FileFacts ProbeFile(const char *path)
     return facts;
 }
 
-}  // namespace zelmo::platform
-
-namespace zelmo::platform {
-
 static_assert(sizeof(SRWLOCK) == sizeof(void *) && sizeof(INIT_ONCE) == sizeof(void *));
 
 void Lock::lock()
