@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +55,31 @@ std::size_t SettledHandleCount(std::size_t target)
     return count;
 }
 
+// Runs `calls` after a warm-up, prints what it took and checks that the
+// open handles and the memory in use stayed flat across it.
+void ExpectFlat(const char *what, int count, const std::function<void()> &calls)
+{
+    const std::size_t handles = zelmo::test::os::OpenHandleCount();
+    const std::size_t memory = zelmo::test::os::MemoryInUse();
+    const auto start = std::chrono::steady_clock::now();
+    calls();
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::size_t handlesAfter = SettledHandleCount(handles);
+    const std::size_t memoryAfter = zelmo::test::os::MemoryInUse();
+    std::printf("%d %s in %.1f s; handles %zu -> %zu; memory %zu -> %zu KiB\n", count, what, seconds, handles,
+                handlesAfter, memory / 1024, memoryAfter / 1024);
+
+    EXPECT_GT(handles, 0u);
+    EXPECT_LE(handlesAfter, handles + kInFlightHandles) << "a leak per call would show by the hundred";
+#ifdef ZELMO_TEST_ASAN
+    // The sanitizer keeps freed memory in quarantine, so the process grows
+    // without any leak; its leak checker judges this build at exit instead.
+#else
+    ASSERT_GT(memory, 0u);
+    EXPECT_LE(memoryAfter, memory + kMemoryBound);
+#endif
+}
+
 TEST(Load, TenThousandRequestsKeepHandlesAndMemoryFlat)
 {
     ScriptedServer server([](const RecordedRequest &request) {
@@ -77,26 +103,8 @@ TEST(Load, TenThousandRequestsKeepHandlesAndMemoryFlat)
     };
 
     run(0, kWarmUp);
-    const std::size_t handles = zelmo::test::os::OpenHandleCount();
-    const std::size_t memory = zelmo::test::os::MemoryInUse();
-    const auto start = std::chrono::steady_clock::now();
-    run(kWarmUp, kRequests);
-    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const std::size_t handlesAfter = SettledHandleCount(handles);
-    const std::size_t memoryAfter = zelmo::test::os::MemoryInUse();
-    std::printf("%d requests in %.1f s; handles %zu -> %zu; memory %zu -> %zu KiB\n", kRequests, seconds, handles,
-                handlesAfter, memory / 1024, memoryAfter / 1024);
-
+    ExpectFlat("requests", kRequests, [&] { run(kWarmUp, kRequests); });
     EXPECT_EQ(wrong, 0);
-    EXPECT_GT(handles, 0u);
-    EXPECT_LE(handlesAfter, handles + kInFlightHandles) << "a leak per call would show by the hundred";
-#ifdef ZELMO_TEST_ASAN
-    // The sanitizer keeps freed memory in quarantine, so the process grows
-    // without any leak; its leak checker judges this build at exit instead.
-#else
-    ASSERT_GT(memory, 0u);
-    EXPECT_LE(memoryAfter, memory + kMemoryBound);
-#endif
 }
 
 TEST(Load, TwoThousandDownloadsKeepHandlesAndMemoryFlat)
@@ -134,25 +142,10 @@ TEST(Load, TwoThousandDownloadsKeepHandlesAndMemoryFlat)
 
     run(0, kDownloadWarmUp);
     notModified = 0;
-    const std::size_t handles = zelmo::test::os::OpenHandleCount();
-    const std::size_t memory = zelmo::test::os::MemoryInUse();
-    const auto start = std::chrono::steady_clock::now();
-    run(kDownloadWarmUp, kDownloads);
-    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const std::size_t handlesAfter = SettledHandleCount(handles);
-    const std::size_t memoryAfter = zelmo::test::os::MemoryInUse();
-    std::printf("%d downloads in %.1f s; handles %zu -> %zu; memory %zu -> %zu KiB\n", kDownloads, seconds, handles,
-                handlesAfter, memory / 1024, memoryAfter / 1024);
+    ExpectFlat("downloads", kDownloads, [&] { run(kDownloadWarmUp, kDownloads); });
     removeEntry();
-
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(notModified.load(), kDownloads / 2);
-    EXPECT_GT(handles, 0u);
-    EXPECT_LE(handlesAfter, handles + kInFlightHandles) << "a leak per call would show by the hundred";
-#ifndef ZELMO_TEST_ASAN
-    ASSERT_GT(memory, 0u);
-    EXPECT_LE(memoryAfter, memory + kMemoryBound);
-#endif
 }
 
 }  // namespace

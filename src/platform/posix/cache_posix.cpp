@@ -41,6 +41,26 @@ void WithUtf8(Convert convert)
     }
 }
 
+// `text` converted whole in UTF-8 by `convert` (mbsrtowcs or wcsrtombs):
+// measured first, then written. Empty when it holds an invalid sequence.
+template <typename Out, typename In, typename Convert>
+Out ConvertInUtf8(const In &text, Convert convert)
+{
+    Out out;
+    WithUtf8([&] {
+        std::mbstate_t state{};
+        auto from = text.c_str();
+        const std::size_t n = convert(nullptr, &from, 0, &state);
+        if (n == static_cast<std::size_t>(-1))
+            return;
+        out.resize(n);
+        from = text.c_str();
+        state = {};
+        convert(out.data(), &from, n, &state);
+    });
+    return out;
+}
+
 }  // namespace
 
 std::string ExecutableDirectory()
@@ -63,37 +83,18 @@ bool MakeDirectory(const char *path)
 
 std::wstring ExecutablePathWide()
 {
-    const std::string path = ExecutablePath();
-    std::wstring wide;
-    WithUtf8([&] {
-        std::mbstate_t state{};
-        const char *from = path.c_str();
-        const std::size_t n = std::mbsrtowcs(nullptr, &from, 0, &state);
-        if (n == static_cast<std::size_t>(-1))
-            return;
-        wide.resize(n);
-        from = path.c_str();
-        state = {};
-        std::mbsrtowcs(wide.data(), &from, n, &state);
+    return ConvertInUtf8<std::wstring>(ExecutablePath(), [](wchar_t *out, const char **from, std::size_t n,
+                                                            std::mbstate_t *state) {
+        return std::mbsrtowcs(out, from, n, state);
     });
-    return wide;
 }
 
 std::string NarrowPath(const std::wstring &path)
 {
-    std::string narrow;
-    WithUtf8([&] {
-        std::mbstate_t state{};
-        const wchar_t *from = path.c_str();
-        const std::size_t n = std::wcsrtombs(nullptr, &from, 0, &state);
-        if (n == static_cast<std::size_t>(-1))
-            return;
-        narrow.resize(n);
-        from = path.c_str();
-        state = {};
-        std::wcsrtombs(narrow.data(), &from, n, &state);
+    return ConvertInUtf8<std::string>(path, [](char *out, const wchar_t **from, std::size_t n,
+                                               std::mbstate_t *state) {
+        return std::wcsrtombs(out, from, n, state);
     });
-    return narrow;
 }
 
 std::FILE *OpenTextForWriting(const std::wstring &path)
