@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages and only when missing, everything the
-# three builds, the tests, the fuzzers and the benchmarks need.
+# three builds, the tests, the fuzzers and the benchmarks need. 32-bit wine
+# (wine32:i386, for the win32 suite) comes only when this machine runs
+# 32-bit x86 code; otherwise the reason is written to the file named by
+# scripts/wine-run32 --skip-file and the win32 suite skips with it.
 set -euo pipefail
 
 packages=(
@@ -41,3 +44,31 @@ if [[ " ${missing[*]-} " == *" nginx-light "* ]]; then
     kill -QUIT "$(cat /run/nginx.pid)" || true
   fi
 fi
+
+# 32-bit wine for the win32 suite. The probe is a 96-byte i386 ELF program
+# that exits with 42 through int 0x80: it runs only where the kernel has its
+# IA-32 emulation on. Nothing i386 is installed where it fails.
+skip=$(dirname "$0")/wine-run32
+skip=$("$skip" --skip-file)
+mkdir -p "$(dirname "$skip")"
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+  probe=$(mktemp)
+  printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  rc=0; "$probe" 2>/dev/null || rc=$?
+  rm -f "$probe"
+  if [ "$rc" -ne 42 ]; then
+    echo "this kernel does not run 32-bit x86 programs (probe exit status $rc)" >"$skip"
+    echo "win32 suite: skipped, $(cat "$skip")"
+    exit 0
+  fi
+  echo "installing: wine32:i386"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! { dpkg --add-architecture i386 && apt-get update -qq &&
+         apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null; }; then
+    echo "wine32:i386 could not be installed from the package registry" >"$skip"
+    echo "win32 suite: skipped, $(cat "$skip")"
+    exit 0
+  fi
+fi
+rm -f "$skip"

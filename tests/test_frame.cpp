@@ -103,14 +103,22 @@ TEST(IsFilePresent, LastWriteTimeMustBeAnMsDosDate)
 {
     TempDir dir;
     const std::string file = dir.Write("dated", "x");
-    for (int year : {1980 + 1, 2000, 2106}) {
+    for (int year : {1980 + 1, 2000}) {
         zelmo::test::SetLastWriteYear(file, year);
         EXPECT_EQ(zelmo::IsFilePresent(file.c_str()), 1) << year;
     }
-    for (int year : {1975, 1979, 2109}) {
+    for (int year : {1975, 1979}) {
         zelmo::test::SetLastWriteYear(file, year);
         EXPECT_EQ(zelmo::IsFilePresent(file.c_str()), -1) << year;
     }
+    // Years past 2038 need a file system that stores them: 32-bit wine keeps
+    // file times in the host's 32-bit time_t, where Windows has no such limit.
+    zelmo::test::SetLastWriteYear(file, 2106);
+    if (!zelmo::test::LastWriteYearIs(file, 2106))
+        GTEST_SKIP() << "this system cannot store a file time in 2106 (32-bit wine: 32-bit time_t)";
+    EXPECT_EQ(zelmo::IsFilePresent(file.c_str()), 1) << 2106;
+    zelmo::test::SetLastWriteYear(file, 2109);
+    EXPECT_EQ(zelmo::IsFilePresent(file.c_str()), -1) << 2109;
 }
 
 }  // namespace

@@ -55,4 +55,11 @@ void SetLastWriteYear(const std::filesystem::path &file, int year)
     std::filesystem::last_write_time(file, when);
 }
 
+bool LastWriteYearIs(const std::filesystem::path &file, int year)
+{
+    using namespace std::chrono;
+    const auto when = file_clock::to_sys(std::filesystem::last_write_time(file));
+    return year_month_day{floor<days>(when)}.year() == std::chrono::year{year};
+}
+
 }  // namespace zelmo::test

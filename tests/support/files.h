@@ -28,5 +28,8 @@ void RemoveEntryFiles(const std::string &body, const std::string &header);
 
 // Sets a file's last-write time to noon (UTC) of 1 July of `year`.
 void SetLastWriteYear(const std::filesystem::path &file, int year);
+// Whether the file's last-write time lies in `year` (UTC): false where the
+// system could not store the time SetLastWriteYear asked for.
+bool LastWriteYearIs(const std::filesystem::path &file, int year);
 
 }  // namespace zelmo::test
