@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -270,32 +271,78 @@ TEST(Profile, ReadOnlyFileIsMadeWritableAndWritten)
     EXPECT_FALSE(os::IsReadOnly(file)) << "the cleared attribute is not restored";
 }
 
-// Where the profile's directory refuses new files, the write fails as a
-// whole and the file keeps its content.
-int WriteInLockedDirectory(const std::string &file)
+// In a process where file permissions apply: writes "new" to key k of
+// section s; 1 when SetProfileValue reported success.
+int WriteNewValue(const std::string &file)
 {
     return SetProfileValue("s", "k", file.c_str(), "new", 0) ? 1 : 0;
 }
 
-TEST(Profile, FailedWriteLeavesTheFileWhole)
+// A write keeps the file it finds: a plain file is replaced by rename, any
+// other is rewritten in place, so that other names, links, owner and mode
+// stay and a directory that refuses new files does not matter.
+TEST(Profile, WritesKeepTheFilesIdentity)
 {
-    TempDir dir;
-    const std::string content = "; keep me\r\n[s]\r\nk=old\r\n";
-    const std::string file = dir.Write("locked.ini", content);
-    ASSERT_TRUE(os::MakeReadOnly(file));
-    if (!os::LockDirectory(dir.path().string(), true))
-        GTEST_SKIP() << "Windows writes a profile in place; a directory cannot refuse it";
-    const int result = os::RunWithFilePermissions(WriteInLockedDirectory, file);
-    os::LockDirectory(dir.path().string(), false);
-    if (result < 0)
-        GTEST_SKIP() << "cannot give up root's permission override here";
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(ReadFile(file), content);
-    EXPECT_FALSE(os::IsReadOnly(file)) << "the cleared attribute is not restored after a failure";
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                            std::filesystem::directory_iterator()),
-              1)
-        << "no temporary file is left behind";
+    TempDir probe;
+    if (!os::IdentityOf(probe.path().string()).available)
+        GTEST_SKIP() << "hard links, symbolic links and owners are tested on POSIX; the Windows "
+                        "profile service writes the file in place";
+    enum Kind { Plain, HardLink, ForeignOwner, Symlink, DanglingSymlink, LockedDirectory };
+    const struct Case {
+        Kind kind;
+        const char *what;
+        bool replaced;  // a new file took the name
+    } cases[] = {
+        {Plain, "a plain file of the writer", true},
+        {HardLink, "a file with a second name", false},
+        {ForeignOwner, "a group-writable file of another owner", false},
+        {Symlink, "a symbolic link to a file", false},
+        {DanglingSymlink, "a symbolic link to no file", false},
+        {LockedDirectory, "a writable file in a directory that takes no new file", false},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::filesystem::path target = dir.path() / "target.ini", other = dir.path() / "other.ini";
+        if (c.kind != DanglingSymlink)
+            dir.Write("target.ini", "; kept\r\n[s]\r\nk=old\r\n");
+        std::string name = target.string();  // the name the write is given
+        if (c.kind == HardLink)
+            std::filesystem::create_hard_link(target, other);
+        if (c.kind == Symlink || c.kind == DanglingSymlink) {
+            std::filesystem::create_symlink(target, other);
+            name = other.string();
+        }
+        if (c.kind == ForeignOwner) {
+            ASSERT_TRUE(os::SetOwnerAndMode(name, 4242, os::IdentityOf(dir.path().string()).group, 0664));
+        }
+        const os::FileIdentity before = os::IdentityOf(name);
+        if (c.kind == LockedDirectory) {
+            ASSERT_TRUE(os::LockDirectory(dir.path().string(), true));
+        }
+        const int result = os::RunWithFilePermissions(WriteNewValue, name);
+        os::LockDirectory(dir.path().string(), false);
+        if (result < 0)
+            GTEST_SKIP() << "cannot give up root's permission override here";
+        EXPECT_EQ(result, 1) << c.what;
+        EXPECT_EQ(Get("s", "k", target.string()).out, "new") << c.what;
+        const os::FileIdentity after = os::IdentityOf(name);
+        EXPECT_EQ(after.symlink, c.kind == Symlink || c.kind == DanglingSymlink) << c.what;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                                std::filesystem::directory_iterator()),
+                  c.kind == Plain || c.kind == ForeignOwner || c.kind == LockedDirectory ? 1 : 2)
+            << c.what << ": no temporary file is left behind";
+        if (c.kind == DanglingSymlink)
+            continue;  // the link's target is new
+        EXPECT_EQ(ReadFile(target.string()), "; kept\r\n[s]\r\nk=new\r\n") << c.what;
+        EXPECT_EQ(after.inode != before.inode, c.replaced) << c.what;
+        EXPECT_EQ(after.links, before.links) << c.what;
+        EXPECT_EQ(after.owner, before.owner) << c.what;
+        EXPECT_EQ(after.group, before.group) << c.what;
+        EXPECT_EQ(after.mode, before.mode) << c.what;
+        if (c.kind == HardLink) {
+            EXPECT_EQ(Get("s", "k", other.string()).out, "new") << "the second name sees the write";
+        }
+    }
 }
 
 TEST(Profile, WritesThatCannotHappenFailAndCreateNothing)
