@@ -1,7 +1,8 @@
 // The profile reader and writer on arbitrary text: lists and values are
 // read into small buffers of exact size (the sanitizer catches any byte
-// written past them), and a written value reads back while every line the
-// write did not concern keeps its bytes.
+// written past them), and a written value reads back, also from the text
+// the write produced read again (lines end in CR LF, LF or a CR alone),
+// while every line the write did not concern keeps its bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (plainKey && (edited.Read("s", name.c_str(), "", out, sizeof out) != 5 || std::strcmp(out, "value") != 0))
         std::abort();
     zelmo::ini::Profile reread(edited.Text());
+    if (plainKey && (reread.Read("s", name.c_str(), "", out, sizeof out) != 5 || std::strcmp(out, "value") != 0))
+        std::abort();
     edited.Write("s", nullptr, nullptr);
     edited.Write(name.c_str(), nullptr, nullptr);
     return 0;

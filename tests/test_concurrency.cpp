@@ -181,6 +181,63 @@ TEST(Concurrency, ProfileReads)
               0);
 }
 
+// Writes of many keys to one profile, from threads and from two processes:
+// every write that reports success is in the file afterwards.
+constexpr int kProfileKeys = 60;
+
+std::string ProfileKey(const std::string &writer, int round)
+{
+    return writer + "-key" + std::to_string(round);
+}
+
+// Writes kProfileKeys keys named after `writerAndFile` (writer '|' file);
+// returns how many writes failed.
+int WriteProfileKeys(const std::string &writerAndFile)
+{
+    const std::size_t bar = writerAndFile.find('|');
+    const std::string writer = writerAndFile.substr(0, bar), file = writerAndFile.substr(bar + 1);
+    int failed = 0;
+    for (int round = 0; round < kProfileKeys; ++round)
+        failed += !SetProfileValue("common", ProfileKey(writer, round).c_str(), file.c_str(), writer.c_str(), 0);
+    return failed;
+}
+
+int MissingProfileKeys(const std::string &file, const std::vector<std::string> &writers)
+{
+    int missing = 0;
+    for (const std::string &writer : writers)
+        for (int round = 0; round < kProfileKeys; ++round) {
+            char out[64];
+            GetProfileValue("common", ProfileKey(writer, round).c_str(), file.c_str(), out, sizeof out, "none");
+            missing += writer != out;
+        }
+    return missing;
+}
+
+TEST(Concurrency, ProfileWritesFromThreads)
+{
+    TempDir dir;
+    const std::string file = dir.Write("written.ini", "; shared\r\n[common]\r\n");
+    std::vector<std::string> writers;
+    for (int t = 0; t < kThreads; ++t) writers.push_back("thread" + std::to_string(t));
+    EXPECT_EQ(OnThreads(1, [&](int t, int) { return WriteProfileKeys(writers[t] + "|" + file) == 0; }), 0);
+    EXPECT_EQ(MissingProfileKeys(file, writers), 0);
+}
+
+TEST(Concurrency, ProfileWritesFromTwoProcesses)
+{
+    TempDir dir;
+    const std::string file = dir.Write("written.ini", "; shared\r\n[common]\r\n");
+    int parentFailed = -1;
+    const int childFailed =
+        zelmo::test::os::RunBesideChild(WriteProfileKeys, "child|" + file, "parent|" + file, &parentFailed);
+    if (childFailed == -2)
+        GTEST_SKIP() << "no fork here; the Windows profile service serialises writes itself";
+    EXPECT_EQ(childFailed, 0);
+    EXPECT_EQ(parentFailed, 0);
+    EXPECT_EQ(MissingProfileKeys(file, {"child", "parent"}), 0);
+}
+
 TEST(Concurrency, BstrConversions)
 {
     const unsigned codePage = zelmo::test::os::AnsiCodePage();

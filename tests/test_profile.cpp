@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@
 namespace {
 
 using zelmo::test::TempDir;
+using namespace std::string_literals;
 namespace os = zelmo::test::os;
 
 // Mixed line endings, comments, blanks, quotes, a line without "=", a
@@ -160,6 +163,173 @@ TEST(Profile, PlatformCutsValuesAndListsToTheBuffer)
     }
 }
 
+// The reading and writing cases of wine's kernel32 profile tests, whose
+// expectations were taken on Windows, in their order: the platform's reader
+// (lists and cut values in full) and SetProfileValue. Where wine's own tests
+// mark a case todo_wine (wine disagrees with Windows), it is asserted on the
+// POSIX layer only ("posix" below).
+TEST(Profile, AgreesWithTheWindowsProfileService)
+{
+    enum class Op { Put, Remove, Read, Write };
+    enum class File { Profile, Null, Empty, Missing };
+    struct Step {
+        Op op;
+        const char *section = nullptr, *key = nullptr;
+        const char *text = nullptr;  // Read: the default; Write: the value
+        unsigned size = 0;           // Read: the buffer's size
+        unsigned result = 0;         // Read: characters copied; Write: 1 for true
+        std::optional<std::string> bytes;  // Put: content; Read: the buffer's first bytes;
+                                           // Write: the file afterwards ("(none)": no file)
+        bool posix = false;
+        File file = File::Profile;
+    };
+    const std::string none = "(none)";
+    auto put = [](std::string content) { return Step{Op::Put, nullptr, nullptr, nullptr, 0, 0, content}; };
+    const Step remove{Op::Remove, nullptr, nullptr, nullptr, 0, 0, std::nullopt};
+    auto read = [](const char *section, const char *key, const char *def, unsigned size, unsigned result,
+                   std::string bytes, bool posix = false, File file = File::Profile) {
+        return Step{Op::Read, section, key, def, size, result, bytes, posix, file};
+    };
+    auto write = [](const char *section, const char *key, const char *value, bool result,
+                    std::optional<std::string> after, bool posix = false, File file = File::Profile) {
+        return Step{Op::Write, section, key, value, 0, result, after, posix, file};
+    };
+    std::vector<Step> steps = {
+        // Lines without "=" are no keys; a trailing NUL is no line either.
+        put("[s]\r\nname1=val1\r\nname2=\r\nname3\r\nname4=val4\r\n\0"s),
+        read("s", nullptr, "", 100, 18, "name1\0name2\0name4\0\0"s),
+        write("s", "name5", "val5", true, {}),
+        read("s", nullptr, "", 100, 24, "name1\0name2\0name4\0name5\0\0"s),
+        // An empty section name finds "[]"; wine takes the lines above the
+        // first section instead (todo_wine). An empty key finds "=value".
+        put("\r\nkey=val_no_section\r\n[]\r\nkey=val_e_section\r\n[s]\r\n=val_no_key\r\n[t]\r\n\0"s),
+        read("", "key", "", 100, 13, "val_e_section\0"s, true),
+        read("s", "", "", 100, 10, "val_no_key\0"s),
+        // Blanks inside a section's brackets are no part of its name.
+        put("[ section1 ]\r\n[section2]\r\n[section3]\r\n\0"s),
+        read(nullptr, nullptr, "", 29, 27, "section1\0section2\0section3\0\0"s),
+        read(nullptr, nullptr, "", 28, 26, "section1\0section2\0section3\0\0"s, true),  // wine: one NUL
+        read(nullptr, nullptr, "", 27, 25, "section1\0section2\0section\0\0"s, true),
+        read(nullptr, nullptr, "", 10, 0, "\0\x0c"s, false, File::Missing),
+        // A changed file is read again.
+        put("[Test]\nProfileInt=123\n"),
+        read("Test", "ProfileInt", "", 64, 3, "123\0"s),
+        put("[Test]\nProfileInt=124\n"),
+        read("Test", "ProfileInt", "", 64, 3, "124\0"s),
+        remove,
+        read("Test", "ProfileInt", "421", 64, 3, "421\0"s),
+    };
+    // The same reads of one profile with CR LF and with CR line ends.
+    for (const char *end : {"\r\n", "\r"}) {
+        const std::string e = end;
+        steps.push_back(put("[section1]" + e + "name1=val1" + e + "name2=\"val2\"" + e + "name3" + e +
+                            "name4=a" + e + "[section2]" + e));
+        for (Step step : {
+                 read(nullptr, "name1", "default", 260, 18, "section1\0section2\0\0"s),
+                 read("", "name1", "default", 260, 7, "default\0"s),
+                 read("notasection", "name1", "default", 260, 7, "default\0"s),
+                 read("", "name1", nullptr, 260, 0, "\0"s),
+                 read("", "name1", "", 260, 0, "\0"s),
+                 read("", "name1", "default  ", 260, 7, "default\0"s),
+                 read("", "name1", "one two  ", 260, 7, "one two\0"s),
+                 read("", "name1", "one two", 260, 7, "one two\0"s),
+                 read("section1", nullptr, "default", 260, 18, "name1\0name2\0name4\0\0"s),
+                 read("section1", "", "default", 260, 7, "default\0"s),
+                 read("section1", "notakey", "default", 260, 7, "default\0"s),
+                 read("section1", "", nullptr, 260, 0, "\0"s),
+                 read("section1", "", "", 260, 0, "\0"s),
+                 read("section1", "", "default  ", 260, 7, "default\0"s),
+                 read("section1", "name1", "default", 260, 7, "default\0"s, false, File::Null),
+                 read("section1", "name1", "default", 260, 7, "default\0"s, false, File::Empty),
+                 read("section1", "name1", "default", 260, 7, "default\0"s, false, File::Missing),
+                 read("section1", "name1", "default", 0, 0, "\x0c"s),
+                 read("section1", "name1", "default", 4, 3, "val\0"s),
+                 read("section1", "name1", "default", 5, 4, "val1\0"s),
+                 read("section1", "name4", "default", 260, 1, "a\0"s),
+                 read("section1", "name4", "default", 1, 0, "\0"s),
+                 read(nullptr, "name1", "default", 16, 14, "section1\0secti\0\0"s, true),  // wine: one NUL
+                 read("section1", nullptr, "default", 16, 14, "name1\0name2\0na\0\0"s, true),
+                 read("section1", "name2", "default", 260, 4, "val2\0"s),
+                 read("section1", "NaMe1", "default", 260, 4, "val1\0"s),
+                 read("section2", "DoesntExist", "", 260, 0, "\0"s),
+             })
+            steps.push_back(step);
+    }
+    // Writes, from a file that does not exist yet.
+    const std::string built = "[App1]\r\nkey1=string1\r\nkey2=string2\r\nkey3=string3\r\n[App2]\r\n"
+                              "key4=string4\r\n[App3]\r\nkey5=string5\r\n";
+    const std::string withoutKey2 = "[App1]\r\nkey1=string1\r\nkey3=string3\r\n" + built.substr(built.find("[App2]"));
+    for (Step step : {
+             remove,
+             write(nullptr, "key", "string", false, none),
+             put(""),
+             write(nullptr, "key", "string", false, ""),
+             remove,
+             write("App", nullptr, "string", true, "", true),  // an empty file is created
+             remove,
+             write("App", "key", nullptr, true, "", true),
+             remove,
+             write("App", "key", "", true, "[App]\r\nkey=\r\n"),
+             write("App", "key", "string", false, {}, false, File::Empty),
+             remove,
+             write("App1", "key1", "string1", true, {}),
+             write("App1", "key2", "string2", true, {}),
+             write("App1", "key3", "string3", true, {}),
+             write("App2", "key4", "string4", true, {}),
+             write("App3", "key5", "string5", true, built),
+             write("App1", "key2", nullptr, true, withoutKey2),
+             write("App1", "key2", nullptr, true, withoutKey2),  // deleting it again
+             write("App1", nullptr, "string1", true, built.substr(built.find("[App2]"))),
+             write("App2", nullptr, nullptr, true, built.substr(built.find("[App3]"))),
+             write("App3", "key5", nullptr, true, "[App3]\r\n"),
+             // NULs before the first section are kept.
+             put("Data \0 before \0 first \0 section"s),
+             write("section1", "key1", "string1", true,
+                   "Data \0 before \0 first \0 section\r\n[section1]\r\nkey1=string1\r\n"s, true),
+         })
+        steps.push_back(step);
+
+    TempDir dir;
+    const std::string file = (dir.path() / "winetest.ini").string();
+    const std::string missing = (dir.path() / "nonexistent.ini").string();
+    int index = 0;
+    for (const Step &step : steps) {
+        ++index;
+        if (step.posix && os::UnderWine())
+            continue;
+        const char *name = step.file == File::Null      ? nullptr
+                           : step.file == File::Empty   ? ""
+                           : step.file == File::Missing ? missing.c_str()
+                                                        : file.c_str();
+        // Writable copies: some Windows versions write into empty names.
+        std::string section = step.section ? step.section : "", key = step.key ? step.key : "";
+        std::string text = step.text ? step.text : "";
+        char *s = step.section ? section.data() : nullptr, *k = step.key ? key.data() : nullptr;
+        char *t = step.text ? text.data() : nullptr;
+        switch (step.op) {
+        case Op::Put:
+            dir.Write("winetest.ini", *step.bytes);
+            break;
+        case Op::Remove:
+            std::filesystem::remove(file);
+            break;
+        case Op::Read: {
+            std::vector<char> buffer(300, '\x0c');
+            EXPECT_EQ(zelmo::platform::ReadProfileValue(s, k, t, buffer.data(), step.size, name), step.result)
+                << "step " << index;
+            EXPECT_EQ(std::string(buffer.data(), step.bytes->size()), *step.bytes) << "step " << index;
+            break;
+        }
+        case Op::Write:
+            EXPECT_EQ(SetProfileValue(s, k, name, t, 0), step.result != 0) << "step " << index;
+            if (step.bytes) {
+                EXPECT_EQ(std::filesystem::exists(file) ? ReadFile(file) : none, *step.bytes) << "step " << index;
+            }
+            break;
+        }
+    }
+}
+
 TEST(Profile, LongValuesAreCutToTheWorkingBuffer)
 {
     TempDir dir;
@@ -270,32 +440,78 @@ TEST(Profile, ReadOnlyFileIsMadeWritableAndWritten)
     EXPECT_FALSE(os::IsReadOnly(file)) << "the cleared attribute is not restored";
 }
 
-// Where the profile's directory refuses new files, the write fails as a
-// whole and the file keeps its content.
-int WriteInLockedDirectory(const std::string &file)
+// In a process where file permissions apply: writes "new" to key k of
+// section s; 1 when SetProfileValue reported success.
+int WriteNewValue(const std::string &file)
 {
     return SetProfileValue("s", "k", file.c_str(), "new", 0) ? 1 : 0;
 }
 
-TEST(Profile, FailedWriteLeavesTheFileWhole)
+// A write keeps the file it finds: a plain file is replaced by rename, any
+// other is rewritten in place, so that other names, links, owner and mode
+// stay and a directory that refuses new files does not matter.
+TEST(Profile, WritesKeepTheFilesIdentity)
 {
-    TempDir dir;
-    const std::string content = "; keep me\r\n[s]\r\nk=old\r\n";
-    const std::string file = dir.Write("locked.ini", content);
-    ASSERT_TRUE(os::MakeReadOnly(file));
-    if (!os::LockDirectory(dir.path().string(), true))
-        GTEST_SKIP() << "Windows writes a profile in place; a directory cannot refuse it";
-    const int result = os::RunWithFilePermissions(WriteInLockedDirectory, file);
-    os::LockDirectory(dir.path().string(), false);
-    if (result < 0)
-        GTEST_SKIP() << "cannot give up root's permission override here";
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(ReadFile(file), content);
-    EXPECT_FALSE(os::IsReadOnly(file)) << "the cleared attribute is not restored after a failure";
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                            std::filesystem::directory_iterator()),
-              1)
-        << "no temporary file is left behind";
+    TempDir probe;
+    if (!os::IdentityOf(probe.path().string()).available)
+        GTEST_SKIP() << "hard links, symbolic links and owners are tested on POSIX; the Windows "
+                        "profile service writes the file in place";
+    enum Kind { Plain, HardLink, ForeignOwner, Symlink, DanglingSymlink, LockedDirectory };
+    const struct Case {
+        Kind kind;
+        const char *what;
+        bool replaced;  // a new file took the name
+    } cases[] = {
+        {Plain, "a plain file of the writer", true},
+        {HardLink, "a file with a second name", false},
+        {ForeignOwner, "a group-writable file of another owner", false},
+        {Symlink, "a symbolic link to a file", false},
+        {DanglingSymlink, "a symbolic link to no file", false},
+        {LockedDirectory, "a writable file in a directory that takes no new file", false},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::filesystem::path target = dir.path() / "target.ini", other = dir.path() / "other.ini";
+        if (c.kind != DanglingSymlink)
+            dir.Write("target.ini", "; kept\r\n[s]\r\nk=old\r\n");
+        std::string name = target.string();  // the name the write is given
+        if (c.kind == HardLink)
+            std::filesystem::create_hard_link(target, other);
+        if (c.kind == Symlink || c.kind == DanglingSymlink) {
+            std::filesystem::create_symlink(target, other);
+            name = other.string();
+        }
+        if (c.kind == ForeignOwner) {
+            ASSERT_TRUE(os::SetOwnerAndMode(name, 4242, os::IdentityOf(dir.path().string()).group, 0664));
+        }
+        const os::FileIdentity before = os::IdentityOf(name);
+        if (c.kind == LockedDirectory) {
+            ASSERT_TRUE(os::LockDirectory(dir.path().string(), true));
+        }
+        const int result = os::RunWithFilePermissions(WriteNewValue, name);
+        os::LockDirectory(dir.path().string(), false);
+        if (result < 0)
+            GTEST_SKIP() << "cannot give up root's permission override here";
+        EXPECT_EQ(result, 1) << c.what;
+        EXPECT_EQ(Get("s", "k", target.string()).out, "new") << c.what;
+        const os::FileIdentity after = os::IdentityOf(name);
+        EXPECT_EQ(after.symlink, c.kind == Symlink || c.kind == DanglingSymlink) << c.what;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                                std::filesystem::directory_iterator()),
+                  c.kind == Plain || c.kind == ForeignOwner || c.kind == LockedDirectory ? 1 : 2)
+            << c.what << ": no temporary file is left behind";
+        if (c.kind == DanglingSymlink)
+            continue;  // the link's target is new
+        EXPECT_EQ(ReadFile(target.string()), "; kept\r\n[s]\r\nk=new\r\n") << c.what;
+        EXPECT_EQ(after.inode != before.inode, c.replaced) << c.what;
+        EXPECT_EQ(after.links, before.links) << c.what;
+        EXPECT_EQ(after.owner, before.owner) << c.what;
+        EXPECT_EQ(after.group, before.group) << c.what;
+        EXPECT_EQ(after.mode, before.mode) << c.what;
+        if (c.kind == HardLink) {
+            EXPECT_EQ(Get("s", "k", other.string()).out, "new") << "the second name sees the write";
+        }
+    }
 }
 
 TEST(Profile, WritesThatCannotHappenFailAndCreateNothing)

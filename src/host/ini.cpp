@@ -82,17 +82,19 @@ std::string_view Unquote(std::string_view value)
 
 Profile::Profile(std::string_view text)
 {
+    // A line ends in CR LF, LF or a CR alone.
     std::size_t start = 0;
     while (start < text.size()) {
-        const std::size_t newline = text.find('\n', start);
-        std::string_view piece = text.substr(start, newline == npos ? npos : newline - start);
-        const char *ending = newline == npos ? "" : "\n";
-        if (newline != npos && !piece.empty() && piece.back() == '\r') {
-            piece.remove_suffix(1);
+        const std::size_t end = text.find_first_of("\r\n", start);
+        const std::string_view piece = text.substr(start, end == npos ? npos : end - start);
+        std::size_t next = end == npos ? text.size() : end + 1;
+        const char *ending = end == npos ? "" : text[end] == '\n' ? "\n" : "\r";
+        if (end != npos && text[end] == '\r' && next < text.size() && text[next] == '\n') {
             ending = "\r\n";
+            ++next;
         }
         lines_.push_back(Parse(std::string(piece), ending));
-        start = newline == npos ? text.size() : newline + 1;
+        start = next;
     }
     // A UTF-8 byte order mark is not part of the first line's content.
     if (!lines_.empty() && lines_[0].text.starts_with(kUtf8Bom)) {
@@ -110,7 +112,7 @@ Profile::Line Profile::Parse(std::string text, std::string ending)
         const std::size_t close = content.rfind(']');
         if (close != npos) {
             line.kind = Kind::Section;
-            line.name = content.substr(1, close - 1);
+            line.name = Trim(content.substr(1, close - 1));
         }
     } else if (!content.empty() && content.front() != ';') {
         const std::size_t equals = content.find('=');
@@ -194,10 +196,6 @@ unsigned Profile::Read(const char *section, const char *key, const char *default
         if (names.empty())
             return CopyCut(fallback, buffer, size);
         return CopyList(names, buffer, size);
-    }
-    if (*key == '\0') {
-        buffer[0] = '\0';
-        return 0;
     }
     const std::size_t entry = header == npos ? npos : FindKey(header, key);
     return CopyCut(entry == npos ? fallback : Unquote(lines_[entry].value), buffer, size);

@@ -1,7 +1,9 @@
 // Private profile text (INI files) read and edited in memory, with the
-// semantics of the Windows private-profile services: case-insensitive section
-// and key names, blanks around names and values ignored, one pair of matching
-// quotes around a value removed, ';' lines are comments. Edits change only the
+// semantics of the Windows private-profile services: lines end in CR LF, LF
+// or CR; case-insensitive section and key names, blanks around names (also
+// inside a section's brackets) and values ignored, one pair of matching
+// quotes around a value removed, ';' lines are comments. An empty key names
+// the entries written "=value". Edits change only the
 // lines they concern; every other line keeps its bytes and its line ending.
 #pragma once
 
@@ -40,7 +42,7 @@ private:
     enum class Kind { Other, Section, Entry };
     struct Line {
         std::string text;    // the line's bytes, line ending excluded
-        std::string ending;  // "\n", "\r\n" or empty for a last line without one
+        std::string ending;  // "\n", "\r\n", "\r" or empty for a last line without one
         Kind kind = Kind::Other;
         std::string name;    // section or key name, blanks trimmed
         std::string value;   // entry value, blanks trimmed (quotes kept)

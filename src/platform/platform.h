@@ -30,7 +30,8 @@ FileFacts ProbeFile(const char *path);
 
 // Private profile files (GetPrivateProfileStringA, WritePrivateProfileStringA
 // on Windows; our own reader and writer on POSIX, where a relative file name
-// is relative to the current directory and a null one names no file).
+// is relative to the current directory and a null one names no file, and
+// writes to one file are serialised within the process and across processes).
 // ReadProfileValue returns the characters copied into `buffer`.
 unsigned ReadProfileValue(const char *section, const char *key, const char *defaultValue,
                            char *buffer, unsigned size, const char *fileName);

@@ -67,9 +67,32 @@ unsigned long CurrentThreadId();
 
 // Runs `body` where the file permissions apply to the caller: on POSIX in a
 // child process that, when it runs as root, gives up overriding them
-// (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH). Returns what `body` returned, or
-// -1 when the child could not be run. On Windows `body` runs directly.
+// (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_CHOWN, CAP_FOWNER). Returns what
+// `body` returned, or -1 when the child could not be run. On Windows `body`
+// runs directly.
 int RunWithFilePermissions(int (*body)(const std::string &), const std::string &arg);
+
+// Runs `body(childArg)` in a child process while this process runs
+// `body(parentArg)`; returns the child's result (0..127) and stores this
+// process's in `parentResult`. -1 when the child could not be run, -2 where
+// the platform cannot fork (Windows; nothing runs then).
+int RunBesideChild(int (*body)(const std::string &), const std::string &childArg,
+                   const std::string &parentArg, int *parentResult);
+
+// What identifies a file on POSIX (Windows: `available` false): its inode,
+// link count, owner, group and permission bits, of the file a symbolic link
+// names; `symlink` tells whether the path itself is one.
+struct FileIdentity {
+    bool available = false;
+    unsigned long long inode = 0;
+    unsigned long links = 0;
+    unsigned owner = 0, group = 0, mode = 0;
+    bool symlink = false;
+};
+FileIdentity IdentityOf(const std::string &path);
+// Gives a file (not a link) another owner, group and permission bits; false
+// on Windows.
+bool SetOwnerAndMode(const std::string &path, unsigned owner, unsigned group, unsigned mode);
 
 // Runs `body` in a child process whose files may grow to `maxBytes` only
 // (a disk that fills): a write past it fails instead of raising a signal.

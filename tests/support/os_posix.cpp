@@ -122,7 +122,7 @@ bool DropFileOverride()
     __user_cap_data_struct data[2]{};
     if (syscall(SYS_capget, &header, data) != 0)
         return false;
-    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_CHOWN, CAP_FOWNER}) {
         const unsigned bit = 1u << (cap % 32);
         data[cap / 32].effective &= ~bit;
         data[cap / 32].permitted &= ~bit;
@@ -170,6 +170,43 @@ int RunWithFileSizeLimit(int (*body)(const std::string &), const std::string &ar
             return setrlimit(RLIMIT_FSIZE, &limit) == 0;
         },
         body, arg);
+}
+
+int RunBesideChild(int (*body)(const std::string &), const std::string &childArg,
+                   const std::string &parentArg, int *parentResult)
+{
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0)
+        _exit(body(childArg) & 0x7F);
+    *parentResult = body(parentArg);
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+FileIdentity IdentityOf(const std::string &path)
+{
+    FileIdentity identity;
+    struct stat st, link;
+    if (stat(path.c_str(), &st) != 0 || lstat(path.c_str(), &link) != 0)
+        return identity;
+    identity.available = true;
+    identity.inode = st.st_ino;
+    identity.links = st.st_nlink;
+    identity.owner = st.st_uid;
+    identity.group = st.st_gid;
+    identity.mode = st.st_mode & 07777;
+    identity.symlink = S_ISLNK(link.st_mode);
+    return identity;
+}
+
+bool SetOwnerAndMode(const std::string &path, unsigned owner, unsigned group, unsigned mode)
+{
+    return chown(path.c_str(), owner, group) == 0 && chmod(path.c_str(), mode) == 0;
 }
 
 bool MakeReadOnly(const std::string &path)

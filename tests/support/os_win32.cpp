@@ -117,6 +117,21 @@ int RunWithFileSizeLimit(int (*)(const std::string &), const std::string &, long
     return -2;
 }
 
+int RunBesideChild(int (*)(const std::string &), const std::string &, const std::string &, int *)
+{
+    return -2;
+}
+
+FileIdentity IdentityOf(const std::string &)
+{
+    return {};
+}
+
+bool SetOwnerAndMode(const std::string &, unsigned, unsigned, unsigned)
+{
+    return false;
+}
+
 bool MakeReadOnly(const std::string &path)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());

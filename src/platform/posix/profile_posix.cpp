@@ -1,16 +1,26 @@
 // Private profile files and file attributes on POSIX: the profile is read
-// whole, edited in memory (host/ini) and written back through a temporary
-// file in the same directory that replaces the profile by rename, so a failed
-// write never leaves a half-written profile behind.
+// whole, edited in memory (host/ini) and written back under an exclusive
+// advisory lock on the file (flock), readers taking a shared one; within the
+// process a reader/writer lock does the same for file systems whose flock
+// does not tell one thread from another.
+//
+// A write replaces the file atomically (a flushed temporary in the same
+// directory, renamed over it) when that keeps the file as it was: a regular
+// file named directly, not through a symbolic link, with one link, owned by
+// the writer, whose group and mode the temporary can take, in a directory
+// that accepts the temporary. Any other file is rewritten in place under the
+// lock and flushed, so that hard links, symbolic links, owner and mode stay.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 
 #include "host/ini.h"
@@ -19,43 +29,88 @@
 namespace zelmo::platform {
 namespace {
 
-struct FreeDeleter {
-    void operator()(char *p) const { free(p); }
-};
-
-// The whole content of a regular file; empty optional when it is missing or
-// cannot be read.
-std::optional<std::string> ReadWhole(const char *path)
+// Profile reads and writes of this process.
+std::shared_mutex &ProfileLock()
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat st;
-    std::optional<std::string> text;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        text.emplace();
-        char chunk[16384];
-        for (;;) {
-            const ssize_t n = read(fd, chunk, sizeof chunk);
-            if (n > 0) {
-                text->append(chunk, static_cast<std::size_t>(n));
-            } else if (n == 0) {
-                break;
-            } else if (errno != EINTR) {
-                text.reset();
-                break;
-            }
-        }
-    }
-    close(fd);
-    return text;
+    static std::shared_mutex lock;
+    return lock;
 }
 
-bool WriteAll(int fd, const std::string &text)
+// An open file descriptor, closed (and so unlocked) at the end of its scope.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    int Release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+bool SameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens `path` with `flags` and takes the advisory lock `operation` (LOCK_SH
+// or LOCK_EX) on it. A writer that held the lock may have renamed a new file
+// over the name meanwhile; then the lock is on a file that is no longer the
+// profile, and the open is repeated. `st` receives the locked file's status.
+int OpenLocked(const char *path, int flags, int operation, struct stat &st)
+{
+    for (;;) {
+        Fd fd(open(path, flags | O_CLOEXEC, 0666));
+        if (fd.get() < 0)
+            return -1;
+        int locked;
+        do {
+            locked = flock(fd.get(), operation);
+        } while (locked != 0 && errno == EINTR);
+        if (locked != 0 || fstat(fd.get(), &st) != 0)
+            return -1;
+        struct stat named;
+        if (stat(path, &named) == 0 && SameFile(named, st))
+            return fd.Release();
+    }
+}
+
+std::optional<std::string> ReadAll(int fd)
+{
+    std::string text;
+    char chunk[16384];
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t n = pread(fd, chunk, sizeof chunk, offset);
+        if (n > 0) {
+            text.append(chunk, static_cast<std::size_t>(n));
+            offset += n;
+        } else if (n == 0) {
+            return text;
+        } else if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
+}
+
+bool WriteAll(int fd, const std::string &text, off_t offset)
 {
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        const ssize_t n = pwrite(fd, text.data() + done, text.size() - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -65,53 +120,46 @@ bool WriteAll(int fd, const std::string &text)
     return true;
 }
 
-// The file that a write replaces: the target of a symbolic link, so that the
-// link itself survives.
-std::string ResolveTarget(const char *path)
+// Replaces the profile (whose locked status is `st`) by a temporary renamed
+// over it. Returns nullopt when the replacement would not keep the file as it
+// was (nothing has changed then), otherwise whether it succeeded.
+std::optional<bool> ReplaceByRename(const char *path, const std::string &text, const struct stat &st)
 {
-    std::unique_ptr<char, FreeDeleter> real(realpath(path, nullptr));
-    return real ? std::string(real.get()) : std::string(path);
-}
-
-// Whether the caller may write to the existing file `path` in place.
-bool Writable(const std::string &path)
-{
-    const int probe = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (probe < 0)
-        return false;
-    close(probe);
-    return true;
-}
-
-// Replaces the file at `path` with `text` (`existing`: its status, null when
-// it is new); the new file keeps the old one's permissions (and owner, where
-// allowed).
-bool ReplaceFile(const std::string &path, const std::string &text, const struct stat *existing)
-{
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    struct stat named;
+    if (lstat(path, &named) != 0 || !S_ISREG(named.st_mode) || !SameFile(named, st) || st.st_nlink != 1 ||
+        st.st_uid != geteuid())
+        return std::nullopt;
+    const std::string name(path);
+    const std::size_t slash = name.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : name.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
     std::string temp = dir + "." + base + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    bool ok = WriteAll(fd, text);
-    if (existing != nullptr) {
-        if (fchown(fd, existing->st_uid, existing->st_gid) != 0) {
-            // Only the owner's identity is lost; the content is what matters.
-        }
-        ok = ok && fchmod(fd, existing->st_mode & 07777) == 0;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        ok = ok && fchmod(fd, 0666 & ~mask) == 0;
+    Fd fd(mkstemp(temp.data()));
+    if (fd.get() < 0)
+        return std::nullopt;  // the directory takes no new file
+    struct stat made;
+    if (fstat(fd.get(), &made) != 0 || (made.st_gid != st.st_gid && fchown(fd.get(), -1, st.st_gid) != 0) ||
+        fchmod(fd.get(), st.st_mode & 07777) != 0) {
+        fd.Reset();
+        unlink(temp.c_str());
+        return std::nullopt;
     }
-    ok = ok && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+    bool ok = WriteAll(fd.get(), text, 0) && fsync(fd.get()) == 0;
+    const int closed = close(fd.Release());
+    ok = ok && closed == 0 && rename(temp.c_str(), path) == 0;
     if (!ok)
         unlink(temp.c_str());
     return ok;
+}
+
+// Rewrites the locked file in place. Space for a longer text is reserved
+// first, so that a full disk or a size limit fails before a byte changes.
+bool RewriteInPlace(int fd, const std::string &text, const struct stat &st)
+{
+    const off_t size = static_cast<off_t>(text.size());
+    if (size > st.st_size && posix_fallocate(fd, 0, size) != 0)
+        return false;
+    return WriteAll(fd, text, 0) && ftruncate(fd, size) == 0 && fsync(fd) == 0;
 }
 
 }  // namespace
@@ -120,8 +168,13 @@ unsigned ReadProfileValue(const char *section, const char *key, const char *defa
                            char *buffer, unsigned size, const char *fileName)
 {
     std::optional<std::string> text;
-    if (fileName != nullptr)
-        text = ReadWhole(fileName);
+    if (fileName != nullptr && *fileName != '\0') {
+        std::shared_lock<std::shared_mutex> hold(ProfileLock());
+        struct stat st;
+        Fd fd(OpenLocked(fileName, O_RDONLY | O_NONBLOCK, LOCK_SH, st));
+        if (fd.get() >= 0 && S_ISREG(st.st_mode))
+            text = ReadAll(fd.get());
+    }
     return ini::Profile(text ? *text : std::string()).Read(section, key, defaultValue, buffer, size);
 }
 
@@ -129,24 +182,25 @@ bool WriteProfileValue(const char *section, const char *key, const char *value, 
 {
     if (fileName == nullptr || *fileName == '\0' || section == nullptr)
         return false;
-    const std::string path = ResolveTarget(fileName);
+    std::unique_lock<std::shared_mutex> hold(ProfileLock());
+    // Every write needs write access to the file, even one that changes
+    // nothing; a missing file is created (empty when the write deletes).
     struct stat st;
-    const bool exists = stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode))
+    Fd fd(OpenLocked(fileName, O_RDWR | O_CREAT, LOCK_EX, st));
+    if (fd.get() < 0 || !S_ISREG(st.st_mode))
         return false;
-    std::optional<std::string> text = exists ? ReadWhole(path.c_str()) : std::string();
+    std::optional<std::string> text = ReadAll(fd.get());
     if (!text)
         return false;
     ini::Profile profile(*text);
     if (!profile.Write(section, key, value))
         return false;
-    // Every write needs write access to an existing file, even one that
-    // changes nothing; deleting what is not there leaves a missing file missing.
-    if (exists && !Writable(path))
-        return false;
     if (!profile.changed())
         return true;
-    return ReplaceFile(path, profile.Text(), exists ? &st : nullptr);
+    const std::string edited = profile.Text();
+    if (std::optional<bool> renamed = ReplaceByRename(fileName, edited, st))
+        return *renamed;
+    return RewriteInPlace(fd.get(), edited, st);
 }
 
 std::uint32_t ReadFileAttributes(const char *path)
