@@ -30,6 +30,8 @@ std::optional<std::string> ReadWhole(const char *path)
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
+    // Closed on every path, also when memory runs out while the text grows.
+    const std::unique_ptr<const int, void (*)(const int *)> closer(&fd, [](const int *f) { close(*f); });
     struct stat st;
     std::optional<std::string> text;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -47,7 +49,6 @@ std::optional<std::string> ReadWhole(const char *path)
             }
         }
     }
-    close(fd);
     return text;
 }
 
