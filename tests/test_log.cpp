@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <time.h>
-
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -259,13 +257,6 @@ TEST_F(DiagnosticLog, MessageTextDoesNotDependOnTheLocale)
     }
 }
 
-std::uint32_t BootClockMs()
-{
-    struct timespec now {};
-    clock_gettime(CLOCK_BOOTTIME, &now);
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u + now.tv_nsec / 1000000);
-}
-
 // This program run again as a child under a name that is not UTF-8 (a file
 // name is bytes on POSIX), in another current directory, and where it can
 // be had in a time namespace whose boot clock is 10^5 s ahead of the
@@ -273,9 +264,9 @@ std::uint32_t BootClockMs()
 TEST(DiagnosticLogChild, UsesTheExecutablesBytesAndTheBootClock)
 {
     if (std::getenv("ZELMO_LOG_CHILD") != nullptr) {  // the child's part
-        const std::uint32_t before = BootClockMs();
+        const std::uint32_t before = zelmo::test::os::BootClockMs();
         WriteDiagnosticLog(10, "%u", static_cast<unsigned>(before));
-        WriteDiagnosticLog(10, "%u", static_cast<unsigned>(BootClockMs()));
+        WriteDiagnosticLog(10, "%u", static_cast<unsigned>(zelmo::test::os::BootClockMs()));
         zelmo::frame::CloseDiagnosticLog();
         return;
     }
@@ -291,8 +282,9 @@ TEST(DiagnosticLogChild, UsesTheExecutablesBytesAndTheBootClock)
     const std::string run = "cd '" + cwd.string() + "' && ZELMO_LOG_CHILD=1 ";
     const std::string child = "'" + exe.string() + "' --gtest_filter=DiagnosticLogChild.* >/dev/null 2>&1";
     bool timeNamespace = std::system((run + "unshare --time --boottime 100000 --fork " + child).c_str()) == 0;
-    if (!timeNamespace)
+    if (!timeNamespace) {
         ASSERT_EQ(std::system((run + child).c_str()), 0);
+    }
 
     EXPECT_FALSE(fs::exists(cwd / "Log")) << "nothing beside the current directory";
     std::ifstream in(dir.path() / "Log" / "zelmo\xFF.Assert.log");
