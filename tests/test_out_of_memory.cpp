@@ -198,16 +198,22 @@ TEST(OutOfMemory, EveryExportGivesItsFailureResultOrAWholeOne)
          [&] { count = ReportInformation(endpoint, "event %d", 42); },
          [&] { return count == 0 ? Failure : Whole; }},  // a whole result may have lost its report
     };
-    const std::size_t handles = zelmo::test::os::OpenHandleCount();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.prepare)  // once first: the system's own lazy handles are then open
+            c.prepare();
+        c.call();
+        const std::size_t handles = zelmo::test::os::OpenHandleCount();
         const long allocations =
             RefuseEachAllocation(c.call, [&] { EXPECT_NE(c.judge(), Wrong); }, c.prepare);
         EXPECT_EQ(c.judge(), Whole) << "the call succeeds once nothing is refused";
         if (c.allocates)
             EXPECT_GT(allocations, 0);
+        // Descriptors only: under wine the first exception unwound opens
+        // handles of the system's own, which a handle count would blame here.
+        if (posix)
+            EXPECT_EQ(zelmo::test::os::OpenHandleCount(), handles) << "every file and socket is closed";
     }
-    EXPECT_EQ(zelmo::test::os::OpenHandleCount(), handles) << "every file and socket is closed";
     zelmo::test::RemoveEntryFiles(entry.body, entry.header);
 }
 
