@@ -27,24 +27,18 @@ void Check(bool condition)
         std::abort();
 }
 
-std::u16string TextOf(ZelmoBstr bstr)
-{
-    std::u16string text;
-    for (const ZelmoOleChar *c = bstr; *c != 0; ++c)
-        text.push_back(*c);
-    return text;
-}
-
-// The BSTR of `text` checked for its shape; its text, or nothing when the
-// conversion failed.
+// The BSTR of `text` checked for its shape, measured by its length prefix:
+// the converted text (which may itself hold zero units, as UTF-7's "+AAA-"
+// does), its converted terminator, one more zero and the allocator's
+// terminator. Its text, or nothing when the conversion failed.
 bool ToBstr(const char *text, unsigned codePage, std::u16string &wide)
 {
     const ZelmoBstr bstr = PszToBstr(text, codePage);
     if (bstr == nullptr)
         return false;
     const unsigned length = SysStringLen(bstr);
-    wide = TextOf(bstr);
-    Check(length == wide.size() + 2 && bstr[length - 1] == 0 && bstr[length] == 0);
+    Check(length >= 2 && bstr[length - 2] == 0 && bstr[length - 1] == 0 && bstr[length] == 0);
+    wide.assign(bstr, length - 2);
     SysFreeString(bstr);
     return true;
 }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "frame/diagnostic_log.h"
 #include "frame/frame.h"
 #include "platform/platform.h"
+#include "support/files.h"
 #include "support/os.h"
 
 namespace {
@@ -149,12 +152,14 @@ TEST_F(DiagnosticLog, MessagesKeepTheirOwnLineFeeds)
     WriteDiagnosticLog(10, "ends here\n");
     WriteDiagnosticLog(10, "%s=%d, %05.1f", "key", 42, 2.5);
     WriteDiagnosticLog(10, "%s", "");
-    EXPECT_TRUE(HasLines(AfterHeader(), {"abc\n", "a\nb", "ends here\n",
-                                                                  "key=42, 002.5\n", "\n"}))
+    WriteDiagnosticLog(10, "ab%cc", '\0');    // a NUL ends the text, as in a C string,
+    WriteDiagnosticLog(10, "x%c\ny", '\0');  // before its line feed is looked for
+    EXPECT_TRUE(HasLines(AfterHeader(), {"abc\n", "a\nb", "ends here\n", "key=42, 002.5\n", "\n", "ab\n", "x\n"}))
         << AfterHeader();
-    ASSERT_EQ(captured.size(), 7u);
+    ASSERT_EQ(captured.size(), 9u);
     EXPECT_EQ(captured[3], L"a\nb");
     EXPECT_EQ(captured[6], L"\n");
+    EXPECT_EQ(captured[7], L"ab\n");
 }
 
 TEST_F(DiagnosticLog, LongMessagesAreCutToTheBuffer)
@@ -234,12 +239,67 @@ TEST_F(DiagnosticLog, LinesOfThreadsNeverInterleave)
     EXPECT_EQ(opens, 1u) << "the file is opened once";
 }
 
-TEST_F(DiagnosticLog, UnconvertibleBytesDoNotLoseTheMessage)
+TEST_F(DiagnosticLog, MessageTextDoesNotDependOnTheLocale)
 {
-    // Bytes the current locale may not know: the rest of the message stays.
-    WriteDiagnosticLog(10, "caf\xff\xfe ok");
+    // This program never calls setlocale: it runs in the "C" locale. POSIX
+    // reads the text as UTF-8 all the same and keeps each byte of no valid
+    // sequence as it is; Windows converts with the runtime locale, where a
+    // byte it does not know becomes '?' and the rest of the message stays.
+    const std::string text = "caf\xC3\xA9 \xE2\x82\xAC \xFF\xFE ok";
+    WriteDiagnosticLog(10, "%s", text.c_str());
     const std::string after = AfterHeader();
-    EXPECT_TRUE(std::regex_match(after, std::regex(R"(\d+ caf[^\n]* ok\n)"))) << after;
+    if (zelmo::platform::kPathSeparator == '/') {
+        EXPECT_TRUE(HasLines(after, {text + "\n"})) << after;
+        ASSERT_FALSE(captured.empty());
+        EXPECT_EQ(captured.back(), std::wstring(L"caf\u00E9 \u20AC ") + wchar_t(0xDCFF) + wchar_t(0xDCFE) + L" ok\n");
+    } else {
+        EXPECT_TRUE(std::regex_match(after, std::regex(R"(\d+ caf[^\n]* ok\n)"))) << after;
+    }
+}
+
+// This program run again as a child under a name that is not UTF-8 (a file
+// name is bytes on POSIX), in another current directory, and where it can
+// be had in a time namespace whose boot clock is 10^5 s ahead of the
+// monotonic one. The child records its boot clock before and after a message.
+TEST(DiagnosticLogChild, UsesTheExecutablesBytesAndTheBootClock)
+{
+    if (std::getenv("ZELMO_LOG_CHILD") != nullptr) {  // the child's part
+        const std::uint32_t before = zelmo::test::os::BootClockMs();
+        WriteDiagnosticLog(10, "%u", static_cast<unsigned>(before));
+        WriteDiagnosticLog(10, "%u", static_cast<unsigned>(zelmo::test::os::BootClockMs()));
+        zelmo::frame::CloseDiagnosticLog();
+        return;
+    }
+    if (zelmo::platform::kPathSeparator != '/')
+        GTEST_SKIP() << "Windows file names are UTF-16 text, never arbitrary bytes";
+    zelmo::test::TempDir dir;
+    const fs::path exe = dir.path() / "zelmo\xFF", cwd = dir.path() / "cwd";
+    std::error_code linked;
+    fs::create_hard_link(zelmo::test::os::ExecutablePath(), exe, linked);
+    if (linked)
+        fs::copy_file(zelmo::test::os::ExecutablePath(), exe);
+    fs::create_directory(cwd);
+    const std::string run = "cd '" + cwd.string() + "' && ZELMO_LOG_CHILD=1 ";
+    const std::string child = "'" + exe.string() + "' --gtest_filter=DiagnosticLogChild.* >/dev/null 2>&1";
+    bool timeNamespace = std::system((run + "unshare --time --boottime 100000 --fork " + child).c_str()) == 0;
+    if (!timeNamespace) {
+        ASSERT_EQ(std::system((run + child).c_str()), 0);
+    }
+
+    EXPECT_FALSE(fs::exists(cwd / "Log")) << "nothing beside the current directory";
+    std::ifstream in(dir.path() / "Log" / "zelmo\xFF.Assert.log");
+    std::string line;
+    std::vector<std::uint32_t> ticks, readings;
+    while (std::getline(in, line)) {
+        static const std::regex pattern(R"((?:.* Sec)?(\d+) (\d+))");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, pattern)) << line;
+        ticks.push_back(static_cast<std::uint32_t>(std::stoul(m[1])));
+        readings.push_back(static_cast<std::uint32_t>(std::stoul(m[2])));
+    }
+    ASSERT_EQ(ticks.size(), 2u) << "the log beside the executable holds both messages";
+    if (timeNamespace)  // the first line's tick lies between the two readings, wrapping included
+        EXPECT_LE(ticks[0] - readings[0], readings[1] - readings[0]) << ticks[0] << " " << readings[0];
 }
 
 }  // namespace

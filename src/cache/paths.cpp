@@ -44,6 +44,17 @@ void HandOut(const std::string &path, char *buffer, unsigned int *size)
     }
 }
 
+// GetCacheFilePath's failure: each requested path (buffer and size both
+// given) reports that nothing was written.
+bool NothingNamed(char *bodyPath, unsigned int *bodyPathSize, char *headerPath, unsigned int *headerPathSize)
+{
+    if (bodyPath != nullptr && bodyPathSize != nullptr)
+        *bodyPathSize = 0;
+    if (headerPath != nullptr && headerPathSize != nullptr)
+        *headerPathSize = 0;
+    return false;
+}
+
 }  // namespace
 
 std::string ModuleDirectory()
@@ -97,22 +108,20 @@ bool CreateDirectoriesOf(const char *path)
 
 }  // namespace zelmo::cache
 
+// No exception leaves an export: where memory runs out for a path string,
+// the export gives its failure result instead.
 extern "C" bool ZELMO_API GetCacheFilePath(const char *url, char *bodyPath, unsigned int *bodyPathSize,
                                            char *headerPath, unsigned int *headerPathSize)
-{
+try {
     using namespace zelmo::cache;
-    if (url == nullptr) {
-        // Nothing to name: each requested path reports that nothing was written.
-        if (bodyPath != nullptr && bodyPathSize != nullptr)
-            *bodyPathSize = 0;
-        if (headerPath != nullptr && headerPathSize != nullptr)
-            *headerPathSize = 0;
-        return false;
-    }
-    const EntryPaths paths = EntryPathsOf(url);
+    if (url == nullptr)
+        return NothingNamed(bodyPath, bodyPathSize, headerPath, headerPathSize);
+    const EntryPaths paths = EntryPathsOf(url);  // the only step that allocates
     HandOut(paths.header, headerPath, headerPathSize);
     HandOut(paths.body, bodyPath, bodyPathSize);
     return true;
+} catch (...) {
+    return zelmo::cache::NothingNamed(bodyPath, bodyPathSize, headerPath, headerPathSize);
 }
 
 extern "C" int ZELMO_API CheckAndCreateDircotry(const char *path)
@@ -121,7 +130,7 @@ extern "C" int ZELMO_API CheckAndCreateDircotry(const char *path)
 }
 
 extern "C" const char *ZELMO_API GetFileFullPath(const char *name)
-{
+try {
     using namespace zelmo::cache;
     std::memset(fullPathResult, 0, sizeof fullPathResult);
     if (name == nullptr)
@@ -133,4 +142,6 @@ extern "C" const char *ZELMO_API GetFileFullPath(const char *name)
     std::memcpy(fullPathResult, directory.data(), directory.size());
     std::memcpy(fullPathResult + directory.size(), name, nameLength);
     return fullPathResult;
+} catch (...) {
+    return nullptr;  // the result buffer was cleared before anything allocated
 }

@@ -102,6 +102,8 @@ bool IsEntryComplete(const char *url, const char *bodyPath)
 }  // namespace zelmo::cache
 
 extern "C" bool ZELMO_API GetCacheFileSize(const char *url, const char *bodyPath, uint32_t, uint32_t)
-{
+try {
     return zelmo::cache::IsEntryComplete(url, bodyPath);
+} catch (...) {
+    return false;  // no memory for a path or a stream: no entry known complete
 }

@@ -28,28 +28,6 @@ constinit frame::DebugOutputFn debugOutput = platform::DebugOutput;
 char message[kBufferSize];
 wchar_t wideMessage[kBufferSize];
 
-// The message as wide text in the current runtime locale. A byte that does
-// not begin a valid character in that locale becomes '?', so a message is
-// never lost for one bad byte.
-void Widen(const char *text, std::size_t length, wchar_t *out)
-{
-    std::mbstate_t state{};
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < length;) {
-        wchar_t c;
-        const std::size_t used = std::mbrtowc(&c, text + i, length - i, &state);
-        if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
-            out[n++] = L'?';
-            ++i;
-            state = {};
-        } else {
-            out[n++] = c;
-            i += used == 0 ? 1 : used;
-        }
-    }
-    out[n] = L'\0';
-}
-
 }  // namespace
 
 void DiagnosticLogFile::Open()
@@ -88,7 +66,7 @@ void DiagnosticLogFile::Open()
     std::swprintf(header, kHeaderSize, L"%d Year %d Month %d Day %d Hour %d Min %d Sec", now.year,
                   now.month, now.day, now.hour, now.minute, now.second);
     if (file_ != nullptr) {
-        std::fwprintf(file_, L"%u %ls", static_cast<unsigned>(platform::TickCount()), header);
+        platform::WriteLogLine(file_, platform::TickCount(), header);
         std::fflush(file_);
     } else {
         debugOutput(kOpenError);
@@ -121,18 +99,19 @@ void WriteDiagnosticLog(int level, const char *format, ...)
     if (length > kBufferSize - 1)
         length = kBufferSize - 1;  // cut to the buffer
     message[length] = '\0';
+    length = std::strlen(message);  // a NUL inside ends the text, as in any C string
     if (std::memchr(message, '\n', length) == nullptr) {
         if (length == kBufferSize - 1)
             --length;  // a full buffer gives up its last byte to the line feed
         message[length++] = '\n';
         message[length] = '\0';
     }
-    Widen(message, length, wideMessage);
+    platform::WidenLogText(message, length, wideMessage);
 
     if (logFile.file() == nullptr)
         logFile.Open();
     if (std::FILE *file = logFile.file()) {
-        std::fwprintf(file, L"%u %ls", static_cast<unsigned>(platform::TickCount()), wideMessage);
+        platform::WriteLogLine(file, platform::TickCount(), wideMessage);
         std::fflush(file);
     }
     debugOutput(wideMessage);

@@ -10,7 +10,7 @@ namespace zelmo::host {
 
 int ReportEvent(const char *endpoint, platform::EventType type, const char *sourceName,
                 const char *format, va_list args)
-{
+try {
     if (sourceName == nullptr || format == nullptr)
         return 0;
     // Formatted first, on every call, also when the registration then fails.
@@ -22,6 +22,8 @@ int ReportEvent(const char *endpoint, platform::EventType type, const char *sour
         return 0;
     platform::ReportEventMessage(source, type, message);
     return platform::CloseEventSource(source);
+} catch (...) {
+    return 0;  // nothing past the source's opening throws, so nothing is left open
 }
 
 }  // namespace zelmo::host

@@ -29,9 +29,11 @@ void ClearReadOnly(const char *fileName)
 
 }  // namespace
 
+// Out of memory (the POSIX profile reader works in strings), the exports give
+// their failure results: no exception leaves them.
 extern "C" int ZELMO_API GetProfileValue(const char *section, const char *key, const char *fileName,
                                          char *out, unsigned int outSize, const char *defaultValue)
-{
+try {
     if (out == nullptr || outSize == 0)
         return -1;
     std::unique_ptr<char, FreeDeleter> value(static_cast<char *>(std::calloc(kReadBufferSize, 1)));
@@ -43,11 +45,13 @@ extern "C" int ZELMO_API GetProfileValue(const char *section, const char *key, c
         return 0;
     std::memcpy(out, value.get(), length + 1);
     return static_cast<int>(length);
+} catch (...) {
+    return 0;
 }
 
 extern "C" bool ZELMO_API SetProfileValue(const char *section, const char *key, const char *fileName,
                                           const char *value, uint32_t /*reserved*/)
-{
+try {
     using zelmo::platform::WriteProfileValue;
     if (WriteProfileValue(section, key, value, fileName))
         return true;
@@ -56,4 +60,6 @@ extern "C" bool ZELMO_API SetProfileValue(const char *section, const char *key, 
     ClearReadOnly(fileName);
     ClearReadOnly(fileName);
     return WriteProfileValue(section, key, value, fileName);
+} catch (...) {
+    return false;
 }

@@ -30,7 +30,7 @@ std::FILE *OpenTrace(const char *path, const char *url)
 
 extern "C" int ZELMO_API HttpRequest_SYNC(const char *url, const char *postData, HttpResponseBuffer *response,
                                           int timeout, const char *proxy, const char *proxyUserPwd)
-{
+try {
     if (url == nullptr || postData == nullptr || response == nullptr)
         return 0;
     EnsureCurlGlobal();
@@ -80,6 +80,8 @@ extern "C" int ZELMO_API HttpRequest_SYNC(const char *url, const char *postData,
     if (!final.TakeOkBody())
         return 0;
     return result == CURLE_OK ? 1 : 0;
+} catch (...) {
+    return 0;  // nothing that follows the trace file's opening throws
 }
 
 extern "C" int ZELMO_API HttpRequest_NoSYNC(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t)

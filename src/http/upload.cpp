@@ -33,7 +33,7 @@ Form BuildForm(const char *uploadPath)
 
 extern "C" int ZELMO_API HttpUpload_SYNC(const char *url, const char *uploadPath, HttpResponseBuffer *response,
                                          int connectTimeout, int timeout, uint32_t, uint32_t)
-{
+try {
     if (url == nullptr || uploadPath == nullptr)
         return 0;
     if (zelmo::IsFilePresent(uploadPath) == -1)
@@ -69,6 +69,8 @@ extern "C" int ZELMO_API HttpUpload_SYNC(const char *url, const char *uploadPath
     if (response != nullptr && response->buffer != nullptr)
         return final.TakeOkBody() ? 1 : 0;
     return result == CURLE_OK ? 1 : 0;
+} catch (...) {
+    return 0;  // no exception leaves an export
 }
 
 extern "C" int ZELMO_API HttpUpload_NoSYNC(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t)

@@ -89,15 +89,29 @@ bool PathExists(const char *path);
 bool MakeDirectory(const char *path);
 
 // The full path of the executable as wide text (GetModuleFileNameW on
-// Windows; on POSIX /proc/self/exe decoded from UTF-8). Empty on failure.
+// Windows; on POSIX /proc/self/exe decoded from UTF-8, each byte that is not
+// part of a valid sequence kept as U+DC80 + byte). Empty on failure.
 std::wstring ExecutablePathWide();
 // A wide path as the narrow text the narrow file calls take: the ANSI code
-// page on Windows, UTF-8 on POSIX. The process's locale is not touched.
+// page on Windows; UTF-8 on POSIX, where U+DC80..U+DCFF give back the bytes
+// they keep, so a file name that is not UTF-8 survives the round trip. The
+// process's locale is not touched.
 std::string NarrowPath(const std::wstring &path);
 // Opens `path` for writing in text mode, created or emptied ("w").
 std::FILE *OpenTextForWriting(const std::wstring &path);
 
-// Milliseconds since the system started, wrapping at 2^32 (GetTickCount).
+// The diagnostic log's text. WidenLogText converts `length` bytes into `out`
+// (room for `length` + 1 units) and terminates it: on Windows in the current
+// runtime locale, a byte that does not begin a character there becoming '?';
+// on POSIX as UTF-8 whatever the locale, bytes of no valid sequence kept as
+// in ExecutablePathWide. WriteLogLine writes "%u %s" of the tick count and
+// the wide text: through fwprintf on Windows (the text-mode stream converts
+// with the runtime locale), as UTF-8 bytes on POSIX.
+void WidenLogText(const char *text, std::size_t length, wchar_t *out);
+void WriteLogLine(std::FILE *file, std::uint32_t tick, const wchar_t *text);
+
+// Milliseconds since the system started, wrapping at 2^32 (GetTickCount;
+// on POSIX CLOCK_BOOTTIME, which counts time spent suspended as well).
 std::uint32_t TickCount();
 
 struct CalendarTime {

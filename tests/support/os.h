@@ -65,6 +65,10 @@ bool UnderWine();
 // allocate on a thread's first query, which the allocation hook must not do.
 unsigned long CurrentThreadId();
 
+// Milliseconds since boot, suspended time included, as the system's own
+// clock tells them (CLOCK_BOOTTIME; GetTickCount on Windows).
+std::uint32_t BootClockMs();
+
 // Runs `body` where the file permissions apply to the caller: on POSIX in a
 // child process that, when it runs as root, gives up overriding them
 // (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_CHOWN, CAP_FOWNER). Returns what

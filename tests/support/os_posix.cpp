@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -111,6 +112,13 @@ bool UnderWine()
 unsigned long CurrentThreadId()
 {
     return static_cast<unsigned long>(syscall(SYS_gettid));
+}
+
+std::uint32_t BootClockMs()
+{
+    struct timespec now {};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u + now.tv_nsec / 1000000);
 }
 
 namespace {

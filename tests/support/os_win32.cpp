@@ -107,6 +107,11 @@ unsigned long CurrentThreadId()
     return GetCurrentThreadId();
 }
 
+std::uint32_t BootClockMs()
+{
+    return GetTickCount();
+}
+
 int RunWithFilePermissions(int (*body)(const std::string &), const std::string &arg)
 {
     return body(arg);

@@ -288,7 +288,7 @@ try {
     if (text == nullptr || capacity < 0 || !Decode(codePage, text, wide))
         return 0;
     return Deliver(wide.data(), wide.size(), out, capacity);
-} catch (const std::bad_alloc &) {
+} catch (...) {
     return 0;
 }
 
@@ -298,7 +298,7 @@ try {
     if (text == nullptr || capacity < 0 || !Encode(codePage, text, bytes))
         return 0;
     return Deliver(bytes.data(), bytes.size(), out, capacity);
-} catch (const std::bad_alloc &) {
+} catch (...) {
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <mbstring.h>
 #include <shlwapi.h>
 
+#include <cwchar>
 #include <vector>
 
 namespace zelmo::platform {
@@ -67,6 +68,30 @@ std::string NarrowPath(const std::wstring &path)
 std::FILE *OpenTextForWriting(const std::wstring &path)
 {
     return _wfopen(path.c_str(), L"w");
+}
+
+void WidenLogText(const char *text, std::size_t length, wchar_t *out)
+{
+    std::mbstate_t state{};
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < length;) {
+        wchar_t c;
+        const std::size_t used = std::mbrtowc(&c, text + i, length - i, &state);
+        if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2)) {
+            out[n++] = L'?';  // a message is never lost for one bad byte
+            ++i;
+            state = {};
+        } else {
+            out[n++] = c;
+            i += used == 0 ? 1 : used;
+        }
+    }
+    out[n] = L'\0';
+}
+
+void WriteLogLine(std::FILE *file, std::uint32_t tick, const wchar_t *text)
+{
+    std::fwprintf(file, L"%u %ls", static_cast<unsigned>(tick), text);
 }
 
 std::uint32_t TickCount()
