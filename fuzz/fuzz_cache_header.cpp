@@ -1,9 +1,11 @@
 // The Content-Length reading of the cache entry probe on arbitrary header
 // bytes, against the same reading done with the C string functions on a
-// zero-filled 300-byte sample (the values atoi defines: at most 9 digits).
+// zero-filled 300-byte sample (the field name in any letter case; the values
+// atoi defines: at most 9 digits).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string.h>
 #include <string_view>
 
 #include "cache/cache.h"
@@ -18,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::optional<int> got =
         zelmo::cache::ContentLengthOf(std::string_view(sample, used));
 
-    const char *field = std::strstr(sample, "Content-Length:");
+    const char *field = strcasestr(sample, "Content-Length:");
     const char *end = field != nullptr ? std::strchr(field, '\r') : nullptr;
     if (end == nullptr) {
         if (got)

@@ -1,11 +1,13 @@
 // The stored-header reading of the download's revalidation on arbitrary
 // file bytes: ReadWholeFile keeps the bytes up to the first NUL, and the
-// If-Modified-Since line is the text between the first "Last-Modified:" and
-// the CR LF after it; both against a byte-by-byte reference.
+// If-Modified-Since line is the text between the first "Last-Modified:" (any
+// letter case) and the first CR or LF after it, and none when that text holds
+// a control character other than tab; both against a byte-by-byte reference.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <string>
 #include <utility>
 
@@ -15,26 +17,34 @@
 
 namespace {
 
-// Where `needle` first occurs in `text` at or after `from`; -1 when nowhere.
-long Find(const std::string &text, const char *needle, std::size_t from)
+// Where the field name first occurs in `text`, letters of either case; -1
+// when nowhere.
+long FindName(const std::string &text)
 {
-    const std::size_t n = std::strlen(needle);
-    for (std::size_t i = from; i + n <= text.size(); ++i)
-        if (std::memcmp(text.data() + i, needle, n) == 0)
+    static const char name[] = "last-modified:";
+    const std::size_t n = sizeof name - 1;
+    for (std::size_t i = 0; i + n <= text.size(); ++i)
+        if (strncasecmp(text.data() + i, name, n) == 0)
             return static_cast<long>(i);
     return -1;
 }
 
 std::string ExpectedLine(const std::string &header)
 {
-    const long field = Find(header, "Last-Modified:", 0);
+    const long field = FindName(header);
     if (field < 0)
         return {};
     const std::size_t value = static_cast<std::size_t>(field) + 14;
-    const long end = Find(header, "\r\n", value);
-    if (end < 0)
+    std::size_t end = value;
+    while (end < header.size() && header[end] != '\r' && header[end] != '\n') ++end;
+    if (end == header.size())
         return {};
-    return "If-Modified-Since: " + header.substr(value, static_cast<std::size_t>(end) - value);
+    for (std::size_t i = value; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(header[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7f)
+            return {};
+    }
+    return "If-Modified-Since: " + header.substr(value, end - value);
 }
 
 const std::string &FilePath()
@@ -77,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::string line = ConditionalLine(*header);
         if (line != ExpectedLine(*header))
             std::abort();
-        if (!line.empty() && line.find("\r\n") != std::string::npos)
+        if (line.find_first_of("\r\n") != std::string::npos)
             std::abort();
     }
     return 0;

@@ -316,7 +316,7 @@ TEST_F(CacheEntry, CompleteWhenTheBodyIsAsLongAsContentLength)
         {"blanks, sign, trailing text", Header("Content-Length: \t +12 bytes\r\n"), 12, true},
         {"negative", Header("Content-Length: -3\r\n"), 3, false},
         {"beyond int", Header("Content-Length: 99999999999999999999\r\n"), 9, false},
-        {"letter case", Header("content-length: 5\r\n"), 5, false},
+        {"letter case", Header("content-length: 5\r\n"), 5, true},
         {"chunked", Header("Transfer-Encoding: chunked\r\n"), 5, false},
         {"line feed only", "HTTP/1.1 200 OK\nContent-Length: 5\n\n", 5, false},
         {"NUL before the field", std::string("HTTP/1.1 200 OK\r\n\0", 18) + "Content-Length: 5\r\n\r\n", 5,

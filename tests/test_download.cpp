@@ -234,7 +234,6 @@ TEST(Download, AnyOtherStatusReplacesTheHeaderFileAndFails)
 {
     const std::vector<std::string> headers = {
         "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n",
-        "HTTP/1.0 304 Not Modified\r\n\r\n",  // only HTTP/1.1 304 means not modified
         "HTTP/1.1 204 No Content\r\n\r\n",
     };
     for (const std::string &answer : headers) {
@@ -313,6 +312,125 @@ TEST(Download, NotModifiedWithoutACompleteEntryIsAFailure)
     EXPECT_EQ(ReadFile(entry.header), OkHeader("abc"));
     EXPECT_FALSE(Exists(entry.body + ".tmp"));
     EXPECT_FALSE(Exists(entry.header + ".tmp"));
+}
+
+TEST(Download, NotModifiedInHttp10Or11ServesTheEntry)
+{
+    for (const std::string status : {"HTTP/1.1 304 Not Modified", "HTTP/1.0 304 Not Modified"}) {
+        SCOPED_TRACE(status);
+        ScriptedServer server([&](const RecordedRequest &) { return Answer::Raw(status + "\r\n\r\n", true); });
+        const Entry entry(server.Url("/" + TestName()));
+        entry.Seed(OkHeader("old"), "old");
+        zelmo::test::SetLastWriteYear(entry.body, 2001);
+        const long long before = NowSeconds();
+        Record record(16);
+        EXPECT_TRUE(Get(entry, record, true));
+        EXPECT_EQ(record.Text(), "old");
+        EXPECT_EQ(ReadFile(entry.header), OkHeader("old")) << "the entry's header stays";
+        EXPECT_GE(LastWriteSeconds(entry.body), before - 2);
+        EXPECT_FALSE(Exists(entry.body + ".tmp"));
+        EXPECT_FALSE(Exists(entry.header + ".tmp"));
+    }
+}
+
+// Field names of the stored header in any letter case; a Last-Modified value
+// ends at the first CR or LF, and one holding a control character is not
+// sent at all.
+TEST(Download, StoredFieldsInAnyCaseAndOnlyCleanValues)
+{
+    const std::string date = kDate;
+    struct Case {
+        const char *name;
+        std::string fields;  // the stored header's lines after its status line
+        std::string sent;    // the If-Modified-Since line sent, empty: none
+    };
+    const Case cases[] = {
+        {"lower case", "last-modified: " + date + "\r\ncontent-length: 3\r\n", "If-Modified-Since:  " + date},
+        {"upper case", "LAST-MODIFIED: " + date + "\r\nCONTENT-LENGTH: 3\r\n", "If-Modified-Since:  " + date},
+        {"line feed", "Last-Modified: " + date + "\nX-Injected: yes\r\nContent-Length: 3\r\n",
+         "If-Modified-Since:  " + date},
+        {"carriage return", "Last-Modified: " + date + "\rX-Injected: yes\r\nContent-Length: 3\r\n",
+         "If-Modified-Since:  " + date},
+        {"control character", "Last-Modified: Wed,\x01 21 Oct 2015\r\nContent-Length: 3\r\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server([](const RecordedRequest &r) {
+            if (r.HasHeader("If-Modified-Since"))
+                return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+            return Answer::Raw(OkHeader("new") + "new");
+        });
+        const Entry entry(server.Url("/" + TestName()));
+        entry.Seed("HTTP/1.1 200 OK\r\n" + c.fields + "\r\n", "old");
+        EXPECT_TRUE(GetCacheFileSize(entry.url.c_str(), nullptr, 0, 0));
+        Record record(16);
+        ASSERT_TRUE(Get(entry, record, true));
+        EXPECT_EQ(record.Text(), c.sent.empty() ? "new" : "old");
+        ASSERT_EQ(server.Requests().size(), 1u);
+        const std::string head = server.Requests()[0].head;
+        if (c.sent.empty())
+            EXPECT_FALSE(server.Requests()[0].HasHeader("If-Modified-Since")) << head;
+        else
+            EXPECT_NE(head.find("\r\n" + c.sent + "\r\n"), std::string::npos) << head;
+        EXPECT_EQ(head.find("X-Injected"), std::string::npos) << head;
+    }
+}
+
+TEST(Download, NoProxyIsTakenFromTheEnvironment)
+{
+    ScriptedServer origin([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "direct"); });
+    ScriptedServer proxy([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "via proxy"); });
+    const std::string address = "http://" + proxy.Address();
+    using zelmo::test::os::ScopedEnvironment;
+    const ScopedEnvironment http("http_proxy", address.c_str()), all("all_proxy", address.c_str()),
+        none("no_proxy", nullptr), noneUpper("NO_PROXY", nullptr);
+    const Entry entry(origin.Url("/" + TestName()));
+    Record record(16);
+    EXPECT_TRUE(Get(entry, record, false));
+    EXPECT_EQ(record.Text(), "direct");
+    EXPECT_TRUE(proxy.Requests().empty());
+    EXPECT_EQ(origin.Requests().size(), 1u);
+}
+
+TEST(Download, ARedirectChainEndsAfterFiftyRedirectsAsATransferError)
+{
+    std::atomic<int> answered{0};
+    const std::string location = "Location: /" + TestName() + "\r\n";  // the URL itself
+    ScriptedServer server([&](const RecordedRequest &) {
+        if (++answered <= 60)
+            return Answer::Full("HTTP/1.1 302 Found", "", location);
+        return Answer::Full("HTTP/1.1 200 OK", "out of the loop");
+    });
+    const Entry entry(server.Url("/" + TestName()));
+    entry.Seed(OkHeader("old"), "old");
+    Record record(64);
+    record.r.rawLength = 5;
+    EXPECT_FALSE(Get(entry, record, false));
+    EXPECT_EQ(server.Requests().size(), 51u) << "the first request and 50 redirects";
+    EXPECT_TRUE(record.AllZero());
+    EXPECT_EQ(record.r.rawLength, 0u);
+    EXPECT_EQ(ReadFile(entry.body), "old");
+    EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
+}
+
+TEST(Download, TheTemporariesAreClosedOnExec)
+{
+    std::atomic<int> header{-3}, body{-3};
+    std::string headerTemp, bodyTemp;
+    ScriptedServer server([&](const RecordedRequest &) {
+        header = zelmo::test::os::CloseOnExecState(headerTemp);  // while the transfer runs
+        body = zelmo::test::os::CloseOnExecState(bodyTemp);
+        return Answer::Full("HTTP/1.1 200 OK", "x");
+    });
+    const Entry entry(server.Url("/" + TestName()));
+    headerTemp = entry.header + ".tmp";
+    bodyTemp = entry.body + ".tmp";
+    Record record(16);
+    ASSERT_TRUE(Get(entry, record, false));
+    if (header == -2)
+        GTEST_SKIP() << "no inheritable descriptors to check on this platform";
+    EXPECT_EQ(header, 1);
+    EXPECT_EQ(body, 1);
 }
 
 TEST(Download, AFailedCopyIntoTheEntryFailsTheCall)
@@ -551,14 +669,32 @@ TEST(Download, ReadWholeFileStopsAtTheFirstNul)
 
 // --- against nginx, which the CTest fixture nginx-fixture runs ---
 
+// The fixture's directory, and why its server `portFile` names cannot be
+// used (empty when it can).
+fs::path NginxDirectory()
+{
+    return zelmo::test::os::ExecutablePath().parent_path().parent_path() / "nginx";
+}
+std::string NginxSkipReason(const char *portFile)
+{
+    if (Exists((NginxDirectory() / "skip").string()))
+        return ReadFile((NginxDirectory() / "skip").string());
+    if (!Exists((NginxDirectory() / portFile).string()))
+        return std::string("no nginx serves ") + portFile + " for this test: ctest starts it (fixture nginx)";
+    return {};
+}
+
+std::string NginxPort(const char *portFile)
+{
+    return std::to_string(std::stoi(ReadFile((NginxDirectory() / portFile).string())));
+}
+
 TEST(DownloadNginx, FirstDownloadRevalidationAndAChangedFile)
 {
-    const fs::path fixture = zelmo::test::os::ExecutablePath().parent_path().parent_path() / "nginx";
-    if (Exists((fixture / "skip").string()))
-        GTEST_SKIP() << ReadFile((fixture / "skip").string());
-    if (!Exists((fixture / "port").string()))
-        GTEST_SKIP() << "no nginx runs for this test: ctest starts it (fixture nginx)";
-    const std::string port = std::to_string(std::stoi(ReadFile((fixture / "port").string())));
+    const fs::path fixture = NginxDirectory();
+    if (const std::string reason = NginxSkipReason("port"); !reason.empty())
+        GTEST_SKIP() << reason;
+    const std::string port = NginxPort("port");
     const std::string name = TestName() + ".txt";
     const fs::path page = fixture / "root" / name;
     const std::string log = (fixture / "access.log").string();
@@ -604,6 +740,55 @@ TEST(DownloadNginx, FirstDownloadRevalidationAndAChangedFile)
     EXPECT_EQ(third.Text(), "second, longer version\n") << "fetched again in full";
     EXPECT_EQ(loggedStatus(3), "200");
     EXPECT_EQ(ReadFile(entry.body), "second, longer version\n");
+    fs::remove(page);
+}
+
+// Over HTTPS where nginx offers HTTP/2 as well, all three exports speak
+// HTTP/1.1, whose status lines they judge. The fixture's test CA is trusted
+// only inside a private mount namespace, in which this test runs again.
+TEST(DownloadNginx, AllExportsSpeakHttp11WhereHttp2IsOffered)
+{
+    if (zelmo::test::os::UnderWine())
+        GTEST_SKIP() << "Schannel under wine verifies no certificate; the Windows builds speak HTTP/1.1 only";
+    if (const std::string reason = NginxSkipReason("https-port"); !reason.empty())
+        GTEST_SKIP() << reason;
+    if (Exists((NginxDirectory() / "https-skip").string()))
+        GTEST_SKIP() << ReadFile((NginxDirectory() / "https-skip").string());
+    if (!zelmo::test::os::InPrivateTrust()) {
+        std::string output, reason;
+        const int status = zelmo::test::os::RerunTrustingOnly((NginxDirectory() / "tls" / "ca.pem").string(),
+                                                              "DownloadNginx.AllExportsSpeakHttp11WhereHttp2IsOffered",
+                                                              output, reason);
+        if (status == -1)
+            GTEST_SKIP() << reason;
+        EXPECT_EQ(status, 0) << output;
+        EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
+        return;
+    }
+    const std::string base = "https://127.0.0.1:" + NginxPort("https-port") + "/";
+
+    Record posted(1024);
+    EXPECT_EQ(HttpRequest_SYNC((base + "post").c_str(), "a=b", &posted.r, 10, nullptr, nullptr), 1);
+    EXPECT_EQ(posted.Text(), "posted\n");
+    TempDir dir;
+    const std::string file = dir.Write("form.txt", "form data");
+    Record uploaded(1024);
+    std::memset(uploaded.r.buffer, 0, 1024);
+    EXPECT_EQ(HttpUpload_SYNC((base + "post").c_str(), file.c_str(), &uploaded.r, 10, 10, 0, 0), 1);
+    EXPECT_EQ(uploaded.Text(), "posted\n");
+
+    const std::string name = TestName() + ".txt";
+    const fs::path page = NginxDirectory() / "root" / name;
+    std::ofstream(page, std::ios::binary) << "over TLS\n";
+    const Entry entry(base + name);
+    for (int call = 0; call < 2; ++call) {  // a download, then a revalidation
+        SCOPED_TRACE(call);
+        Record record(64);
+        EXPECT_TRUE(Get(entry, record, true));
+        EXPECT_EQ(record.Text(), "over TLS\n");
+        EXPECT_EQ(ReadFile(entry.header).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+        EXPECT_TRUE(GetCacheFileSize(entry.url.c_str(), nullptr, 0, 0));
+    }
     fs::remove(page);
 }
 

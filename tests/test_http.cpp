@@ -2,6 +2,7 @@
 // HttpUpload_SYNC against the scripted loopback server.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -210,7 +211,7 @@ TEST(HttpRequest, FollowsRedirectsAndJudgesTheFinalAnswer)
 TEST(HttpRequest, SendsThePostBodyWithoutExpect)
 {
     ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "fine"); });
-    const std::string big(100000, 'b');  // large enough for libcurl to think of Expect
+    const std::string big(3 << 19, 'b');  // 1.5 MiB: above 1 MiB libcurl would announce it with Expect
     for (const std::string &body : {std::string("name=value&x=1"), std::string(), big}) {
         Record record(64);
         EXPECT_EQ(Post(server.Url("/form"), body.c_str(), record), 1);
@@ -400,6 +401,77 @@ TEST(HttpRequest, RefusesAnUntrustedCertificate)
     EXPECT_GT(control.r.length, 0u);
 }
 
+TEST(HttpRequest, TheTraceFileIsClosedOnExec)
+{
+    TempDir dir;
+    std::string trace = (dir.path() / "trace.log").string();
+    std::atomic<int> state{-3};
+    ScriptedServer server([&](const RecordedRequest &) {
+        state = zelmo::test::os::CloseOnExecState(trace);  // while the request runs
+        return Answer::Full("HTTP/1.1 200 OK", "x");
+    });
+    Record record(64);
+    record.r.filePath = trace.data();
+    ASSERT_EQ(Post(server.Url(), "", record), 1);
+    if (state == -2)
+        GTEST_SKIP() << "no inheritable descriptors to check on this platform";
+    EXPECT_EQ(state, 1);
+}
+
+// HttpRequest_SYNC and HttpUpload_SYNC, each as one call with a record.
+struct Caller {
+    const char *name;
+    int (*call)(const std::string &url, const std::string &file, Record &record);
+};
+const Caller kCallers[] = {
+    {"request", [](const std::string &url, const std::string &, Record &record) { return Post(url, "x", record); }},
+    {"upload",
+     [](const std::string &url, const std::string &file, Record &record) {
+         std::memset(record.r.buffer, 0, record.r.capacity);
+         return HttpUpload_SYNC(url.c_str(), file.c_str(), &record.r, 5, 10, 0, 0);
+     }},
+};
+
+TEST(HttpRequest, NoProxyIsTakenFromTheEnvironment)
+{
+    ScriptedServer origin([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "direct"); });
+    ScriptedServer proxy([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "via proxy"); });
+    const std::string address = "http://" + proxy.Address();
+    using zelmo::test::os::ScopedEnvironment;
+    const ScopedEnvironment http("http_proxy", address.c_str()), all("all_proxy", address.c_str()),
+        none("no_proxy", nullptr), noneUpper("NO_PROXY", nullptr);
+    TempDir dir;
+    const std::string file = dir.Write("f", "data");
+    for (const Caller &caller : kCallers) {
+        SCOPED_TRACE(caller.name);
+        Record record(256);
+        EXPECT_EQ(caller.call(origin.Url("/" + std::string(caller.name)), file, record), 1);
+        EXPECT_EQ(record.Text(), "direct");
+    }
+    EXPECT_TRUE(proxy.Requests().empty());
+    EXPECT_EQ(origin.Requests().size(), 2u);
+}
+
+TEST(HttpRequest, ARedirectChainEndsAfterFiftyRedirects)
+{
+    std::atomic<int> answered{0};
+    ScriptedServer server([&](const RecordedRequest &) {
+        if (++answered <= 60)
+            return Answer::Full("HTTP/1.1 302 Found", "", "Location: /again\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "out of the loop");
+    });
+    TempDir dir;
+    const std::string file = dir.Write("f", "data");
+    for (const Caller &caller : kCallers) {
+        SCOPED_TRACE(caller.name);
+        answered = 0;
+        server.ForgetRequests();
+        Record record(1 << 16);
+        EXPECT_EQ(caller.call(server.Url("/again"), file, record), 0);
+        EXPECT_EQ(server.Requests().size(), 51u) << "the first request and 50 redirects";
+    }
+}
+
 TEST(HttpRequest, PlaceholderTwins)
 {
     EXPECT_EQ(HttpRequest_NoSYNC(0, 0, 0, 0, 0, 0, 0), 1);
@@ -453,6 +525,7 @@ TEST(HttpUpload, PostsTheFileAndTheSubmitPart)
     std::string content = "line one\r\nbinary \x01\x02\xff and a NUL ";
     content += '\0';
     content += "end";
+    content += std::string(3 << 19, 'u');  // 1.5 MiB: above 1 MiB libcurl would announce it with Expect
     const std::string file = dir.Write("report.bin", content);
     Record record(128);
     std::memset(record.r.buffer, 0, 128);

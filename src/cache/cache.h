@@ -45,8 +45,12 @@ bool CreateDirectoriesOf(const char *path);
 // mode; nullopt when it cannot be opened or holds nothing.
 std::optional<std::string> ReadHeaderSample(const std::string &headerPath);
 
-// The value of the first "Content-Length:" field (letter case as written) of
-// a header sample, read as atoi reads it; the sample ends at its first NUL and
+// Where the field name `name` (with its colon) first occurs in `text`, letters
+// compared without regard to ASCII case; npos when nowhere.
+std::size_t FindFieldName(std::string_view text, std::string_view name);
+
+// The value of the first "Content-Length:" field (in any letter case) of a
+// header sample, read as atoi reads it; the sample ends at its first NUL and
 // the value at the next CR. nullopt when the field or its CR is missing.
 std::optional<int> ContentLengthOf(std::string_view sample);
 

@@ -38,7 +38,23 @@ int ReadInteger(std::string_view text)
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
+char LowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 }  // namespace
+
+std::size_t FindFieldName(std::string_view text, std::string_view name)
+{
+    for (std::size_t at = 0; at + name.size() <= text.size(); ++at) {
+        std::size_t i = 0;
+        while (i < name.size() && LowerAscii(text[at + i]) == LowerAscii(name[i])) ++i;
+        if (i == name.size())
+            return at;
+    }
+    return std::string_view::npos;
+}
 
 std::optional<std::string> ReadHeaderSample(const std::string &headerPath)
 {
@@ -57,7 +73,7 @@ std::optional<std::string> ReadHeaderSample(const std::string &headerPath)
 std::optional<int> ContentLengthOf(std::string_view sample)
 {
     sample = sample.substr(0, sample.find('\0'));  // the text ends at its first NUL
-    const std::size_t field = sample.find(kContentLength);
+    const std::size_t field = FindFieldName(sample, kContentLength);
     if (field == std::string_view::npos)
         return std::nullopt;
     const std::size_t end = sample.find('\r', field);

@@ -24,4 +24,18 @@ inline Slist NoExpectHeader()
     return Slist(curl_slist_append(nullptr, "Expect:"));
 }
 
+// Redirects a transfer follows at most; one more ends it with an error.
+inline constexpr long kMaxRedirects = 50;
+
+// Options every transfer shares. HTTP/1.1 whatever libcurl could negotiate
+// (its status lines are what the exports judge); a bounded chain of
+// redirects; and the caller's proxy or none at all: an empty proxy keeps
+// libcurl from taking one from http_proxy, HTTPS_PROXY or all_proxy.
+inline void SetSharedOptions(CURL *curl, const char *proxy)
+{
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy != nullptr ? proxy : "");
+}
+
 }  // namespace zelmo::http

@@ -81,16 +81,22 @@ bool KeepFrom(const std::string &path, std::uint64_t start)
 {
     std::string whole;
     {
-        std::ifstream in(path, std::ios::binary);
-        if (!in.is_open())
+        const File in(platform::OpenFile(path.c_str(), "rb"));
+        if (!in)
             return false;
-        whole.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (in.bad() || start > whole.size())
+        char chunk[8192];
+        std::size_t got;
+        while ((got = std::fread(chunk, 1, sizeof chunk, in.get())) > 0)
+            whole.append(chunk, got);
+        if (std::ferror(in.get()) || start > whole.size())
             return false;
     }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(whole.data() + start, static_cast<std::streamsize>(whole.size() - start));
-    return static_cast<bool>(out.flush());
+    File out(platform::OpenFile(path.c_str(), "wb"));
+    if (!out)
+        return false;
+    const std::size_t rest = whole.size() - static_cast<std::size_t>(start);
+    const bool written = std::fwrite(whole.data() + start, 1, rest, out.get()) == rest;
+    return std::fclose(out.release()) == 0 && written;
 }
 
 // Hands the body file to the caller's buffer. `buffer` is still all zeros
@@ -133,12 +139,10 @@ int Download(CURL *c, const Transfer &t)
     curl_easy_setopt(c, CURLOPT_URL, t.url);
     if (t.timeout != 0)
         curl_easy_setopt(c, CURLOPT_TIMEOUT, static_cast<long>(t.timeout));
-    if (t.proxy != nullptr) {
-        curl_easy_setopt(c, CURLOPT_PROXY, t.proxy);
-        if (t.proxyUserPwd != nullptr) {
-            curl_easy_setopt(c, CURLOPT_PROXYUSERPWD, t.proxyUserPwd);
-            curl_easy_setopt(c, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
-        }
+    SetSharedOptions(c, t.proxy);
+    if (t.proxy != nullptr && t.proxyUserPwd != nullptr) {
+        curl_easy_setopt(c, CURLOPT_PROXYUSERPWD, t.proxyUserPwd);
+        curl_easy_setopt(c, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
     }
     curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
@@ -171,8 +175,8 @@ int Download(CURL *c, const Transfer &t)
 
     const std::string headerTemp = entry.header + ".tmp";
     const std::string bodyTemp = body + ".tmp";
-    File headerFile(std::fopen(headerTemp.c_str(), "wb"));
-    File bodyFile(std::fopen(bodyTemp.c_str(), "wb"));
+    File headerFile(platform::OpenFile(headerTemp.c_str(), "wb"));
+    File bodyFile(platform::OpenFile(bodyTemp.c_str(), "wb"));
     if (!headerFile || !bodyFile) {
         WriteDiagnosticLog(kLogLevel, "create file fail\n");
         return kFileNotFound;
@@ -209,7 +213,7 @@ int Download(CURL *c, const Transfer &t)
                  platform::CopyFileOver(headerTemp.c_str(), entry.header.c_str());
         platform::DeleteFileAt(bodyTemp.c_str());
         platform::DeleteFileAt(headerTemp.c_str());
-    } else if (header.compare(0, 12, "HTTP/1.1 304") == 0) {
+    } else if (header.compare(0, 12, "HTTP/1.1 304") == 0 || header.compare(0, 12, "HTTP/1.0 304") == 0) {
         DeleteIfPresent(bodyTemp);
         DeleteIfPresent(headerTemp);
         // Not modified serves the entry; without a complete entry there is
@@ -251,7 +255,7 @@ std::size_t FileWriteCallback(char *data, std::size_t size, std::size_t count, v
 bool ReadWholeFile(const char *path, std::string &text)
 {
     try {
-        const File file(std::fopen(path, "rb"));
+        const File file(platform::OpenFile(path, "rb"));
         if (!file)
             return false;
         std::string whole;
@@ -276,14 +280,19 @@ bool SetFileTimeToNow(const char *path)
 
 std::string ConditionalLine(const std::string &header)
 {
-    const std::size_t field = header.find("Last-Modified:");
+    const std::size_t field = cache::FindFieldName(header, "Last-Modified:");
     if (field == std::string::npos)
         return {};
     const std::size_t colon = header.find(':', field);
-    const std::size_t end = header.find("\r\n", colon);
-    if (colon == std::string::npos || end == std::string::npos)
+    const std::size_t end = header.find_first_of("\r\n", colon);
+    if (end == std::string::npos)
         return {};
-    return "If-Modified-Since: " + header.substr(colon + 1, end - colon - 1);
+    const std::string value = header.substr(colon + 1, end - colon - 1);
+    // A value that is not plain text would make the line something else.
+    for (const char c : value)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f)
+            return {};
+    return "If-Modified-Since: " + value;
 }
 
 }  // namespace zelmo::http

@@ -17,8 +17,9 @@ std::size_t FileWriteCallback(char *data, std::size_t size, std::size_t count, v
 bool ReadWholeFile(const char *path, std::string &text);
 
 // The If-Modified-Since line for a stored header: the text after the colon of
-// its first "Last-Modified:" up to the next CR LF, leading blanks kept. Empty
-// when the header has no such field or the field has no CR LF after it.
+// its first "Last-Modified:" (in any letter case) up to the next CR or LF,
+// leading blanks kept. Empty when the header has no such field, the field has
+// no CR or LF after it, or the value holds a control character other than tab.
 std::string ConditionalLine(const std::string &header);
 
 // Sets the last-write time of the existing file `path` to now; its creation

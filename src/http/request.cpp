@@ -6,6 +6,7 @@
 #include "http/curl_global.h"
 #include "http/curl_handles.h"
 #include "http/response.h"
+#include "platform/platform.h"
 #include "zelmo.h"
 
 namespace {
@@ -17,7 +18,7 @@ using namespace zelmo::http;
 // opened; the request then goes ahead without a trace.
 std::FILE *OpenTrace(const char *path, const char *url)
 {
-    std::FILE *trace = std::fopen(path, "a+");
+    std::FILE *trace = zelmo::platform::OpenFile(path, "a+");
     if (trace != nullptr) {
         std::fputc('\n', trace);
         std::fwrite(url, 1, std::strlen(url), trace);
@@ -55,12 +56,10 @@ try {
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &ResponseWriteCallback);
     if (timeout != 0)
         curl_easy_setopt(c, CURLOPT_TIMEOUT, static_cast<long>(timeout));
-    if (proxy != nullptr) {
-        curl_easy_setopt(c, CURLOPT_PROXY, proxy);
-        if (proxyUserPwd != nullptr) {
-            curl_easy_setopt(c, CURLOPT_PROXYUSERPWD, proxyUserPwd);
-            curl_easy_setopt(c, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
-        }
+    SetSharedOptions(c, proxy);
+    if (proxy != nullptr && proxyUserPwd != nullptr) {
+        curl_easy_setopt(c, CURLOPT_PROXYUSERPWD, proxyUserPwd);
+        curl_easy_setopt(c, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
     }
     Slist headers = NoExpectHeader();
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());

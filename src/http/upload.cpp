@@ -50,6 +50,7 @@ try {
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(c, CURLOPT_HTTPPOST, form.get());
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    SetSharedOptions(c, nullptr);
     if (timeout != 0)
         curl_easy_setopt(c, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     if (connectTimeout != 0)

@@ -174,6 +174,7 @@ int CloseEventSource(EventSource source);
 
 // Cached download (src/platform/*/download_*.cpp).
 #include <cstdint>
+#include <cstdio>
 
 namespace zelmo::platform {
 
@@ -181,6 +182,10 @@ namespace zelmo::platform {
 // fail-if-exists flag. POSIX: the copy is written to a sibling temporary and
 // renamed into place, so `to` is never seen half-written.
 bool CopyFileOver(const char *from, const char *to);
+
+// Opens a file as fopen does with `mode`. On POSIX the descriptor is closed
+// on exec ("e"), so a program the host starts meanwhile does not inherit it.
+std::FILE *OpenFile(const char *path, const char *mode);
 
 // Deletes a file (DeleteFileA); false when it cannot be deleted.
 bool DeleteFileAt(const char *path);

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -126,5 +128,43 @@ void FreeLocal(void *memory);
 // process's memory in use (resident set; Windows: private bytes).
 std::size_t OpenHandleCount();
 std::size_t MemoryInUse();
+
+// Sets the environment variable `name` of the process, or removes it when
+// `value` is null, where libcurl looks it up.
+void SetEnvironment(const char *name, const char *value);
+
+// Sets (or, with a null `value`, removes) an environment variable for the
+// object's lifetime, and then puts back what was there.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char *name, const char *value) : name_(name)
+    {
+        if (const char *old = std::getenv(name))
+            old_ = old;
+        SetEnvironment(name, value);
+    }
+    ~ScopedEnvironment() { SetEnvironment(name_.c_str(), old_ ? old_->c_str() : nullptr); }
+    ScopedEnvironment(const ScopedEnvironment &) = delete;
+    ScopedEnvironment &operator=(const ScopedEnvironment &) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Whether the descriptors the process has open on `path` are closed on exec:
+// 1 all of them, 0 not all, -1 none is open, -2 where there are no such
+// descriptors (Windows).
+int CloseOnExecState(const std::filesystem::path &path);
+
+// Runs this test program again for the test `test` alone, in a private mount
+// namespace in which the system's CA bundle (the one libcurl reads) holds
+// only `caFile`, with ZELMO_TEST_PRIVATE_TRUST=1 in its environment. Returns
+// its exit status, its output in `output`; -1 with `skipReason` set when
+// that cannot be done here.
+int RerunTrustingOnly(const std::string &caFile, const std::string &test, std::string &output,
+                      std::string &skipReason);
+// Whether this process is such a rerun.
+bool InPrivateTrust();
 
 }  // namespace zelmo::test::os

@@ -13,6 +13,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 
 #include "support/os.h"
@@ -270,6 +273,74 @@ std::size_t MemoryInUse()
     const int read = std::fscanf(statm, "%lu %lu", &size, &resident);
     std::fclose(statm);
     return read == 2 ? resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+void SetEnvironment(const char *name, const char *value)
+{
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+int CloseOnExecState(const std::filesystem::path &path)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path target = fs::weakly_canonical(path, error);
+    int state = -1;
+    for (const fs::directory_entry &entry : fs::directory_iterator("/proc/self/fd", error)) {
+        std::error_code ignored;
+        if (fs::read_symlink(entry.path(), ignored) != target)
+            continue;
+        const int flags = fcntl(std::atoi(entry.path().filename().c_str()), F_GETFD);
+        if (flags < 0)
+            continue;  // closed meanwhile
+        state = (flags & FD_CLOEXEC) != 0 && state != 0 ? 1 : 0;
+    }
+    return state;
+}
+
+namespace {
+
+std::string Quoted(const std::string &text)
+{
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+}  // namespace
+
+int RerunTrustingOnly(const std::string &caFile, const std::string &test, std::string &output,
+                      std::string &skipReason)
+{
+    const char *bundle = "/etc/ssl/certs/ca-certificates.crt";
+    if (access(bundle, F_OK) != 0) {
+        skipReason = std::string("no system CA bundle at ") + bundle;
+        return -1;
+    }
+    // The namespace is tried first with a program that does nothing.
+    const std::string mount = "unshare -m sh -c 'mount --bind \"$1\" " + std::string(bundle) + " && shift && exec \"$@\"' sh " +
+                              Quoted(caFile) + " ";
+    if (std::system((mount + "true >/dev/null 2>&1").c_str()) != 0) {
+        skipReason = "unshare -m with a bind mount is not permitted here";
+        return -1;
+    }
+    const std::string log = caFile + ".rerun.log";
+    const std::string command = "ZELMO_TEST_PRIVATE_TRUST=1 " + mount + Quoted(ExecutablePath().string()) +
+                                " " + Quoted("--gtest_filter=" + test) + " >" + Quoted(log) + " 2>&1";
+    const int status = std::system(command.c_str());
+    std::ifstream in(log, std::ios::binary);
+    output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::remove(log.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+bool InPrivateTrust()
+{
+    const char *marker = std::getenv("ZELMO_TEST_PRIVATE_TRUST");
+    return marker != nullptr && std::string(marker) == "1";
 }
 
 }  // namespace zelmo::test::os

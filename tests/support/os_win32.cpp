@@ -4,6 +4,7 @@
 #include <psapi.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "support/os.h"
@@ -197,6 +198,28 @@ std::size_t MemoryInUse()
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) ? counters.PagefileUsage : 0;
+}
+
+void SetEnvironment(const char *name, const char *value)
+{
+    SetEnvironmentVariableA(name, value);
+    _putenv_s(name, value != nullptr ? value : "");
+}
+
+int CloseOnExecState(const std::filesystem::path &)
+{
+    return -2;
+}
+
+int RerunTrustingOnly(const std::string &, const std::string &, std::string &, std::string &skipReason)
+{
+    skipReason = "Windows has no mount namespaces";
+    return -1;
+}
+
+bool InPrivateTrust()
+{
+    return false;
 }
 
 }  // namespace zelmo::test::os

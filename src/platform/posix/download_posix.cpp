@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 namespace zelmo::platform {
@@ -99,6 +100,19 @@ bool CopyFileOver(const char *from, const char *to)
     if (!ok)
         unlink(sibling.c_str());
     return ok;
+}
+
+std::FILE *OpenFile(const char *path, const char *mode)
+{
+    // The mode with "e" appended, built without allocating.
+    char closeOnExec[8] = {};
+    std::size_t n = 0;
+    while (mode[n] != '\0' && n + 2 < sizeof closeOnExec) {
+        closeOnExec[n] = mode[n];
+        ++n;
+    }
+    closeOnExec[n] = 'e';
+    return std::fopen(path, closeOnExec);
 }
 
 bool DeleteFileAt(const char *path)

@@ -11,6 +11,11 @@ bool CopyFileOver(const char *from, const char *to)
     return CopyFileA(from, to, FALSE) != 0;
 }
 
+std::FILE *OpenFile(const char *path, const char *mode)
+{
+    return std::fopen(path, mode);
+}
+
 bool DeleteFileAt(const char *path)
 {
     return DeleteFileA(path) != 0;
