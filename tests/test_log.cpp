@@ -298,8 +298,9 @@ TEST(DiagnosticLogChild, UsesTheExecutablesBytesAndTheBootClock)
         readings.push_back(static_cast<std::uint32_t>(std::stoul(m[2])));
     }
     ASSERT_EQ(ticks.size(), 2u) << "the log beside the executable holds both messages";
-    if (timeNamespace)  // the first line's tick lies between the two readings, wrapping included
+    if (timeNamespace) {  // the first line's tick lies between the two readings, wrapping included
         EXPECT_LE(ticks[0] - readings[0], readings[1] - readings[0]) << ticks[0] << " " << readings[0];
+    }
 }
 
 }  // namespace

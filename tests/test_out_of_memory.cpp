@@ -179,11 +179,12 @@ TEST(OutOfMemory, EveryExportGivesItsFailureResultOrAWholeOne)
                             headerSize == entry.header.size()
                         ? Whole
                         : Wrong;
-         }},
+         },
+         {}},
         {"GetCacheFileSize", true, [&] { done = GetCacheFileSize(url.c_str(), nullptr, 0, 0); },
-         [&] { return done ? Whole : Failure; }},
+         [&] { return done ? Whole : Failure; }, {}},
         {"GetFileFullPath", true, [&] { pointer = GetFileFullPath("some-file.name"); },
-         [&] { return pointer == nullptr ? Failure : pointer == fullPath ? Whole : Wrong; }},
+         [&] { return pointer == nullptr ? Failure : pointer == fullPath ? Whole : Wrong; }, {}},
         {"GetProfileValue", true,
          [&] { count = GetProfileValue("s", "k", ini.c_str(), text, sizeof text, "default"); },
          [&] { return count == 0 ? Failure : count == 9 && std::string(text) == "old value" ? Whole : Wrong; },
@@ -196,7 +197,8 @@ TEST(OutOfMemory, EveryExportGivesItsFailureResultOrAWholeOne)
          [&] { std::ofstream(ini) << "[s]\nk=old value\n"; }},
         {"EventLogInformation", posix && endpoint != nullptr,
          [&] { count = ReportInformation(endpoint, "event %d", 42); },
-         [&] { return count == 0 ? Failure : Whole; }},  // a whole result may have lost its report
+         [&] { return count == 0 ? Failure : Whole; },  // a whole result may have lost its report
+         {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -207,12 +209,14 @@ TEST(OutOfMemory, EveryExportGivesItsFailureResultOrAWholeOne)
         const long allocations =
             RefuseEachAllocation(c.call, [&] { EXPECT_NE(c.judge(), Wrong); }, c.prepare);
         EXPECT_EQ(c.judge(), Whole) << "the call succeeds once nothing is refused";
-        if (c.allocates)
+        if (c.allocates) {
             EXPECT_GT(allocations, 0);
+        }
         // Descriptors only: under wine the first exception unwound opens
         // handles of the system's own, which a handle count would blame here.
-        if (posix)
+        if (posix) {
             EXPECT_EQ(zelmo::test::os::OpenHandleCount(), handles) << "every file and socket is closed";
+        }
     }
     zelmo::test::RemoveEntryFiles(entry.body, entry.header);
 }
