@@ -125,8 +125,9 @@ TEST_F(Identity, HostNameFitsOnlyWithItsNul)
         char name[256];
         std::memset(name, 'x', sizeof name);
         EXPECT_EQ(getLocalHostName(name, c.size), c.result) << "size " << c.size;
-        if (c.result == 1)
+        if (c.result == 1) {
             EXPECT_STREQ(name, expected.c_str());
+        }
     }
     EXPECT_EQ(getLocalHostName(nullptr, 256), 0);
 }
