@@ -1,7 +1,9 @@
 # Installation: the library with its header, a CMake package (Zelmo::zelmo),
 # a pkg-config file and the zelmo tool. On Windows the same rules lay out the
 # distribution that scripts/package zips: Zelmo.dll beside libcurl.dll, the
-# import library and the module-definition file.
+# import libraries for mingw-w64 (Zelmo.dll.a) and Microsoft's linker
+# (Zelmo.lib), the module-definition file, README-Windows.txt and the
+# example hosts' sources.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -45,6 +47,11 @@ configure_file(cmake/zelmo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zelmo.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zelmo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 if(WIN32)
-  install(FILES src/frame/zelmo.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${ZELMO_DEF_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  if(ZELMO_MSVC_IMPORT_LIB)
+    install(FILES ${ZELMO_MSVC_IMPORT_LIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+  install(FILES docs/README-Windows.txt DESTINATION .)
+  install(DIRECTORY examples/ DESTINATION examples)
   install(IMPORTED_RUNTIME_ARTIFACTS zelmo_libcurl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -19,12 +19,29 @@
 typedef HMODULE Library;
 static Library OpenLibrary(const char *path) { return LoadLibraryA(path); }
 static void *Symbol(Library lib, const char *name) { return (void *)GetProcAddress(lib, name); }
+/* The loader's reason for the last failure, as the system words it. */
+static const char *LoadError(void)
+{
+    static char text[512];
+    const DWORD code = GetLastError();
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text,
+                             sizeof text, NULL);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
+    if (n == 0)
+        snprintf(text, sizeof text, "error %lu", (unsigned long)code);
+    return text;
+}
 #else
 #include <dlfcn.h>
 #define DEFAULT_LIBRARY "libzelmo.so.1"
 typedef void *Library;
 static Library OpenLibrary(const char *path) { return dlopen(path, RTLD_NOW); }
 static void *Symbol(Library lib, const char *name) { return dlsym(lib, name); }
+static const char *LoadError(void)
+{
+    const char *text = dlerror();
+    return text ? text : "no reason given";
+}
 #endif
 
 typedef int(ZELMO_API *Base64EncodeFn)(char *, const char *, int);
@@ -49,7 +66,7 @@ int main(int argc, char **argv)
     const char *path = argc > 1 ? argv[1] : DEFAULT_LIBRARY;
     Library lib = OpenLibrary(path);
     if (!lib) {
-        fprintf(stderr, "load_host: cannot load %s\n", path);
+        fprintf(stderr, "load_host: cannot load %s: %s\n", path, LoadError());
         return 2;
     }
     Base64EncodeFn base64Encode = (Base64EncodeFn)Symbol(lib, "Base64Encode");

@@ -111,6 +111,8 @@ int ZELMO_API MD5File(const char *path, char *out, unsigned int outSize);
  * cut at the message's first zero byte; needs outSize >= length + 2. Returns
  * the length written; 0 when an argument is null or out is too small; -1 when
  * memory runs out.
+ * DesDecode: its reserved argument comes before outSize, unlike DesEncode's:
+ * that order is part of the exported interface and stays.
  * DesDecode: in is a raw DES message (as DesEncode writes it, never changed);
  * out receives the plaintext and a NUL; needs outSize >= length + 1. Returns
  * the plaintext's length; 0 on a null argument, a message that yields nothing,
@@ -193,6 +195,8 @@ int ZELMO_API HttpUpload_NoSYNC(uint32_t, uint32_t, uint32_t, uint32_t,
  * the Content-Length recorded in the header file equals the body file's
  * non-zero size. bodyPath, if set, is measured instead of the entry's body
  * file. reserved arguments are ignored (pass 0).
+ * CheckAndCreateDircotry: spelt so (not "Directory") because that is the
+ * exported name that hosts link and look up; it stays as it is.
  * CheckAndCreateDircotry: creates every missing directory of path up to its
  * last separator (what follows is a file name and is ignored). Returns 1 when
  * they all exist afterwards, 0 otherwise.

@@ -17,7 +17,8 @@ packages=(
   dpkg-dev                            # unpacks Debian's curl source for the mingw builds
   iproute2                            # network interfaces for the host-identity tests
   openssl                             # the TLS test server (self-signed certificate)
-  python3 zip                         # the ctypes example host; scripts/package
+  python3 zip unzip                   # the ctypes example host; scripts/package and its check
+  llvm-14 lld-14                      # Zelmo.lib (llvm-dlltool) and its link check (lld-link)
   nginx-light                         # the real server of the download tests (scripts/nginx-fixture)
   valgrind                            # memcheck of the command-line host
 )

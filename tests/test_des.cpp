@@ -120,7 +120,9 @@ TEST(DesMessage, LengthsTrailerAndBlocks)
     for (const auto &[n, size] : lengths) {
         const auto message = Message(std::string(static_cast<std::size_t>(n), 'x'), "pw");
         ASSERT_EQ(message.size(), size) << n;
-        if (n % 8 != 0 || n == 0) EXPECT_EQ(message.back(), n % 8) << n;
+        if (n % 8 != 0 || n == 0) {
+            EXPECT_EQ(message.back(), n % 8) << n;
+        }
     }
     EXPECT_EQ(Message("", "anything"), std::vector<std::uint8_t>{0});
     const auto twice = Message("8 bytes!8 bytes!", "pw");

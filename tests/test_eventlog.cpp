@@ -9,6 +9,7 @@
 
 #include "host/eventlog.h"
 #include "support/files.h"
+#include "support/gcc_warnings.h"
 #include "support/host.h"
 #include "zelmo.h"
 
@@ -83,6 +84,8 @@ TEST(EventLog, ReportsUnderTheSourceWithItsSeverity)
     }
 }
 
+// GCC places its warning for "[" + longer.substr(...) at the test's end.
+ZELMO_RESTRICT_FALSE_POSITIVE_BEGIN
 TEST(EventLog, MessageIsCutAt255Characters)
 {
     Log log;
@@ -108,6 +111,7 @@ TEST(EventLog, MessageIsCutAt255Characters)
         EXPECT_EQ(Parse(*datagram).message, c.expected) << c.format;
     }
 }
+ZELMO_RESTRICT_FALSE_POSITIVE_END
 
 TEST(EventLog, EachCallRegistersItsOwnSource)
 {

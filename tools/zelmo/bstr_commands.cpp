@@ -13,23 +13,18 @@
 namespace cli {
 namespace {
 
-// Takes --codepage N out of `args`; false when N is not a number.
-bool TakeCodePage(Args &args, unsigned &codePage)
+// The number of --codepage N (0 without it); false when N is not a number.
+bool TakeCodePage(const Parsed &parsed, unsigned &codePage)
 {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != "--codepage")
-            continue;
-        if (i + 1 == args.size())
-            return false;
-        const std::string &value = args[i + 1];
-        char *end = nullptr;
-        const unsigned long number = std::strtoul(value.c_str(), &end, 10);
-        if (value.empty() || value[0] == '-' || *end != '\0' || number > 0xffffffffUL)
-            return false;
-        codePage = static_cast<unsigned>(number);
-        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+    codePage = 0;
+    if (!parsed.Has("--codepage"))
         return true;
-    }
+    const std::string &value = parsed.Value("--codepage");
+    char *end = nullptr;
+    const unsigned long number = std::strtoul(value.c_str(), &end, 10);
+    if (value.empty() || value[0] == '-' || *end != '\0' || number > 0xffffffffUL)
+        return false;
+    codePage = static_cast<unsigned>(number);
     return true;
 }
 
@@ -82,9 +77,13 @@ int FromBstr(const std::string &units, unsigned codePage)
 
 int RunBstr(const Args &given)
 {
-    Args args = given;
+    Parsed parsed;
+    const std::string error = ParseOptions(given, {{"--codepage", nullptr, true}}, parsed);
+    if (!error.empty())
+        return UsageError(kBstrCommand, error);
+    const Args &args = parsed.operands;
     unsigned codePage = 0;
-    if (!TakeCodePage(args, codePage))
+    if (!TakeCodePage(parsed, codePage))
         return UsageError(kBstrCommand, "--codepage takes a number (0: the system's, 65001: UTF-8)");
     if (args.empty() || (args[0] != "to" && args[0] != "from"))
         return UsageError(kBstrCommand, "expected to or from");

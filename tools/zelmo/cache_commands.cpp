@@ -8,8 +8,13 @@
 namespace cli {
 namespace {
 
-int RunCache(const Args &args)
+int RunCache(const Args &given)
 {
+    Parsed parsed;
+    const std::string error = ParseOptions(given, {}, parsed);
+    if (!error.empty())
+        return UsageError(kCacheCommand, error);
+    const Args &args = parsed.operands;
     if (args.empty() || (args[0] != "path" && args[0] != "probe"))
         return UsageError(kCacheCommand, "expected path or probe");
     if (args.size() != 2)

@@ -2,6 +2,7 @@
 // through zelmo.h. Each family of exports contributes its commands.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,39 @@ void WriteBytes(const std::string &bytes);
 int UsageError(const Command &command, const std::string &message);
 
 bool IsHelp(const std::string &arg);
+
+// An option a command accepts: its long name, an optional one-letter alias
+// ("-o") and whether a value follows it.
+struct Option {
+    const char *name;
+    const char *alias;
+    bool takesValue;
+};
+
+// A command line taken apart: the operands in order, and the options given
+// (by long name; a flag's value is empty, a repeated option keeps the last).
+struct Parsed {
+    Args operands;
+    std::map<std::string, std::string> options;
+    bool Has(const char *name) const { return options.count(name) != 0; }
+    const std::string &Value(const char *name) const { return options.at(name); }
+};
+
+// Parses `args` as every command does: options may stand anywhere, "--"
+// ends them (all that follows is an operand), "-" is an operand, and any
+// other word starting with '-' that is not in `known` is an error. Returns
+// the error message, or empty.
+std::string ParseOptions(const Args &args, const std::vector<Option> &known, Parsed &parsed);
+
+// The text of errno's current value.
+std::string SystemError();
+
+// Why a transfer failed, in plain words, from libcurl (transfer_reason.cpp):
+// for a GET of `url` by repeating it; for any request by connecting only;
+// from an answer as it arrived, by its final status line.
+std::string DownloadFailureReason(const std::string &url, int timeout);
+std::string ConnectFailureReason(const std::string &url, int timeout);
+std::string AnswerStatus(const std::string &answer);
 
 // The demo's cached download: two calls, the second answered 304; true when
 // both served the body.

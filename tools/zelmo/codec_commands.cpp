@@ -1,4 +1,5 @@
 // zelmo base64 and zelmo md5.
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -10,13 +11,40 @@
 namespace cli {
 namespace {
 
-int RunBase64(const Args &args)
+// Whether `text` is Base64 as the encoder writes it: groups of four
+// characters of the alphabet, the last group padded with at most two '='.
+bool IsBase64(const std::string &text)
 {
+    if (text.size() % 4 != 0)
+        return false;
+    const std::size_t padding = text.find('=') == std::string::npos ? 0 : text.size() - text.find('=');
+    if (padding > 2 || text.find_first_not_of('=', text.size() - padding) != std::string::npos)
+        return false;
+    for (std::size_t i = 0; i < text.size() - padding; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!std::isalnum(c) && c != '+' && c != '/')
+            return false;
+    }
+    return true;
+}
+
+int RunBase64(const Args &given)
+{
+    Parsed parsed;
+    const std::string error = ParseOptions(given, {{"--lenient", nullptr, false}}, parsed);
+    if (!error.empty())
+        return UsageError(kBase64Command, error);
+    const Args &args = parsed.operands;
     if (args.empty() || (args[0] != "encode" && args[0] != "decode"))
         return UsageError(kBase64Command, "expected encode or decode");
     std::string input = TextInput(args, 1);
-    if (args[0] == "decode")  // Base64 text arrives in lines: they are joined first
+    if (args[0] == "decode") {  // Base64 text arrives in lines: they are joined first
         std::erase_if(input, [](char c) { return c == '\n' || c == '\r'; });
+        if (!parsed.Has("--lenient") && !IsBase64(input)) {
+            std::fprintf(stderr, "zelmo base64: invalid input (not Base64; --lenient decodes it anyway)\n");
+            return kFailed;
+        }
+    }
     if (input.size() > INT_MAX / 2) {
         std::fprintf(stderr, "zelmo base64: input too large\n");
         return kFailed;
@@ -34,21 +62,34 @@ int RunBase64(const Args &args)
     return kOk;
 }
 
-int RunMd5(const Args &args)
+// The digest of `input` through MD5String; false (and the reason on
+// standard error) when it has none.
+bool DigestText(const std::string &input, char (&digest)[33])
 {
+    if (input.size() > INT_MAX) {
+        std::fprintf(stderr, "zelmo md5: input too large\n");
+        return false;
+    }
+    if (MD5String(input.data(), static_cast<int>(input.size()), digest, sizeof digest) != 32) {
+        std::fprintf(stderr, "zelmo md5: MD5String digests at least one byte\n");
+        return false;
+    }
+    return true;
+}
+
+int RunMd5(const Args &given)
+{
+    Parsed parsed;
+    const std::string error = ParseOptions(given, {}, parsed);
+    if (!error.empty())
+        return UsageError(kMd5Command, error);
+    const Args &args = parsed.operands;
     if (args.empty() || (args[0] != "string" && args[0] != "file"))
         return UsageError(kMd5Command, "expected string or file");
     char digest[33];
     if (args[0] == "string") {
-        const std::string input = TextInput(args, 1);
-        if (input.size() > INT_MAX) {
-            std::fprintf(stderr, "zelmo md5: input too large\n");
+        if (!DigestText(TextInput(args, 1), digest))
             return kFailed;
-        }
-        if (MD5String(input.data(), static_cast<int>(input.size()), digest, sizeof digest) != 32) {
-            std::fprintf(stderr, "zelmo md5: MD5String digests at least one byte\n");
-            return kFailed;
-        }
         std::printf("%s\n", digest);
         return kOk;
     }
@@ -56,7 +97,13 @@ int RunMd5(const Args &args)
         return UsageError(kMd5Command, "expected a file name");
     int status = kOk;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (MD5File(args[i].c_str(), digest, sizeof digest) == 32) {
+        if (args[i] == "-") {  // standard input, as md5sum reads it
+            if (!DigestText(ReadStdin(), digest)) {
+                status = kFailed;
+                continue;
+            }
+            std::printf("%s  -\n", digest);
+        } else if (MD5File(args[i].c_str(), digest, sizeof digest) == 32) {
             std::printf("%s  %s\n", digest, args[i].c_str());
         } else {
             std::fprintf(stderr, "zelmo md5: %s: no such file, or not readable\n", args[i].c_str());
@@ -70,12 +117,13 @@ int RunMd5(const Args &args)
 
 const Command kBase64Command = {
     "base64", "Base64 encode or decode text (Base64Encode, Base64Decode)",
-    "usage: zelmo base64 encode|decode [TEXT...]\n"
+    "usage: zelmo base64 encode|decode [--lenient] [--] [TEXT...]\n"
     "Encodes or decodes TEXT (the arguments joined by spaces), or standard\n"
     "input when no TEXT is given, byte for byte. encode prints the Base64\n"
     "text and a line break; decode drops line breaks, then writes the decoded\n"
-    "bytes as they are. Other characters outside the alphabet are decoded,\n"
-    "not skipped.\n",
+    "bytes as they are. Input that is not Base64 (characters outside the\n"
+    "alphabet, a length not a multiple of four, misplaced '=') is refused\n"
+    "with exit status 1; with --lenient it is decoded as the library does.\n",
     RunBase64};
 
 const Command kMd5Command = {
@@ -84,7 +132,8 @@ const Command kMd5Command = {
     "       zelmo md5 file PATH...\n"
     "string prints the digest of TEXT (the arguments joined by spaces), or of\n"
     "standard input when no TEXT is given; file prints the digest of each\n"
-    "file's content followed by its name. Exit status 1 when a file is\n"
+    "file's content followed by its name (PATH - is standard input). `--`\n"
+    "ends the options, for text or names that begin with '-'. Exit status 1 when a file is\n"
     "missing, a directory or unreadable.\n",
     RunMd5};
 

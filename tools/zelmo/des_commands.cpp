@@ -11,18 +11,13 @@
 namespace cli {
 namespace {
 
-// Takes -p/--password VALUE out of `args`; otherwise prompts for it when
+// The password of -p/--password, or, without it, one asked for when
 // standard input is a terminal. False when no password can be had.
-bool TakePassword(Args &args, std::string &password)
+bool TakePassword(const Parsed &parsed, std::string &password)
 {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-p" || args[i] == "--password") {
-            if (i + 1 >= args.size())
-                return false;
-            password = args[i + 1];
-            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-            return true;
-        }
+    if (parsed.Has("--password")) {
+        password = parsed.Value("--password");
+        return true;
     }
     if (!StdinIsTerminal())
         return false;
@@ -30,12 +25,17 @@ bool TakePassword(Args &args, std::string &password)
     return true;
 }
 
-int RunCipher(const Command &command, Args args, bool base64)
+int RunCipher(const Command &command, const Args &given, bool base64)
 {
+    Parsed parsed;
+    const std::string error = ParseOptions(given, {{"--password", "-p", true}}, parsed);
+    if (!error.empty())
+        return UsageError(command, error);
+    const Args &args = parsed.operands;
     std::string password;
     if (args.empty() || (args[0] != "encode" && args[0] != "decode"))
         return UsageError(command, "expected encode or decode");
-    if (!TakePassword(args, password))
+    if (!TakePassword(parsed, password))
         return UsageError(command, "give the password with -p PASSWORD (standard input is not a terminal)");
     std::string input = TextInput(args, 1);
     if (base64 && args[0] == "decode")  // the line break that ended the text is not part of it

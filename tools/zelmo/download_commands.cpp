@@ -14,6 +14,7 @@
 
 #include "cli.h"
 #include "progress.h"
+#include "terminal.h"
 #include "support/http_server.h"
 #include "zelmo.h"
 
@@ -77,33 +78,31 @@ std::string DownloadProgress(const std::string &bodyTemp, const std::string &hea
 
 int RunGet(const Args &args)
 {
-    std::string url, out;
-    bool useCache = false;
+    Parsed parsed;
+    const std::string error = ParseOptions(
+        args, {{"--cache", nullptr, false}, {"--out", "-o", true}, {"--output", nullptr, true}, {"--timeout", nullptr, true}},
+        parsed);
+    if (!error.empty())
+        return UsageError(kGetCommand, error);
+    if (parsed.operands.size() != 1)
+        return UsageError(kGetCommand, parsed.operands.empty() ? "expected a URL" : "expected one URL");
+    const std::string &url = parsed.operands[0];
+    const bool useCache = parsed.Has("--cache");
+    // --out and --output are one option; "-" is standard output, even a terminal.
+    std::string out = parsed.Has("--output") ? parsed.Value("--output") : parsed.Has("--out") ? parsed.Value("--out") : "";
+    const bool toStdout = out.empty() || out == "-";
+    const bool terminalAllowed = out == "-";
+    if (out == "-")
+        out.clear();
     int timeout = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--cache") {
-            useCache = true;
-        } else if (args[i] == "--out" || args[i] == "--timeout") {
-            if (i + 1 == args.size())
-                return UsageError(kGetCommand, args[i] + " needs a value");
-            const std::string &value = args[++i];
-            if (args[i - 1] == "--out") {
-                out = value;
-            } else {
-                char *end = nullptr;
-                const long seconds = std::strtol(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || seconds < 0 || seconds > 0x7fffffff)
-                    return UsageError(kGetCommand, "--timeout takes whole seconds");
-                timeout = static_cast<int>(seconds);
-            }
-        } else if (url.empty() && args[i].rfind("--", 0) != 0) {
-            url = args[i];
-        } else {
-            return UsageError(kGetCommand, "unexpected argument '" + args[i] + "'");
-        }
+    if (parsed.Has("--timeout")) {
+        const std::string &value = parsed.Value("--timeout");
+        char *end = nullptr;
+        const long seconds = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || seconds < 0 || seconds > 0x7fffffff)
+            return UsageError(kGetCommand, "--timeout takes whole seconds");
+        timeout = static_cast<int>(seconds);
     }
-    if (url.empty())
-        return UsageError(kGetCommand, "expected a URL");
 
     std::vector<char> buffer(kBufferSize);
     HttpResponseBuffer response{};
@@ -121,9 +120,12 @@ int RunGet(const Args &args)
         downloaded = HttpDownload_SYNC(url.c_str(), &response, useCache, timeout, nullptr, nullptr);
     }
     if (!downloaded) {
-        std::fprintf(stderr, "zelmo get: the download of %s failed\n", url.c_str());
+        std::fprintf(stderr, "zelmo get: the download of %s failed: %s\n", url.c_str(),
+                     DownloadFailureReason(url, timeout).c_str());
         return kFailed;
     }
+    if (!toStdout)  // the body is in PATH, and only there
+        return kOk;
     std::string body(buffer.data(), response.length);
     if (response.errorCode == kBodyTooLong) {
         const std::string path = out.empty() ? entry.body : out;
@@ -131,6 +133,13 @@ int RunGet(const Args &args)
             std::fprintf(stderr, "zelmo get: cannot read the body from %s\n", path.c_str());
             return kFailed;
         }
+    }
+    // Binary bytes can leave a terminal in a state of their own; as curl
+    // does, they are written there only when asked for with --output -.
+    if (!terminalAllowed && StdoutIsTerminal() && body.find('\0') != std::string::npos) {
+        std::fprintf(stderr, "zelmo get: the body is binary and standard output is a terminal; "
+                             "use --output - to write it there anyway, or --out PATH\n");
+        return kFailed;
     }
     WriteBytes(body);
     return kOk;
@@ -140,15 +149,20 @@ int RunGet(const Args &args)
 
 const Command kGetCommand = {
     "get", "download a URL through the cache (HttpDownload_SYNC)",
-    "usage: zelmo get URL [--cache] [--out PATH] [--timeout S]\n"
+    "usage: zelmo get URL [--cache] [-o|--out|--output PATH] [--timeout S]\n"
     "Fetches URL with HttpDownload_SYNC and prints the body as it is.\n"
-    "  --cache      revalidate a complete cache entry with If-Modified-Since;\n"
-    "               a 304 answer serves the cached body\n"
-    "  --out PATH   keep the body in PATH instead of the cache entry's body file\n"
-    "  --timeout S  give up after S seconds (default: no limit)\n"
+    "  --cache        revalidate a complete cache entry with If-Modified-Since;\n"
+    "                 a 304 answer serves the cached body\n"
+    "  -o, --out PATH write the body to PATH (instead of the cache entry's body\n"
+    "                 file) and not to standard output; --output is the same,\n"
+    "                 and PATH - is standard output, a terminal included\n"
+    "  --timeout S    give up after S seconds (default: no limit)\n"
     "The body lands in the cache entry (see `zelmo cache path URL`) or PATH,\n"
-    "the header in the cache entry. On a terminal a bar on standard error\n"
-    "shows the body arriving. Exit status 1 when the download fails.\n",
+    "the header in the cache entry. A binary body (one holding a zero byte) is\n"
+    "not written to a terminal unless --output - is given. On a terminal a bar\n"
+    "on standard error shows the body arriving. Exit status 1 when the\n"
+    "download fails, with the reason: the final answer's HTTP status, or why\n"
+    "the transfer failed.\n",
     RunGet};
 
 bool DemoDownload()

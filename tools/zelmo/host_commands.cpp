@@ -11,20 +11,30 @@ namespace {
 
 int RunHost(const Args &args)
 {
+    Parsed parsed;
+    const std::string error = ParseOptions(args, {{"--adapter", nullptr, true}}, parsed);
+    if (!error.empty())
+        return UsageError(kHostCommand, error);
+    if (!parsed.operands.empty())
+        return UsageError(kHostCommand, "unexpected argument '" + parsed.operands[0] + "'");
     int adapter = 0;
-    for (std::size_t i = 0; i < args.size(); i += 2) {  // "--adapter N" pairs
-        if (args[i] != "--adapter" || i + 1 == args.size())
-            return UsageError(kHostCommand, "unexpected argument '" + args[i] + "'");
+    if (parsed.Has("--adapter")) {
+        const std::string &text = parsed.Value("--adapter");
         char *end = nullptr;
-        const long value = std::strtol(args[i + 1].c_str(), &end, 10);
-        if (args[i + 1].empty() || *end != '\0' || value < 0 || value > 255)
+        const long value = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || value < 0 || value > 255)
             return UsageError(kHostCommand, "the adapter is a number from 0 to 255");
         adapter = static_cast<int>(value);
     }
     unsigned char identifier[6];
     GetMacAddr(adapter, identifier);
-    std::printf("identifier: %02x%02x%02x%02x%02x%02x\n", identifier[0], identifier[1], identifier[2],
-                identifier[3], identifier[4], identifier[5]);
+    // The volume serial number stands in for an adapter without a hardware
+    // address: four bytes and two zero ones (a hardware address ending in
+    // two zero bytes reads the same).
+    const bool volumeSerial = identifier[4] == 0 && identifier[5] == 0;
+    std::printf("identifier: %02x:%02x:%02x:%02x:%02x:%02x%s\n", identifier[0], identifier[1], identifier[2],
+                identifier[3], identifier[4], identifier[5],
+                volumeSerial ? " (the volume serial number: the adapter has no hardware address)" : "");
 
     int status = kOk;
     char name[256];
@@ -44,8 +54,13 @@ int RunHost(const Args &args)
     return status;
 }
 
-int RunEventLog(const Args &args)
+int RunEventLog(const Args &given)
 {
+    Parsed parsed;
+    const std::string error = ParseOptions(given, {}, parsed);
+    if (!error.empty())
+        return UsageError(kEventLogCommand, error);
+    const Args &args = parsed.operands;
     if (args.size() < 3)
         return UsageError(kEventLogCommand, "expected a severity, a source and a message");
     int (*report)(const char *, const char *, ...) = nullptr;
@@ -72,10 +87,11 @@ const Command kHostCommand = {
     "host", "this machine's identifier, host name and IPv4 address",
     "usage: zelmo host [--adapter N]\n"
     "Prints the six-byte machine identifier of adapter N (default 0) as\n"
-    "hexadecimal (GetMacAddr), the host name (GetLocalHostName) and the first\n"
-    "IPv4 address the host name resolves to (GetLocalIP). The identifier is\n"
-    "the adapter's hardware address, or the system volume's serial number and\n"
-    "two zero bytes when the adapter has none. Exit status 1 when the name or\n"
+    "hexadecimal bytes separated by colons (GetMacAddr), the host name\n"
+    "(GetLocalHostName) and the first IPv4 address the host name resolves to\n"
+    "(GetLocalIP). The identifier is the adapter's hardware address, or the\n"
+    "system volume's serial number and two zero bytes when the adapter has\n"
+    "none, which the line then says. Exit status 1 when the name or\n"
     "the address is not available.\n",
     RunHost};
 

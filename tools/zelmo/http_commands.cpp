@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,19 +19,9 @@ constexpr unsigned kAnswerCapacity = 16u << 20;
 struct Options {
     Args positional;
     std::string data;
-    bool haveData = false;
     int timeout = 0, connectTimeout = 0;
     const char *proxy = nullptr, *proxyUser = nullptr;
 };
-
-bool ReadFileText(const std::string &path, std::string &text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
 
 bool ParseSeconds(const std::string &text, int &seconds)
 {
@@ -45,63 +33,86 @@ bool ParseSeconds(const std::string &text, int &seconds)
     return true;
 }
 
-// Parses the options `allowed` lists; an error message, or empty.
-std::string Parse(const Args &args, const std::vector<std::string> &allowed, Options &options)
+// Parses the options `allowed` lists into `options` (kept alive by
+// `parsed`); an error message, or empty.
+std::string Parse(const Args &args, const std::vector<Option> &allowed, Parsed &parsed, Options &options)
 {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
-        if (arg.rfind("--", 0) != 0) {
-            options.positional.push_back(arg);
-            continue;
-        }
-        bool known = false;
-        for (const std::string &name : allowed) known = known || name == arg;
-        if (!known)
-            return "unknown option " + arg;
-        if (i + 1 >= args.size())
-            return arg + " needs a value";
-        const std::string &value = args[++i];
-        if (arg == "--data") {
-            options.haveData = true;
-            if (value == "@-") {
-                options.data = ReadStdin();
-            } else if (value.rfind('@', 0) == 0) {
-                if (!ReadFileText(value.substr(1), options.data))
-                    return "cannot read " + value.substr(1);
-            } else {
-                options.data = value;
-            }
-        } else if (arg == "--timeout" || arg == "--connect-timeout") {
-            if (!ParseSeconds(value, arg == "--timeout" ? options.timeout : options.connectTimeout))
-                return arg + " takes whole seconds (0 for no limit)";
-        } else if (arg == "--proxy") {
-            options.proxy = value.c_str();
-        } else if (arg == "--proxy-user") {
-            options.proxyUser = value.c_str();
-        }
+    std::string error = ParseOptions(args, allowed, parsed);
+    if (!error.empty())
+        return error;
+    options.positional = parsed.operands;
+    for (const char *name : {"--timeout", "--connect-timeout"}) {
+        if (parsed.Has(name) &&
+            !ParseSeconds(parsed.Value(name), name[2] == 't' ? options.timeout : options.connectTimeout))
+            return std::string(name) + " takes whole seconds (0 for no limit)";
     }
+    if (parsed.Has("--proxy"))
+        options.proxy = parsed.Value("--proxy").c_str();
+    if (parsed.Has("--proxy-user"))
+        options.proxyUser = parsed.Value("--proxy-user").c_str();
     return {};
 }
 
-// The body on success; on failure the answer as it arrived, and status 1.
-int Report(const Command &command, int result, const HttpResponseBuffer &response)
+// The text --data names: itself, standard input (@-) or a file's content
+// (@FILE). False, with the reason on standard error, when FILE cannot be read.
+bool ReadData(const std::string &value, std::string &data)
 {
-    WriteBytes(std::string(response.buffer, response.length));
+    if (value == "@-") {
+        data = ReadStdin();
+        return true;
+    }
+    if (value.rfind('@', 0) != 0) {
+        data = value;
+        return true;
+    }
+    const std::string path = value.substr(1);
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "zelmo post: cannot read %s: %s\n", path.c_str(), SystemError().c_str());
+        return false;
+    }
+    data.clear();
+    char chunk[65536];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) data.append(chunk, n);
+    const bool failed = std::ferror(file) != 0;
+    const std::string reason = SystemError();
+    std::fclose(file);
+    if (failed)
+        std::fprintf(stderr, "zelmo post: cannot read %s: %s\n", path.c_str(), reason.c_str());
+    return !failed;
+}
+
+// The body on success; on failure the answer as it arrived, and status 1.
+int Report(const Command &command, int result, const HttpResponseBuffer &response, const std::string &url,
+           int timeout)
+{
+    const std::string answer(response.buffer, response.length);
+    WriteBytes(answer);
     if (result == 1)
         return kOk;
-    std::fprintf(stderr, "zelmo %s: the request failed%s\n", command.name,
-                 response.length == 0 ? " (no answer)" : "; above is the answer as it arrived");
+    if (answer.empty())
+        std::fprintf(stderr, "zelmo %s: the request failed: %s\n", command.name,
+                     ConnectFailureReason(url, timeout).c_str());
+    else
+        std::fprintf(stderr, "zelmo %s: the request failed: %s; above is the answer as it arrived\n",
+                     command.name, AnswerStatus(answer).c_str());
     return kFailed;
 }
 
 int RunPost(const Args &args)
 {
+    Parsed parsed;
     Options options;
-    const std::string error = Parse(args, {"--data", "--timeout", "--proxy", "--proxy-user"}, options);
+    const std::string error = Parse(
+        args, {{"--data", "-d", true}, {"--timeout", nullptr, true}, {"--proxy", nullptr, true}, {"--proxy-user", nullptr, true}},
+        parsed, options);
     if (!error.empty())
         return UsageError(kPostCommand, error);
     if (options.positional.size() != 1)
         return UsageError(kPostCommand, "expected one URL");
+    if (parsed.Has("--data") && !ReadData(parsed.Value("--data"), options.data))
+        return kFailed;
     if (options.data.find('\0') != std::string::npos) {
         std::fprintf(stderr, "zelmo post: the data holds a NUL byte; the body is posted as text\n");
         return kFailed;
@@ -112,17 +123,26 @@ int RunPost(const Args &args)
     response.capacity = kAnswerCapacity;
     const int result = HttpRequest_SYNC(options.positional[0].c_str(), options.data.c_str(), &response,
                                         options.timeout, options.proxy, options.proxyUser);
-    return Report(kPostCommand, result, response);
+    return Report(kPostCommand, result, response, options.positional[0], options.timeout);
 }
 
 int RunUpload(const Args &args)
 {
+    Parsed parsed;
     Options options;
-    const std::string error = Parse(args, {"--timeout", "--connect-timeout"}, options);
+    const std::string error =
+        Parse(args, {{"--timeout", nullptr, true}, {"--connect-timeout", nullptr, true}}, parsed, options);
     if (!error.empty())
         return UsageError(kUploadCommand, error);
     if (options.positional.size() != 2)
         return UsageError(kUploadCommand, "expected a URL and a FILE");
+    if (std::FILE *readable = std::fopen(options.positional[1].c_str(), "rb")) {
+        std::fclose(readable);
+    } else {
+        std::fprintf(stderr, "zelmo upload: cannot read %s: %s\n", options.positional[1].c_str(),
+                     SystemError().c_str());
+        return kFailed;
+    }
     std::vector<char> answer(kAnswerCapacity);  // zero-filled, as the upload expects
     HttpResponseBuffer response{};
     response.buffer = answer.data();
@@ -142,23 +162,20 @@ int RunUpload(const Args &args)
         result = HttpUpload_SYNC(options.positional[0].c_str(), file.c_str(), &response, options.connectTimeout,
                                  options.timeout, 0, 0);
     }
-    if (result == 0 && response.length == 0) {
-        std::fprintf(stderr, "zelmo upload: nothing was sent or nothing came back (is %s a readable file?)\n",
-                     options.positional[1].c_str());
-        return kFailed;
-    }
-    return Report(kUploadCommand, result, response);
+    return Report(kUploadCommand, result, response, options.positional[0], options.timeout);
 }
 
 }  // namespace
 
 const Command kPostCommand = {
     "post", "POST text to a URL and print the answer's body (HttpRequest_SYNC)",
-    "usage: zelmo post URL [--data TEXT|@FILE] [--timeout S] [--proxy PROXY] [--proxy-user USER:PASSWORD]\n"
+    "usage: zelmo post URL [-d|--data TEXT|@FILE] [--timeout S] [--proxy PROXY] [--proxy-user USER:PASSWORD]\n"
     "Posts TEXT (or the content of FILE, @- for standard input; empty when\n"
     "not given) as the body of one HTTP POST without an Expect header,\n"
     "following redirects. On a 200 answer prints its body. Otherwise prints the answer as it arrived,\n"
-    "header included, and exits with status 1. --timeout limits the whole\n"
+    "header included, and exits with status 1, saying why (the final answer's\n"
+    "HTTP status, or why no answer came); so does a FILE that cannot be\n"
+    "read. --timeout limits the whole\n"
     "transfer (0: no limit). PROXY uses libcurl's syntax (host:port,\n"
     "http://host:port); its credentials travel as given.\n",
     RunPost};
@@ -169,7 +186,8 @@ const Command kUploadCommand = {
     "Posts FILE as the form part \"file1\", with a part \"submit\" holding\n"
     "\"send\", following redirects. On a 200 answer prints its body (a 200\n"
     "answer counts even if the transfer broke off after it). Otherwise prints\n"
-    "the answer as it arrived and exits with status 1. On a terminal a bar on\n"
+    "the answer as it arrived and exits with status 1, saying why, as post\n"
+    "does; so does a FILE that cannot be read. On a terminal a bar on\n"
     "standard error shows the upload running. --timeout limits the whole\n"
     "transfer, --connect-timeout the connecting (0: no limit).\n",
     RunUpload};

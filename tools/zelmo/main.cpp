@@ -1,4 +1,6 @@
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "cli.h"
 #include "terminal.h"
@@ -23,7 +25,11 @@ const Command *const kCommands[] = {
 
 int RunDemo(const Args &args)
 {
-    if (!args.empty())
+    Parsed parsed;
+    const std::string error = ParseOptions(args, {}, parsed);
+    if (!error.empty())
+        return UsageError(kDemoCommand, error);
+    if (!parsed.operands.empty())
         return UsageError(kDemoCommand, "demo takes no arguments");
     const char text[] = "Zelmo keeps your cache.";
     std::printf("text:           %s\n", text);
@@ -65,6 +71,7 @@ void PrintOverview(std::FILE *to)
     for (const Command *command : kCommands)
         std::fprintf(to, "  %-8s %s\n", command->name, command->summary);
     std::fprintf(to, "\n`zelmo COMMAND --help` describes a command.\n"
+                     "Options may stand anywhere after the command; `--` ends them.\n"
                      "Exit status: 0 success, 1 the library reported a failure, 2 usage error.\n");
 }
 
@@ -107,6 +114,41 @@ bool IsHelp(const std::string &arg)
     return arg == "--help" || arg == "-h";
 }
 
+std::string ParseOptions(const Args &args, const std::vector<Option> &known, Parsed &parsed)
+{
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        if (arg == "--") {
+            parsed.operands.insert(parsed.operands.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            parsed.operands.push_back(arg);
+            continue;
+        }
+        const Option *option = nullptr;
+        for (const Option &candidate : known) {
+            if (arg == candidate.name || (candidate.alias != nullptr && arg == candidate.alias))
+                option = &candidate;
+        }
+        if (option == nullptr)
+            return "unknown option " + arg + " (`--` ends the options)";
+        std::string value;
+        if (option->takesValue) {
+            if (i + 1 == args.size())
+                return arg + " needs a value";
+            value = args[++i];
+        }
+        parsed.options[option->name] = value;
+    }
+    return {};
+}
+
+std::string SystemError()
+{
+    return std::strerror(errno);
+}
+
 }  // namespace cli
 
 int main(int argc, char **argv)
@@ -130,6 +172,8 @@ int main(int argc, char **argv)
             continue;
         const Args args(all.begin() + 1, all.end());
         for (const std::string &arg : args) {
+            if (arg == "--")
+                break;
             if (IsHelp(arg)) {
                 std::fputs(command->help, stdout);
                 return kOk;

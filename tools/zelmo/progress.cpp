@@ -77,7 +77,16 @@ std::string Bar(std::uint64_t done, std::uint64_t total)
     const auto filled = static_cast<int>(done * kBarWidth / total);
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(done * 100 / total));
+    // GCC 12 warns (-Wrestrict) about the memcpy inside "literal" + string&&, a
+    // false positive (GCC bug 105329).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " + percent;
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 }
 
 std::string BusyBar(std::chrono::steady_clock::duration elapsed)
@@ -85,7 +94,16 @@ std::string BusyBar(std::chrono::steady_clock::duration elapsed)
     constexpr int kBlock = 4, kTravel = kBarWidth - kBlock;
     const auto step = static_cast<int>(elapsed / kRefresh % (2 * kTravel));
     const int at = step < kTravel ? step : 2 * kTravel - step;
+    // GCC 12 warns (-Wrestrict) about the memcpy inside "literal" + string&&, a
+    // false positive (GCC bug 105329).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     return "[" + std::string(at, '-') + std::string(kBlock, '#') + std::string(kTravel - at, '-') + "]";
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 }
 
 }  // namespace cli

@@ -13,6 +13,10 @@ namespace cli {
 bool StdinIsTerminal();
 // Whether standard error is an interactive terminal (for progress bars).
 bool StderrIsTerminal();
+// Whether standard output is an interactive terminal.
+bool StdoutIsTerminal();
+// The system's text for an error code of its socket or file calls.
+std::string SystemErrorText(long code);
 // Prints `prompt` to standard error and reads one line without echo.
 std::string ReadHidden(const char *prompt);
 // Makes standard output pass bytes unchanged (no line-end translation).

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "terminal.h"
@@ -16,6 +17,16 @@ bool StdinIsTerminal()
 bool StderrIsTerminal()
 {
     return isatty(STDERR_FILENO) == 1;
+}
+
+std::string SystemErrorText(long code)
+{
+    return std::strerror(static_cast<int>(code));
+}
+
+bool StdoutIsTerminal()
+{
+    return isatty(STDOUT_FILENO) == 1;
 }
 
 std::string ReadHidden(const char *prompt)

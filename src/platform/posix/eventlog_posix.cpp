@@ -95,8 +95,17 @@ void ReportEventMessage(EventSource handle, EventType type, const char *message)
 {
     const auto *source = static_cast<const SyslogSource *>(handle);
     try {
+        // GCC 12 warns (-Wrestrict) about the memcpy inside "literal" + string&&, a
+        // false positive (GCC bug 105329).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
         std::string line = "<" + std::to_string(LOG_USER | Severity(type)) + ">" + Timestamp() +
                            " " + source->ident + ": " + message;
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
         if (source->stream)
             line.push_back('\0');
         send(source->socket, line.data(), line.size(), MSG_NOSIGNAL);
