@@ -280,7 +280,8 @@ TEST(DiagnosticLogChild, UsesTheExecutablesBytesAndTheBootClock)
         fs::copy_file(zelmo::test::os::ExecutablePath(), exe);
     fs::create_directory(cwd);
     const std::string run = "cd '" + cwd.string() + "' && ZELMO_LOG_CHILD=1 ";
-    const std::string child = "'" + exe.string() + "' --gtest_filter=DiagnosticLogChild.* >/dev/null 2>&1";
+    std::string child = "'";  // (appended, not "'" + string: see support/gcc_warnings.h)
+    child += exe.string() + "' --gtest_filter=DiagnosticLogChild.* >/dev/null 2>&1";
     bool timeNamespace = std::system((run + "unshare --time --boottime 100000 --fork " + child).c_str()) == 0;
     if (!timeNamespace) {
         ASSERT_EQ(std::system((run + child).c_str()), 0);
