@@ -209,10 +209,12 @@ int Download(CURL *c, const Transfer &t)
 
     bool served = false;
     if (HasOkStatusLine(header.c_str())) {
-        served = platform::CopyFileOver(bodyTemp.c_str(), body.c_str()) &&
-                 platform::CopyFileOver(headerTemp.c_str(), entry.header.c_str());
-        platform::DeleteFileAt(bodyTemp.c_str());
-        platform::DeleteFileAt(headerTemp.c_str());
+        const cache::Committed committed = cache::CommitEntry(bodyTemp, body, headerTemp, entry.header);
+        served = committed == cache::Committed::Both;
+        if (committed == cache::Committed::Neither)
+            platform::DeleteFileAt(bodyTemp.c_str());
+        if (!served)
+            platform::DeleteFileAt(headerTemp.c_str());
     } else if (header.compare(0, 12, "HTTP/1.1 304") == 0 || header.compare(0, 12, "HTTP/1.0 304") == 0) {
         DeleteIfPresent(bodyTemp);
         DeleteIfPresent(headerTemp);
@@ -222,8 +224,8 @@ int Download(CURL *c, const Transfer &t)
         if (served)
             SetFileTimeToNow(body.c_str());
     } else {
-        platform::CopyFileOver(headerTemp.c_str(), entry.header.c_str());
-        platform::DeleteFileAt(headerTemp.c_str());
+        if (platform::ReplaceFileByRename(headerTemp.c_str(), entry.header.c_str()) != platform::Replaced::Done)
+            platform::DeleteFileAt(headerTemp.c_str());
     }
     if (!served) {
         DeleteIfPresent(bodyTemp);
