@@ -63,6 +63,15 @@ std::int64_t FileLengthBySeek(const std::string &path);
 // long as the header's non-zero Content-Length.
 bool IsEntryComplete(const char *url, const char *bodyPath);
 
+// One look at an entry's two files, for a download that may revalidate:
+// whether the entry is complete by IsEntryComplete's rules, and the header
+// file's text up to its first NUL (read once, whole).
+struct StoredEntry {
+    bool complete = false;
+    std::string header;
+};
+StoredEntry LookAtEntry(const std::string &headerPath, const std::string &bodyPath);
+
 // How far CommitEntry got.
 enum class Committed {
     Both,        // body file and header file replaced

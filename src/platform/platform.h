@@ -21,6 +21,7 @@ struct FileFacts {
     bool found = false;      // the search found an entry
     bool directory = false;  // the entry is a directory (or, on POSIX, not a regular file)
     bool dosTime = false;    // its last-write time, as local time, is an MS-DOS date (1980..2107)
+    std::uint64_t size = 0;  // its length in bytes
 };
 
 // Looks up `path` the way the system's file search does. On Windows wildcard
