@@ -81,7 +81,8 @@ enum class Committed {
 
 // Makes finished temporaries the entry's files: the body temporary becomes
 // the body file, then the header temporary the header file, each by rename,
-// so no reader ever finds a file half-written and no byte is copied. The
+// so no reader ever finds a file half-written and no byte is copied (the old
+// body file is deleted just before its replacement is renamed in). The
 // header comes last: until it is in place the old header judges the entry,
 // and a body that is whole either way. Where the body file lies on another
 // file system than its temporary, the body is copied instead (written beside
