@@ -452,7 +452,7 @@ TEST(CacheCommit, TemporariesBecomeTheEntryBodyFirst)
         if (c.bodyElsewhere) {
             // A memory file system, where the system has one apart from the disk.
             const fs::path place = fs::path("/dev/shm") / ("zelmo-commit-" + dir.path().filename().string());
-            if (!fs::create_directories(place, error))
+            if (!fs::is_directory(place.parent_path(), error) || !fs::create_directories(place, error))
                 GTEST_SKIP() << "no second file system to put the body on";
             bodyDir = place.string();
         }

@@ -10,7 +10,6 @@
 namespace zelmo::platform {
 namespace {
 
-
 std::atomic<unsigned> siblingCounter{0};
 
 }  // namespace
