@@ -18,6 +18,7 @@ struct Comparison {
     std::string reference;
     Goal goal;
     double target;
+    bool counts = true;  // false: a goal, printed but not failing the run
 };
 
 // Registers a comparison; returns true so it can initialise a static.

@@ -12,6 +12,7 @@ set(ZELMO_SOURCES
   src/http/request.cpp
   src/http/upload.cpp
   src/http/download.cpp
+  src/cache/commit.cpp
   src/cache/paths.cpp
   src/cache/probe.cpp
   src/host/profile.cpp

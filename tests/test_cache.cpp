@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -414,3 +415,72 @@ TEST_F(CacheEntry, BodyPathNamesTheFileMeasured)
 }
 
 }  // namespace
+
+namespace {
+
+std::string Slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+// The commit of finished temporaries: renamed into place, header last; a
+// body on another file system is copied; a directory in a file's place
+// stops the commit there.
+TEST(CacheCommit, TemporariesBecomeTheEntryBodyFirst)
+{
+    using zelmo::cache::Committed;
+    struct Case {
+        const char *name;
+        bool bodyElsewhere;  // the body and its temporary on another file system than the test's directory
+        bool bodyBlocked, headerBlocked;
+        Committed expected;
+    };
+    const Case cases[] = {
+        {"both renamed", false, false, false, Committed::Both},
+        {"body across file systems", true, false, false, Committed::Both},
+        {"body file is a directory", false, true, false, Committed::Neither},
+        {"header file is a directory", false, false, true, Committed::HeaderKept},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string bodyDir = dir.path().string();
+        std::error_code error;
+        if (c.bodyElsewhere) {
+            // A memory file system, where the system has one apart from the disk.
+            const fs::path place = fs::path("/dev/shm") / ("zelmo-commit-" + dir.path().filename().string());
+            if (!fs::is_directory(place.parent_path(), error) || !fs::create_directories(place, error))
+                GTEST_SKIP() << "no second file system to put the body on";
+            bodyDir = place.string();
+        }
+        const std::string body = Join(bodyDir, "entry"), header = Join(dir.path().string(), "entryh");
+        std::ofstream(body, std::ios::binary) << "old body";
+        std::ofstream(header, std::ios::binary) << "old header";
+        std::ofstream(body + ".tmp", std::ios::binary) << "new body";
+        std::ofstream(header + ".tmp", std::ios::binary) << "new header";
+        if (c.bodyBlocked) {
+            fs::remove(body);
+            fs::create_directory(body);
+        }
+        if (c.headerBlocked) {
+            fs::remove(header);
+            fs::create_directory(header);
+        }
+        EXPECT_EQ(zelmo::cache::CommitEntry(body + ".tmp", body, header + ".tmp", header), c.expected);
+        const bool bodyMoved = c.expected != Committed::Neither;
+        const bool headerMoved = c.expected == Committed::Both;
+        if (!c.bodyBlocked) {
+            EXPECT_EQ(Slurp(body), bodyMoved ? "new body" : "old body");
+        }
+        if (!c.headerBlocked) {
+            EXPECT_EQ(Slurp(header), headerMoved ? "new header" : "old header");
+        }
+        EXPECT_EQ(fs::exists(body + ".tmp"), !bodyMoved);
+        EXPECT_EQ(fs::exists(header + ".tmp"), !headerMoved);
+        if (c.bodyElsewhere)
+            fs::remove_all(bodyDir, error);
+    }
+}

@@ -342,6 +342,35 @@ TEST(Download, NotModifiedInHttp10Or11ServesTheEntry)
     }
 }
 
+// A 304 carries no body and its header is not kept: it needs no body
+// temporary and writes no byte, so it is served where neither could be had.
+TEST(Download, NotModifiedWritesNothing)
+{
+    ScriptedServer server([](const RecordedRequest &request) { return Revalidating(request, "old"); });
+    const Entry entry(server.Url("/" + TestName()));
+    entry.Seed(OkHeader("old"), "old");
+    fs::create_directory(entry.body + ".tmp");  // no body temporary can be made
+    Record record(16);
+    EXPECT_TRUE(Get(entry, record, true));
+    EXPECT_EQ(record.Text(), "old");
+    fs::remove(entry.body + ".tmp");
+    // Not one byte may be written, checked where the system can refuse them.
+    const int result = zelmo::test::os::RunWithFileSizeLimit(
+        [](const std::string &url) {
+            char buffer[16] = {};
+            HttpResponseBuffer r{};
+            r.buffer = buffer;
+            r.capacity = sizeof buffer;
+            return HttpDownload_SYNC(url.c_str(), &r, true, 10, nullptr, nullptr) && r.length == 3 ? 1 : 0;
+        },
+        entry.url, 1);
+    if (result != -2) {
+        EXPECT_EQ(result, 1);
+    }
+    EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
+    EXPECT_FALSE(Exists(entry.header + ".tmp"));
+}
+
 // Field names of the stored header in any letter case; a Last-Modified value
 // ends at the first CR or LF, and one holding a control character is not
 // sent at all.
@@ -425,17 +454,22 @@ TEST(Download, ARedirectChainEndsAfterFiftyRedirectsAsATransferError)
 TEST(Download, TheTemporariesAreClosedOnExec)
 {
     std::atomic<int> header{-3}, body{-3};
-    std::string headerTemp, bodyTemp;
-    ScriptedServer server([&](const RecordedRequest &) {
-        header = zelmo::test::os::CloseOnExecState(headerTemp);  // while the transfer runs
-        body = zelmo::test::os::CloseOnExecState(bodyTemp);
-        return Answer::Full("HTTP/1.1 200 OK", "x");
-    });
+    std::atomic<bool> done{false};
+    // The body arrives in two pieces; between them both temporaries are open.
+    const std::string answer = OkHeader("xy") + "xy";
+    ScriptedServer server([&](const RecordedRequest &) { return Answer::InPieces(answer, {answer.size() - 1}, 500); });
     const Entry entry(server.Url("/" + TestName()));
-    headerTemp = entry.header + ".tmp";
-    bodyTemp = entry.body + ".tmp";
+    const std::string headerTemp = entry.header + ".tmp", bodyTemp = entry.body + ".tmp";
+    std::thread watcher([&] {
+        while (!done && (body = zelmo::test::os::CloseOnExecState(bodyTemp)) == -1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        header = zelmo::test::os::CloseOnExecState(headerTemp);
+    });
     Record record(16);
-    ASSERT_TRUE(Get(entry, record, false));
+    const bool ok = Get(entry, record, false);
+    done = true;
+    watcher.join();
+    ASSERT_TRUE(ok);
     if (header == -2)
         GTEST_SKIP() << "no inheritable descriptors to check on this platform";
     EXPECT_EQ(header, 1);
@@ -472,6 +506,30 @@ TEST(Download, AFailedCopyIntoTheEntryFailsTheCall)
     EXPECT_TRUE(fs::is_directory(second.header));
     EXPECT_FALSE(Exists(second.body + ".tmp"));
     EXPECT_FALSE(Exists(second.header + ".tmp"));
+
+    // The body's directory takes no new file: the old entry stays whole.
+    const std::string locked = (dir.path() / "locked").string();
+    fs::create_directory(locked);
+    const Entry third(server.Url("/" + TestName() + "-locked"), locked + "/entry");
+    third.Seed(OkHeader("old"), "old");
+    if (zelmo::test::os::LockDirectory(locked, true)) {
+        const int result = zelmo::test::os::RunWithFilePermissions(
+            [](const std::string &args) {
+                const std::size_t space = args.find(' ');
+                std::string bodyPath = args.substr(space + 1);
+                char buffer[16] = {};
+                HttpResponseBuffer r{};
+                r.buffer = buffer;
+                r.capacity = sizeof buffer;
+                r.filePath = bodyPath.data();
+                return HttpDownload_SYNC(args.substr(0, space).c_str(), &r, false, 10, nullptr, nullptr) ? 1 : 0;
+            },
+            third.url + " " + third.body);
+        zelmo::test::os::LockDirectory(locked, false);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(ReadFile(third.body), "old");
+        EXPECT_EQ(ReadFile(third.header), OkHeader("old"));
+    }
 }
 
 TEST(Download, ATransferErrorLeavesTheEntryAndKeepsWhatArrived)
@@ -535,7 +593,7 @@ TEST(Download, ATemporaryThatCannotBeCreatedFailsTheCall)
     Record record(16);
     EXPECT_FALSE(Get(entry, record, false));
     EXPECT_TRUE(record.AllZero());
-    EXPECT_TRUE(server.Requests().empty()) << "nothing is fetched";
+    EXPECT_EQ(server.Requests().size(), 1u) << "the body temporary is made when the body arrives";
     EXPECT_EQ(ReadFile(entry.body), "old");
     EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
     EXPECT_TRUE(Exists(entry.header + ".tmp")) << "the temporary that opened is left";

@@ -63,4 +63,32 @@ std::int64_t FileLengthBySeek(const std::string &path);
 // long as the header's non-zero Content-Length.
 bool IsEntryComplete(const char *url, const char *bodyPath);
 
+// One look at an entry's two files, for a download that may revalidate:
+// whether the entry is complete by IsEntryComplete's rules, and the header
+// file's text up to its first NUL (read once, whole).
+struct StoredEntry {
+    bool complete = false;
+    std::string header;
+};
+StoredEntry LookAtEntry(const std::string &headerPath, const std::string &bodyPath);
+
+// How far CommitEntry got.
+enum class Committed {
+    Both,        // body file and header file replaced
+    HeaderKept,  // the body file was replaced, the header file could not be
+    Neither,     // the body file could not be replaced; nothing changed
+};
+
+// Makes finished temporaries the entry's files: the body temporary becomes
+// the body file, then the header temporary the header file, each by rename,
+// so no reader ever finds a file half-written and no byte is copied (the old
+// body file is deleted just before its replacement is renamed in). The
+// header comes last: until it is in place the old header judges the entry,
+// and a body that is whole either way. Where the body file lies on another
+// file system than its temporary, the body is copied instead (written beside
+// the body file and renamed into place where the system allows). A temporary
+// that did not become its file is left for the caller to delete.
+Committed CommitEntry(const std::string &bodyTemp, const std::string &body, const std::string &headerTemp,
+                      const std::string &header);
+
 }  // namespace zelmo::cache

@@ -4,7 +4,10 @@
 #include <climits>
 #include <fstream>
 
+#include <cstring>
+
 #include "cache/cache.h"
+#include "platform/platform.h"
 #include "frame/frame.h"
 #include "zelmo.h"
 
@@ -113,6 +116,33 @@ bool IsEntryComplete(const char *url, const char *bodyPath)
     if (!length)
         return false;
     return *length != 0 && *length == FileLengthBySeek(body);
+}
+
+StoredEntry LookAtEntry(const std::string &headerPath, const std::string &bodyPath)
+{
+    StoredEntry entry;
+    if (bodyPath.size() >= kPathArea || headerPath.size() >= kPathArea)
+        return entry;
+    const auto present = [](const platform::FileFacts &facts) {
+        return facts.found && !facts.directory && facts.dosTime;
+    };
+    const platform::FileFacts header = platform::ProbeFile(headerPath.c_str());
+    if (!present(header))
+        return entry;
+    const platform::FileFacts body = platform::ProbeFile(bodyPath.c_str());
+    if (!present(body))
+        return entry;
+    std::ifstream in(headerPath, std::ios::binary);
+    if (!in.is_open())
+        return entry;
+    std::string raw(static_cast<std::size_t>(header.size), '\0');
+    in.read(raw.data(), static_cast<std::streamsize>(raw.size()));
+    raw.resize(static_cast<std::size_t>(in.gcount()));
+    const std::optional<int> length = ContentLengthOf(std::string_view(raw).substr(0, kHeaderSample));
+    entry.complete = length && *length > 0 && static_cast<std::uint64_t>(*length) == body.size;
+    raw.resize(std::strlen(raw.c_str()));
+    entry.header = std::move(raw);
+    return entry;
 }
 
 }  // namespace zelmo::cache

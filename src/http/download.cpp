@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -52,75 +50,128 @@ void DeleteIfPresent(const std::string &path)
         platform::DeleteFileAt(path.c_str());
 }
 
-// The header temporary, fed line by line by libcurl's header function. Every
-// status line begins a new header block: interim answers, followed redirects
-// and proxy tunnel answers come before the final response's block.
-struct HeaderSink {
-    std::FILE *file = nullptr;
-    std::uint64_t written = 0;
-    std::uint64_t finalStart = 0;  // where the last block begins in the file
+// libcurl's receive buffer and the body temporary's write buffer: large, so
+// that a long body arrives in few reads and lands in few writes.
+constexpr long kReceiveBuffer = 512 * 1024;
+constexpr std::size_t kBodyWriteBuffer = 1 << 20;
+
+// What the transfer has received. The header blocks are kept in memory; they
+// reach the header temporary when the first body byte arrives (a progress
+// display watching the temporaries then learns the length) or when the call
+// ends in a way that keeps or commits the temporary. The body temporary is
+// created on the first body byte, so an answer without a body (a 304) writes
+// nothing to the disk.
+struct Sink {
+    std::string header;           // every header block, in order of arrival
+    std::size_t finalStart = 0;   // where the last block begins
+    std::FILE *headerFile = nullptr;
+    bool headerWritten = false;   // `header` is in the header temporary
+    const std::string *bodyTemp = nullptr;
+    File bodyFile;
+    bool bodyOpened = false;
+    std::unique_ptr<char[]> bodyBuffer;
+    bool bodyRefused = false;     // the body temporary could not be created
+    bool writeFailed = false;
 };
+
+bool WriteHeader(Sink &sink, std::string_view bytes)
+{
+    if (std::fwrite(bytes.data(), 1, bytes.size(), sink.headerFile) != bytes.size()) {
+        sink.writeFailed = true;
+        return false;
+    }
+    return true;
+}
+
+// Puts the headers so far into their temporary, once.
+bool FlushHeader(Sink &sink)
+{
+    if (sink.headerWritten)
+        return !sink.writeFailed;
+    sink.headerWritten = true;
+    return WriteHeader(sink, sink.header) && std::fflush(sink.headerFile) == 0;
+}
+
+// Opens `path` for writing; when its directory is missing, the directory
+// chain is made and the open tried once more.
+std::FILE *OpenForWriting(const std::string &path)
+{
+    std::FILE *file = platform::OpenFile(path.c_str(), "wb");
+    if (file == nullptr && cache::CreateDirectoriesOf(path.c_str()))
+        file = platform::OpenFile(path.c_str(), "wb");
+    return file;
+}
+
+bool OpenBody(Sink &sink)
+{
+    sink.bodyFile.reset(OpenForWriting(*sink.bodyTemp));
+    if (!sink.bodyFile) {
+        sink.bodyRefused = true;
+        return false;
+    }
+    sink.bodyOpened = true;
+    sink.bodyBuffer.reset(new (std::nothrow) char[kBodyWriteBuffer]);
+    if (sink.bodyBuffer)
+        std::setvbuf(sink.bodyFile.get(), sink.bodyBuffer.get(), _IOFBF, kBodyWriteBuffer);
+    return FlushHeader(sink);
+}
 
 std::size_t HeaderCallback(char *data, std::size_t size, std::size_t count, void *userdata)
 {
-    auto *sink = static_cast<HeaderSink *>(userdata);
+    auto *sink = static_cast<Sink *>(userdata);
     const std::size_t n = size * count;
-    if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0)
-        sink->finalStart = sink->written;
-    const std::size_t items = FileWriteCallback(data, size, count, sink->file);
-    sink->written += items * size;
-    // A complete header block goes to the disk at once: whoever watches the
-    // temporary (a progress display) learns the length while the body arrives.
-    if (n == 2 && std::memcmp(data, "\r\n", 2) == 0)
-        std::fflush(sink->file);
-    return items * size;
-}
-
-// Leaves only the bytes from `start` on in the file `path`.
-bool KeepFrom(const std::string &path, std::uint64_t start)
-{
-    std::string whole;
-    {
-        const File in(platform::OpenFile(path.c_str(), "rb"));
-        if (!in)
-            return false;
-        char chunk[8192];
-        std::size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, in.get())) > 0)
-            whole.append(chunk, got);
-        if (std::ferror(in.get()) || start > whole.size())
-            return false;
+    try {
+        // Every status line begins a new block: interim answers, followed
+        // redirects and proxy tunnel answers come before the final one's.
+        if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0)
+            sink->finalStart = sink->header.size();
+        sink->header.append(data, n);
+    } catch (...) {
+        return 0;
     }
-    File out(platform::OpenFile(path.c_str(), "wb"));
-    if (!out)
-        return false;
-    const std::size_t rest = whole.size() - static_cast<std::size_t>(start);
-    const bool written = std::fwrite(whole.data() + start, 1, rest, out.get()) == rest;
-    return std::fclose(out.release()) == 0 && written;
+    // Lines after the body (trailers) follow the block into the file.
+    if (sink->headerWritten && !WriteHeader(*sink, std::string_view(data, n)))
+        return 0;
+    return n;
 }
 
-// Hands the body file to the caller's buffer. `buffer` is still all zeros
-// from the start of the call, so bytes after the data read as a NUL.
+std::size_t BodyCallback(char *data, std::size_t size, std::size_t count, void *userdata)
+{
+    auto *sink = static_cast<Sink *>(userdata);
+    if (!sink->bodyFile && !OpenBody(*sink))
+        return 0;
+    return FileWriteCallback(data, size, count, sink->bodyFile.get());
+}
+
+// Hands the body file to the caller's buffer in one read. `buffer` is still
+// all zeros from the start of the call, so bytes after the data read as a NUL.
 void ServeBody(const std::string &bodyPath, HttpResponseBuffer *response)
 {
-    if (!IsPresent(bodyPath) || response->buffer == nullptr || response->capacity == 0)
+    if (response->buffer == nullptr || response->capacity == 0)
         return;
-    std::ifstream body(bodyPath, std::ios::binary);
-    if (!body.is_open())
+    const File body(platform::OpenFile(bodyPath.c_str(), "rb"));
+    if (!body)
         return;
-    body.seekg(0, std::ios::end);
-    const std::streamoff length = body.tellg();
-    if (!body || length < 0)
+    std::setvbuf(body.get(), nullptr, _IONBF, 0);  // straight into the caller's buffer
+    if (std::fseek(body.get(), 0, SEEK_END) != 0)
+        return;
+    const long length = std::ftell(body.get());
+    if (length < 0)
         return;
     if (static_cast<std::int32_t>(response->capacity) < length) {
         response->errorCode = kBodyTooLong;
         WriteDiagnosticLog(kLogLevel, "memory len not enough\n");
         return;
     }
-    body.seekg(0, std::ios::beg);
-    body.read(response->buffer, static_cast<std::streamsize>(length));
-    if (body.gcount() == length)
+    std::rewind(body.get());
+    const std::size_t want = static_cast<std::size_t>(length);
+    if (std::fread(response->buffer, 1, want, body.get()) == want)
         response->length = static_cast<unsigned int>(length);
+}
+
+bool IsNotModified(std::string_view header)
+{
+    return header.compare(0, 12, "HTTP/1.1 304") == 0 || header.compare(0, 12, "HTTP/1.0 304") == 0;
 }
 
 struct Transfer {
@@ -146,7 +197,8 @@ int Download(CURL *c, const Transfer &t)
     }
     curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &FileWriteCallback);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &BodyCallback);
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     // The host's threads may download at once: no signals for time-outs.
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
 
@@ -158,81 +210,123 @@ int Download(CURL *c, const Transfer &t)
         WriteDiagnosticLog(kLogLevel, "create file fail\n");
         return kFileNotFound;  // refused: the names would not fit their areas
     }
-    cache::CreateDirectoriesOf(entry.header.c_str());
 
+    // The entry is looked at once; a 304 relies on what was seen here.
+    bool lookedAt = false;
+    cache::StoredEntry stored;
     Slist conditional;
-    if (t.useCache && IsPresent(entry.header) && IsPresent(body) && cache::IsEntryComplete(t.url, body.c_str())) {
-        std::string stored;
-        if (ReadWholeFile(entry.header.c_str(), stored)) {
-            const std::string line = ConditionalLine(stored);
-            if (!line.empty()) {
-                conditional.reset(curl_slist_append(nullptr, line.c_str()));
-                curl_easy_setopt(c, CURLOPT_HTTPHEADER, conditional.get());
-            }
+    if (t.useCache) {
+        stored = cache::LookAtEntry(entry.header, body);
+        lookedAt = true;
+        const std::string line = stored.complete ? ConditionalLine(stored.header) : std::string();
+        if (!line.empty()) {
+            conditional.reset(curl_slist_append(nullptr, line.c_str()));
+            curl_easy_setopt(c, CURLOPT_HTTPHEADER, conditional.get());
         }
     }
-    cache::CreateDirectoriesOf(body.c_str());
 
     const std::string headerTemp = entry.header + ".tmp";
     const std::string bodyTemp = body + ".tmp";
-    File headerFile(platform::OpenFile(headerTemp.c_str(), "wb"));
-    File bodyFile(platform::OpenFile(bodyTemp.c_str(), "wb"));
-    if (!headerFile || !bodyFile) {
+    File headerFile(OpenForWriting(headerTemp));
+    if (!headerFile) {
         WriteDiagnosticLog(kLogLevel, "create file fail\n");
         return kFileNotFound;
     }
-    HeaderSink sink;
-    sink.file = headerFile.get();
+    Sink sink;
+    sink.headerFile = headerFile.get();
+    sink.bodyTemp = &bodyTemp;
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &HeaderCallback);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &sink);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, bodyFile.get());
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
 
     const CURLcode result = curl_easy_perform(c);
     conditional.reset();
     WriteDiagnosticLog(kLogLevel, "Perform result is %d %d\n", static_cast<int>(result),
                        static_cast<int>(reinterpret_cast<std::intptr_t>(c)));
+    const std::string_view final = std::string_view(sink.header).substr(sink.finalStart);
+
+    if (result == CURLE_OK && IsNotModified(final)) {
+        // Nothing of a 304 goes to the disk; its temporary and any body
+        // temporary an earlier call left behind are deleted.
+        headerFile.reset();
+        sink.bodyFile.reset();
+        platform::DeleteFileAt(headerTemp.c_str());
+        platform::DeleteFileAt(bodyTemp.c_str());
+        // Not modified serves the entry; without a complete entry there is
+        // nothing to serve, and the call fails with the entry left as it is.
+        if (!lookedAt)
+            stored = cache::LookAtEntry(entry.header, body);
+        if (!stored.complete) {
+            WriteDiagnosticLog(kLogLevel, "DownLoad Fail\n");
+            return kFileNotFound;
+        }
+        SetFileTimeToNow(body.c_str());
+        ServeBody(body, response);
+        return kServed;
+    }
+
     // A stream that cannot be flushed lost bytes: the transfer did not land.
-    const bool bodyClosed = std::fclose(bodyFile.release()) == 0;
-    const bool headerClosed = std::fclose(headerFile.release()) == 0;
-    if (result != CURLE_OK || !bodyClosed || !headerClosed) {
+    bool closed = !sink.bodyFile || std::fclose(sink.bodyFile.release()) == 0;
+    if (sink.bodyRefused) {
+        headerFile.reset();
+        WriteDiagnosticLog(kLogLevel, "create file fail\n");
+        return kFileNotFound;
+    }
+    if (result != CURLE_OK) {
+        // What arrived stays in the temporaries, every header block included.
+        FlushHeader(sink);
+        headerFile.reset();
+        if (!sink.bodyOpened)
+            File(platform::OpenFile(bodyTemp.c_str(), "wb"));
+        WriteDiagnosticLog(kLogLevel, "Perform fail\n");
+        return kNotConnected;
+    }
+    // Only the final response's header block belongs with the body.
+    if (sink.headerWritten && sink.finalStart > 0) {
+        closed = std::fclose(headerFile.release()) == 0 && closed;
+        headerFile.reset(platform::OpenFile(headerTemp.c_str(), "wb"));
+        sink.headerFile = headerFile.get();
+        sink.headerWritten = false;
+    }
+    if (headerFile && !sink.headerWritten) {
+        sink.headerWritten = true;
+        WriteHeader(sink, final);
+    }
+    closed = headerFile && std::fclose(headerFile.release()) == 0 && !sink.writeFailed && closed;
+    if (!closed) {
         WriteDiagnosticLog(kLogLevel, "Perform fail\n");
         return kNotConnected;
     }
 
-    // Only the final response's header block belongs with the body.
     std::string header;
-    if ((sink.finalStart > 0 && !KeepFrom(headerTemp, sink.finalStart)) ||
-        !ReadWholeFile(headerTemp.c_str(), header)) {
+    if (!ReadWholeFile(headerTemp.c_str(), header)) {
+        if (!sink.bodyOpened)
+            File(platform::OpenFile(bodyTemp.c_str(), "wb"));
         WriteDiagnosticLog(kLogLevel, "not read the header\n");
         return kFileNotFound;
     }
 
-    bool served = false;
     if (HasOkStatusLine(header.c_str())) {
-        served = platform::CopyFileOver(bodyTemp.c_str(), body.c_str()) &&
-                 platform::CopyFileOver(headerTemp.c_str(), entry.header.c_str());
-        platform::DeleteFileAt(bodyTemp.c_str());
+        // A body that never came is an empty one.
+        if (!sink.bodyOpened && !File(platform::OpenFile(bodyTemp.c_str(), "wb"))) {
+            platform::DeleteFileAt(headerTemp.c_str());
+            WriteDiagnosticLog(kLogLevel, "DownLoad Fail\n");
+            return kFileNotFound;
+        }
+        const cache::Committed committed = cache::CommitEntry(bodyTemp, body, headerTemp, entry.header);
+        if (committed == cache::Committed::Both) {
+            ServeBody(body, response);
+            return kServed;
+        }
         platform::DeleteFileAt(headerTemp.c_str());
-    } else if (header.compare(0, 12, "HTTP/1.1 304") == 0 || header.compare(0, 12, "HTTP/1.0 304") == 0) {
-        DeleteIfPresent(bodyTemp);
-        DeleteIfPresent(headerTemp);
-        // Not modified serves the entry; without a complete entry there is
-        // nothing to serve, and the call fails with the entry left as it is.
-        served = cache::IsEntryComplete(t.url, body.c_str());
-        if (served)
-            SetFileTimeToNow(body.c_str());
     } else {
-        platform::CopyFileOver(headerTemp.c_str(), entry.header.c_str());
-        platform::DeleteFileAt(headerTemp.c_str());
+        // Any other answer: its header becomes the header file.
+        if (platform::ReplaceFileByRename(headerTemp.c_str(), entry.header.c_str()) != platform::Replaced::Done)
+            platform::DeleteFileAt(headerTemp.c_str());
     }
-    if (!served) {
-        DeleteIfPresent(bodyTemp);
-        DeleteIfPresent(headerTemp);
-        WriteDiagnosticLog(kLogLevel, "DownLoad Fail\n");
-        return kFileNotFound;
-    }
-    ServeBody(body, response);
-    return kServed;
+    DeleteIfPresent(bodyTemp);
+    WriteDiagnosticLog(kLogLevel, "DownLoad Fail\n");
+    return kFileNotFound;
 }
 
 // The record after a failed call.

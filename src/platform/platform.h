@@ -21,6 +21,7 @@ struct FileFacts {
     bool found = false;      // the search found an entry
     bool directory = false;  // the entry is a directory (or, on POSIX, not a regular file)
     bool dosTime = false;    // its last-write time, as local time, is an MS-DOS date (1980..2107)
+    std::uint64_t size = 0;  // its length in bytes
 };
 
 // Looks up `path` the way the system's file search does. On Windows wildcard
@@ -178,10 +179,22 @@ int CloseEventSource(EventSource source);
 
 namespace zelmo::platform {
 
-// Copies `from` over `to`, replacing it. Windows: CopyFileA without the
-// fail-if-exists flag. POSIX: the copy is written to a sibling temporary and
-// renamed into place, so `to` is never seen half-written.
+// Copies `from` over `to`, replacing it: the copy is written to a sibling
+// temporary and renamed into place (Windows: CopyFileA, then MoveFileExA), so
+// `to` is never seen half-written.
 bool CopyFileOver(const char *from, const char *to);
+
+// What ReplaceFileByRename did.
+enum class Replaced {
+    Done,         // `to` is now the file that was `from`
+    OtherVolume,  // `from` and `to` lie on different file systems: nothing changed
+    Refused,      // any other failure (a directory at `to`, no permission): nothing changed
+};
+
+// Makes the file `from` take the place of `to` in one step, so that whoever
+// opens `to` finds the old file or the new one whole, never part of either.
+// POSIX: rename(2). Windows: MoveFileExA with MOVEFILE_REPLACE_EXISTING.
+Replaced ReplaceFileByRename(const char *from, const char *to);
 
 // Opens a file as fopen does with `mode`. On POSIX the descriptor is closed
 // on exec ("e"), so a program the host starts meanwhile does not inherit it.

@@ -102,6 +102,13 @@ bool CopyFileOver(const char *from, const char *to)
     return ok;
 }
 
+Replaced ReplaceFileByRename(const char *from, const char *to)
+{
+    if (rename(from, to) == 0)
+        return Replaced::Done;
+    return errno == EXDEV ? Replaced::OtherVolume : Replaced::Refused;
+}
+
 std::FILE *OpenFile(const char *path, const char *mode)
 {
     // The mode with "e" appended, built without allocating.

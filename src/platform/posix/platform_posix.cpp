@@ -19,6 +19,7 @@ FileFacts ProbeFile(const char *path)
     // Only regular files count as files: directories, device nodes, FIFOs
     // and sockets are refused the way a file search refuses a directory.
     facts.directory = !S_ISREG(st.st_mode);
+    facts.size = static_cast<std::uint64_t>(st.st_size);
     struct tm local;
     if (localtime_r(&st.st_mtime, &local) != nullptr) {
         const int year = local.tm_year + 1900;

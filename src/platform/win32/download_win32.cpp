@@ -4,11 +4,35 @@
 #include <winsock2.h>
 #include <windows.h>
 
-namespace zelmo::platform {
+#include <atomic>
+#include <string>
 
+namespace zelmo::platform {
+namespace {
+
+std::atomic<unsigned> siblingCounter{0};
+
+}  // namespace
+
+// The copy goes to a sibling of `to` first and is then moved over it, so a
+// process that dies mid-copy leaves `to` as it was.
 bool CopyFileOver(const char *from, const char *to)
 {
-    return CopyFileA(from, to, FALSE) != 0;
+    const std::string sibling = std::string(to) + ".~" + std::to_string(GetCurrentProcessId()) + "." +
+                                std::to_string(siblingCounter.fetch_add(1));
+    if (CopyFileA(from, sibling.c_str(), TRUE) == 0)
+        return false;
+    if (MoveFileExA(sibling.c_str(), to, MOVEFILE_REPLACE_EXISTING) != 0)
+        return true;
+    DeleteFileA(sibling.c_str());
+    return false;
+}
+
+Replaced ReplaceFileByRename(const char *from, const char *to)
+{
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0)
+        return Replaced::Done;
+    return GetLastError() == ERROR_NOT_SAME_DEVICE ? Replaced::OtherVolume : Replaced::Refused;
 }
 
 std::FILE *OpenFile(const char *path, const char *mode)

@@ -27,6 +27,7 @@ FileFacts ProbeFile(const char *path)
     FindClose(search);
     facts.found = true;
     facts.directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    facts.size = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
     FILETIME local;
     WORD dosDate, dosTime;
     SYSTEMTIME calendar;
