@@ -328,7 +328,7 @@ TEST(Download, NotModifiedInHttp10Or11ServesTheEntry)
     for (const std::string status : {"HTTP/1.1 304 Not Modified", "HTTP/1.0 304 Not Modified"}) {
         SCOPED_TRACE(status);
         ScriptedServer server([&](const RecordedRequest &) { return Answer::Raw(status + "\r\n\r\n", true); });
-        const Entry entry(server.Url("/" + TestName()));
+        const Entry entry(server.Url(TestPath()));
         entry.Seed(OkHeader("old"), "old");
         zelmo::test::SetLastWriteYear(entry.body, 2001);
         const long long before = NowSeconds();
@@ -347,7 +347,7 @@ TEST(Download, NotModifiedInHttp10Or11ServesTheEntry)
 TEST(Download, NotModifiedWritesNothing)
 {
     ScriptedServer server([](const RecordedRequest &request) { return Revalidating(request, "old"); });
-    const Entry entry(server.Url("/" + TestName()));
+    const Entry entry(server.Url(TestPath()));
     entry.Seed(OkHeader("old"), "old");
     fs::create_directory(entry.body + ".tmp");  // no body temporary can be made
     Record record(16);
@@ -398,7 +398,7 @@ TEST(Download, StoredFieldsInAnyCaseAndOnlyCleanValues)
                 return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
             return Answer::Raw(OkHeader("new") + "new");
         });
-        const Entry entry(server.Url("/" + TestName()));
+        const Entry entry(server.Url(TestPath()));
         entry.Seed("HTTP/1.1 200 OK\r\n" + c.fields + "\r\n", "old");
         EXPECT_TRUE(GetCacheFileSize(entry.url.c_str(), nullptr, 0, 0));
         Record record(16);
@@ -422,7 +422,7 @@ TEST(Download, NoProxyIsTakenFromTheEnvironment)
     using zelmo::test::os::ScopedEnvironment;
     const ScopedEnvironment http("http_proxy", address.c_str()), all("all_proxy", address.c_str()),
         none("no_proxy", nullptr), noneUpper("NO_PROXY", nullptr);
-    const Entry entry(origin.Url("/" + TestName()));
+    const Entry entry(origin.Url(TestPath()));
     Record record(16);
     EXPECT_TRUE(Get(entry, record, false));
     EXPECT_EQ(record.Text(), "direct");
@@ -439,7 +439,7 @@ TEST(Download, ARedirectChainEndsAfterFiftyRedirectsAsATransferError)
             return Answer::Full("HTTP/1.1 302 Found", "", location);
         return Answer::Full("HTTP/1.1 200 OK", "out of the loop");
     });
-    const Entry entry(server.Url("/" + TestName()));
+    const Entry entry(server.Url(TestPath()));
     entry.Seed(OkHeader("old"), "old");
     Record record(64);
     record.r.rawLength = 5;
@@ -458,7 +458,7 @@ TEST(Download, TheTemporariesAreClosedOnExec)
     // The body arrives in two pieces; between them both temporaries are open.
     const std::string answer = OkHeader("xy") + "xy";
     ScriptedServer server([&](const RecordedRequest &) { return Answer::InPieces(answer, {answer.size() - 1}, 500); });
-    const Entry entry(server.Url("/" + TestName()));
+    const Entry entry(server.Url(TestPath()));
     const std::string headerTemp = entry.header + ".tmp", bodyTemp = entry.body + ".tmp";
     std::thread watcher([&] {
         while (!done && (body = zelmo::test::os::CloseOnExecState(bodyTemp)) == -1)
@@ -510,7 +510,7 @@ TEST(Download, AFailedCopyIntoTheEntryFailsTheCall)
     // The body's directory takes no new file: the old entry stays whole.
     const std::string locked = (dir.path() / "locked").string();
     fs::create_directory(locked);
-    const Entry third(server.Url("/" + TestName() + "-locked"), locked + "/entry");
+    const Entry third(server.Url(TestPath() + "-locked"), locked + "/entry");
     third.Seed(OkHeader("old"), "old");
     if (zelmo::test::os::LockDirectory(locked, true)) {
         const int result = zelmo::test::os::RunWithFilePermissions(
