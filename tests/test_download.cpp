@@ -418,10 +418,7 @@ TEST(Download, NoProxyIsTakenFromTheEnvironment)
 {
     ScriptedServer origin([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "direct"); });
     ScriptedServer proxy([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "via proxy"); });
-    const std::string address = "http://" + proxy.Address();
-    using zelmo::test::os::ScopedEnvironment;
-    const ScopedEnvironment http("http_proxy", address.c_str()), all("all_proxy", address.c_str()),
-        none("no_proxy", nullptr), noneUpper("NO_PROXY", nullptr);
+    const zelmo::test::os::EnvironmentProxy environment("http://" + proxy.Address());
     const Entry entry(origin.Url(TestPath()));
     Record record(16);
     EXPECT_TRUE(Get(entry, record, false));

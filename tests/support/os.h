@@ -152,6 +152,20 @@ private:
     std::optional<std::string> old_;
 };
 
+// For its lifetime the environment names `proxy` as the proxy of every URL
+// (http_proxy, all_proxy) and exempts no host (no_proxy, NO_PROXY unset).
+class EnvironmentProxy {
+public:
+    explicit EnvironmentProxy(const std::string &proxy)
+        : http_("http_proxy", proxy.c_str()), all_("all_proxy", proxy.c_str()),
+          none_("no_proxy", nullptr), noneUpper_("NO_PROXY", nullptr)
+    {
+    }
+
+private:
+    ScopedEnvironment http_, all_, none_, noneUpper_;
+};
+
 // Whether the descriptors the process has open on `path` are closed on exec:
 // 1 all of them, 0 not all, -1 none is open, -2 where there are no such
 // descriptors (Windows).
