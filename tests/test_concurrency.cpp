@@ -280,6 +280,21 @@ TEST(Concurrency, CachePaths)
               0);
 }
 
+// Threads that create one new directory chain at once all succeed: a level
+// another thread made between the look and the creation counts as made.
+TEST(Concurrency, DirectoryChainsCreatedTogether)
+{
+    TempDir dir;
+    const char sep = std::filesystem::path::preferred_separator;
+    for (int round = 0; round < 50; ++round) {
+        const std::string chain = dir.path().string() + sep + "r" + std::to_string(round) + sep + "a" + sep + "b" +
+                                  sep + "c" + sep + "file.bin";
+        EXPECT_EQ(OnThreads(1, [&](int, int) { return CheckAndCreateDircotry(chain.c_str()) == 1; }), 0)
+            << "round " << round;
+        EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(chain).parent_path()));
+    }
+}
+
 TEST(Concurrency, DownloadsOfDifferentUrls)
 {
     constexpr const char *kDate = "Wed, 21 Oct 2015 07:28:00 GMT";

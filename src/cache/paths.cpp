@@ -98,7 +98,9 @@ bool CreateDirectoriesOf(const char *path)
             continue;
         const char after = walk[i + 1];
         walk[i + 1] = '\0';
-        const bool ok = platform::PathExists(walk) || platform::MakeDirectory(walk);
+        // A level that another thread or process made between the look and
+        // the creation is there all the same.
+        const bool ok = platform::PathExists(walk) || platform::MakeDirectory(walk) || platform::PathExists(walk);
         walk[i + 1] = after;
         if (!ok)
             return false;
