@@ -1,0 +1,182 @@
+/*
+ * zelmo_fetch.h — Zelmo's second C interface: an HTTP GET through an on-disk
+ * cache that the host places where it wants, revalidated with both
+ * validators, checked on every hit, safe across threads and processes, with
+ * a result that says what happened. It lives in the same library as the
+ * exports of zelmo.h and shares their cache: an entry that one writes, the
+ * other serves.
+ *
+ * Calling conventions are those of zelmo.h: on 32-bit Windows every function
+ * here and every callback the host passes is stdcall (ZELMO_API). Paths and
+ * URLs are narrow, NUL-terminated text (the ANSI code page on Windows, bytes
+ * on POSIX). Every function may be called from any number of threads at once.
+ *
+ * Versioned structs: each begins with its own size. Fill them with
+ * zelmo_fetch_init(), which zeroes both and sets the sizes this header
+ * knows; a library built from a later header accepts them as they are, and
+ * one built from an earlier header refuses a struct whose unknown tail is
+ * not all zeros (ZELMO_FETCH_E_OPTIONS) rather than ignore what the host
+ * asked for.
+ *
+ *     ZelmoFetchOptions options;
+ *     ZelmoFetchResult result;
+ *     zelmo_fetch_init(&options, &result);
+ *     options.cache_dir = "/var/cache/myhost";
+ *     if (zelmo_fetch("http://example.org/data.bin", &options, &result) != 0)
+ *         fprintf(stderr, "%s\n", result.error_text);
+ *     else
+ *         printf("%s: %s\n", zelmo_fetch_outcome_name(result.outcome), result.body_path);
+ */
+#ifndef ZELMO_FETCH_H
+#define ZELMO_FETCH_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "zelmo.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* How the cache takes part in a fetch. */
+typedef enum ZelmoCacheMode {
+    /* A stored entry is revalidated: a conditional GET (If-None-Match with
+     * its ETag, If-Modified-Since with its Last-Modified, whichever it has);
+     * a 304 serves the entry, a 200 replaces it. The default. */
+    ZELMO_CACHE_REVALIDATE = 0,
+    /* A stored entry that is still fresh (by its answer's Cache-Control
+     * max-age or s-maxage, Expires, or the heuristic freshness of RFC 9111
+     * when it has only Last-Modified) is served without a request; a stale
+     * one is revalidated. */
+    ZELMO_CACHE_PREFER_FRESH = 1,
+    /* An unconditional GET; its answer replaces the entry. */
+    ZELMO_CACHE_NETWORK_ONLY = 2,
+    /* No request: a complete entry is served, a missing one is
+     * ZELMO_FETCH_E_NOT_CACHED. */
+    ZELMO_CACHE_ONLY = 3
+} ZelmoCacheMode;
+
+/* What a fetch did (ZelmoFetchResult.outcome). */
+typedef enum ZelmoFetchOutcome {
+    ZELMO_FETCH_FAILED = 0,        /* nothing served; see error and error_text */
+    ZELMO_FETCH_FRESH_HIT = 1,     /* served from the cache without a request */
+    ZELMO_FETCH_REVALIDATED = 2,   /* the server answered 304; the entry served */
+    ZELMO_FETCH_REPLACED = 3,      /* a 200 stored as the entry (a first fetch too) */
+    ZELMO_FETCH_RESUMED = 4,       /* a partial body completed by a range request */
+    ZELMO_FETCH_SERVED_STALE = 5   /* the server or network failed; the entry served */
+} ZelmoFetchOutcome;
+
+/* Error codes (ZelmoFetchResult.error and zelmo_fetch's result). */
+typedef enum ZelmoFetchError {
+    ZELMO_FETCH_OK = 0,
+    ZELMO_FETCH_E_OPTIONS = 1,     /* a null url or result, a wrong size field, a bad option */
+    ZELMO_FETCH_E_TRANSFER = 2,    /* the transfer failed; error_text gives libcurl's reason */
+    ZELMO_FETCH_E_HTTP = 3,        /* the server answered with a status that is not served */
+    ZELMO_FETCH_E_LOCKED = 4,      /* another fetch of the URL held the entry past the time limit */
+    ZELMO_FETCH_E_CORRUPT = 5,     /* the stored entry failed its check and could not be fetched again */
+    ZELMO_FETCH_E_CACHE_IO = 6,    /* the cache directory could not be read or written */
+    ZELMO_FETCH_E_NOT_CACHED = 7,  /* cache only, and no complete entry */
+    ZELMO_FETCH_E_CANCELLED = 8,   /* the progress callback asked to stop */
+    ZELMO_FETCH_E_SINK = 9,        /* the body sink refused bytes */
+    ZELMO_FETCH_E_DESTINATION = 10, /* the destination path could not be written */
+    ZELMO_FETCH_E_TOO_LARGE = 11,  /* the body would not fit the cache's size limit */
+    ZELMO_FETCH_E_NO_MEMORY = 12
+} ZelmoFetchError;
+
+/* Flags (ZelmoFetchOptions.flags). */
+#define ZELMO_FETCH_ENVIRONMENT_PROXY 0x1u /* take a proxy from http_proxy and the like */
+#define ZELMO_FETCH_STALE_IF_ERROR 0x2u    /* reserved for serving stale entries on errors */
+#define ZELMO_FETCH_NO_RESUME 0x4u         /* reserved: never resume a partial body */
+
+/*
+ * The body sink: called with each run of body bytes as they arrive (or, for
+ * a hit or a 304, as they are read from the entry), in order, with no limit
+ * on the total. Return 0 to go on; anything else stops the fetch with
+ * ZELMO_FETCH_E_SINK and leaves the cache as it was before.
+ */
+typedef int(ZELMO_API *ZelmoFetchSink)(void *data, const void *bytes, size_t length);
+
+/*
+ * Progress: called as body bytes arrive, with the bytes received so far and
+ * the total expected (-1 when the answer does not tell). Return 0 to go on;
+ * anything else cancels the fetch (ZELMO_FETCH_E_CANCELLED), the cache left
+ * as it was before.
+ */
+typedef int(ZELMO_API *ZelmoFetchProgress)(void *data, int64_t received, int64_t total);
+
+typedef struct ZelmoFetchOptions {
+    uint32_t size;                 /* sizeof(ZelmoFetchOptions), set by zelmo_fetch_init */
+    uint32_t flags;                /* ZELMO_FETCH_* flags */
+    const char *cache_dir;         /* null: the cache of HttpDownload_SYNC, beside the executable */
+    int32_t cache_mode;            /* a ZelmoCacheMode */
+    int32_t timeout_ms;            /* whole fetch, lock wait included; 0: no limit */
+    int32_t connect_timeout_ms;    /* 0: libcurl's own */
+    const char *proxy;             /* "host:port"; null: no proxy */
+    const char *proxy_userpwd;     /* "user:password" for the proxy; may be null */
+    const char *const *headers;    /* extra request lines "Name: value", null-ended; may be null */
+    const char *destination;       /* null, or a file that receives a copy of the body */
+    ZelmoFetchSink sink;           /* null, or where the body is streamed */
+    void *sink_data;
+    ZelmoFetchProgress progress;   /* may be null */
+    void *progress_data;
+    uint64_t max_cache_bytes;      /* reserved for a size limit on the cache: 0 */
+    uint64_t reserved[4];          /* 0 */
+} ZelmoFetchOptions;
+
+/* Longest path and error text a result holds, NUL included. */
+#define ZELMO_FETCH_PATH_MAX 4096
+#define ZELMO_FETCH_TEXT_MAX 256
+
+typedef struct ZelmoFetchResult {
+    uint32_t size;                 /* sizeof(ZelmoFetchResult), set by zelmo_fetch_init */
+    int32_t outcome;               /* a ZelmoFetchOutcome */
+    int32_t error;                 /* a ZelmoFetchError, 0 on success */
+    int32_t http_status;           /* of the final answer; 0 when none came */
+    int64_t bytes_received;        /* body bytes that came over the wire */
+    int64_t bytes_served;          /* body bytes served (the entry's length) */
+    int64_t resumed_from;          /* where a resumed transfer began; 0 otherwise */
+    double seconds;                /* time the call took */
+    char body_path[ZELMO_FETCH_PATH_MAX];   /* the entry's body file; empty on failure */
+    char error_text[ZELMO_FETCH_TEXT_MAX];  /* the error in words; empty on success */
+} ZelmoFetchResult;
+
+/* Zeroes both structs (either may be null) and sets their sizes. */
+static inline void zelmo_fetch_init(ZelmoFetchOptions *options, ZelmoFetchResult *result)
+{
+    if (options != NULL) {
+        memset(options, 0, sizeof *options);
+        options->size = (uint32_t)sizeof *options;
+    }
+    if (result != NULL) {
+        memset(result, 0, sizeof *result);
+        result->size = (uint32_t)sizeof *result;
+    }
+}
+
+/*
+ * Fetches url through the cache. options may be null (all defaults); result
+ * must not be, and is filled in whatever happens. Returns result->error:
+ * 0 when the body was served (result->outcome says how).
+ */
+int ZELMO_API zelmo_fetch(const char *url, const ZelmoFetchOptions *options, ZelmoFetchResult *result);
+
+/* The text of an error code; never null. */
+const char *ZELMO_API zelmo_fetch_strerror(int error);
+
+/* The name of an outcome ("fresh hit", "revalidated", ...); never null. */
+const char *ZELMO_API zelmo_fetch_outcome_name(int outcome);
+
+/*
+ * Removes the entry of url from the cache at cache_dir (null: the default
+ * cache), waiting for a fetch of it that holds the entry. Returns 0, or an
+ * error code.
+ */
+int ZELMO_API zelmo_cache_remove(const char *cache_dir, const char *url);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZELMO_FETCH_H */
