@@ -597,6 +597,34 @@ TEST(Download, ATemporaryThatCannotBeCreatedFailsTheCall)
     EXPECT_EQ(ReadFile(entry.header + ".tmp"), "");
 }
 
+// A revalidation makes its temporaries only when a body comes: where none
+// can be made, a 304 is still served from the entry, and a 200 fails with
+// the entry as it was.
+TEST(Download, ARevalidationMakesTemporariesOnlyForABody)
+{
+    struct Case {
+        bool notModified;
+        bool served;
+    };
+    for (const Case c : {Case{true, true}, Case{false, false}}) {
+        SCOPED_TRACE(c.notModified ? "304" : "200");
+        ScriptedServer server([&](const RecordedRequest &) {
+            return c.notModified ? Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n") : Answer::Raw(OkHeader("new") + "new");
+        });
+        const Entry entry(server.Url(TestPath()));
+        entry.Seed(OkHeader("old"), "old");
+        for (const std::string &temp : {entry.header + ".tmp", entry.body + ".tmp"})
+            fs::create_directory(temp);  // neither temporary can be made
+        Record record(16);
+        EXPECT_EQ(Get(entry, record, true), c.served);
+        EXPECT_EQ(record.Text(), c.served ? "old" : "");
+        ASSERT_EQ(server.Requests().size(), 1u);
+        EXPECT_TRUE(server.Requests()[0].HasHeader("If-Modified-Since"));
+        EXPECT_EQ(ReadFile(entry.body), "old");
+        EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
+    }
+}
+
 TEST(Download, AnUnreadableHeaderTemporaryFailsTheCall)
 {
     // No answer that libcurl accepts leaves the header temporary empty, so

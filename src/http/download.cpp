@@ -59,37 +59,30 @@ constexpr std::size_t kBodyWriteBuffer = 1 << 20;
 // reach the header temporary when the first body byte arrives (a progress
 // display watching the temporaries then learns the length) or when the call
 // ends in a way that keeps or commits the temporary. The body temporary is
-// created on the first body byte, so an answer without a body (a 304) writes
-// nothing to the disk.
+// created on the first body byte; the header temporary before the transfer,
+// except for a revalidation, where it waits for the first body byte or the
+// end of an answer that is not a 304: a 304 touches no temporary at all.
 struct Sink {
     std::string header;           // every header block, in order of arrival
     std::size_t finalStart = 0;   // where the last block begins
-    std::FILE *headerFile = nullptr;
+    const std::string *headerTemp = nullptr;
+    File headerFile;
     bool headerWritten = false;   // `header` is in the header temporary
     const std::string *bodyTemp = nullptr;
     File bodyFile;
     bool bodyOpened = false;
     std::unique_ptr<char[]> bodyBuffer;
-    bool bodyRefused = false;     // the body temporary could not be created
+    bool bodyRefused = false;     // a temporary could not be created
     bool writeFailed = false;
 };
 
 bool WriteHeader(Sink &sink, std::string_view bytes)
 {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), sink.headerFile) != bytes.size()) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), sink.headerFile.get()) != bytes.size()) {
         sink.writeFailed = true;
         return false;
     }
     return true;
-}
-
-// Puts the headers so far into their temporary, once.
-bool FlushHeader(Sink &sink)
-{
-    if (sink.headerWritten)
-        return !sink.writeFailed;
-    sink.headerWritten = true;
-    return WriteHeader(sink, sink.header) && std::fflush(sink.headerFile) == 0;
 }
 
 // Opens `path` for writing; when its directory is missing, the directory
@@ -102,8 +95,31 @@ std::FILE *OpenForWriting(const std::string &path)
     return file;
 }
 
+// Creates the header temporary unless it is open already.
+bool OpenHeader(Sink &sink)
+{
+    if (!sink.headerFile)
+        sink.headerFile.reset(OpenForWriting(*sink.headerTemp));
+    return static_cast<bool>(sink.headerFile);
+}
+
+// Puts the headers so far into their temporary, once.
+bool FlushHeader(Sink &sink)
+{
+    if (sink.headerWritten)
+        return !sink.writeFailed;
+    if (!OpenHeader(sink))
+        return false;
+    sink.headerWritten = true;
+    return WriteHeader(sink, sink.header) && std::fflush(sink.headerFile.get()) == 0;
+}
+
 bool OpenBody(Sink &sink)
 {
+    if (!OpenHeader(sink)) {
+        sink.bodyRefused = true;
+        return false;
+    }
     sink.bodyFile.reset(OpenForWriting(*sink.bodyTemp));
     if (!sink.bodyFile) {
         sink.bodyRefused = true;
@@ -227,14 +243,13 @@ int Download(CURL *c, const Transfer &t)
 
     const std::string headerTemp = entry.header + ".tmp";
     const std::string bodyTemp = body + ".tmp";
-    File headerFile(OpenForWriting(headerTemp));
-    if (!headerFile) {
+    Sink sink;
+    sink.headerTemp = &headerTemp;
+    sink.bodyTemp = &bodyTemp;
+    if (!conditional && !OpenHeader(sink)) {
         WriteDiagnosticLog(kLogLevel, "create file fail\n");
         return kFileNotFound;
     }
-    Sink sink;
-    sink.headerFile = headerFile.get();
-    sink.bodyTemp = &bodyTemp;
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &HeaderCallback);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &sink);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
@@ -246,9 +261,9 @@ int Download(CURL *c, const Transfer &t)
     const std::string_view final = std::string_view(sink.header).substr(sink.finalStart);
 
     if (result == CURLE_OK && IsNotModified(final)) {
-        // Nothing of a 304 goes to the disk; its temporary and any body
-        // temporary an earlier call left behind are deleted.
-        headerFile.reset();
+        // Nothing of a 304 goes to the disk; the temporaries that an
+        // earlier call left behind are deleted.
+        sink.headerFile.reset();
         sink.bodyFile.reset();
         platform::DeleteFileAt(headerTemp.c_str());
         platform::DeleteFileAt(bodyTemp.c_str());
@@ -268,31 +283,34 @@ int Download(CURL *c, const Transfer &t)
     // A stream that cannot be flushed lost bytes: the transfer did not land.
     bool closed = !sink.bodyFile || std::fclose(sink.bodyFile.release()) == 0;
     if (sink.bodyRefused) {
-        headerFile.reset();
+        sink.headerFile.reset();
         WriteDiagnosticLog(kLogLevel, "create file fail\n");
         return kFileNotFound;
     }
     if (result != CURLE_OK) {
         // What arrived stays in the temporaries, every header block included.
         FlushHeader(sink);
-        headerFile.reset();
+        sink.headerFile.reset();
         if (!sink.bodyOpened)
             File(platform::OpenFile(bodyTemp.c_str(), "wb"));
         WriteDiagnosticLog(kLogLevel, "Perform fail\n");
         return kNotConnected;
     }
+    if (!OpenHeader(sink)) {
+        WriteDiagnosticLog(kLogLevel, "create file fail\n");
+        return kFileNotFound;
+    }
     // Only the final response's header block belongs with the body.
     if (sink.headerWritten && sink.finalStart > 0) {
-        closed = std::fclose(headerFile.release()) == 0 && closed;
-        headerFile.reset(platform::OpenFile(headerTemp.c_str(), "wb"));
-        sink.headerFile = headerFile.get();
+        closed = std::fclose(sink.headerFile.release()) == 0 && closed;
+        sink.headerFile.reset(platform::OpenFile(headerTemp.c_str(), "wb"));
         sink.headerWritten = false;
     }
-    if (headerFile && !sink.headerWritten) {
+    if (sink.headerFile && !sink.headerWritten) {
         sink.headerWritten = true;
         WriteHeader(sink, final);
     }
-    closed = headerFile && std::fclose(headerFile.release()) == 0 && !sink.writeFailed && closed;
+    closed = sink.headerFile && std::fclose(sink.headerFile.release()) == 0 && !sink.writeFailed && closed;
     if (!closed) {
         WriteDiagnosticLog(kLogLevel, "Perform fail\n");
         return kNotConnected;
