@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include "support/gcc_warnings.h"
 #include "support/http_server.h"
 #include "support/os.h"
+#include "support/rename_exit.h"
 #include "zelmo.h"
 
 namespace {
@@ -832,6 +834,62 @@ TEST(DownloadNginx, FirstDownloadRevalidationAndAChangedFile)
     EXPECT_EQ(third.Text(), "second, longer version\n") << "fetched again in full";
     EXPECT_EQ(loggedStatus(3), "200");
     EXPECT_EQ(ReadFile(entry.body), "second, longer version\n");
+    fs::remove(page);
+}
+
+// A process killed at any moment of a commit (the body's rename, then the
+// header's) leaves the old entry, the new one whole, or no body file (the
+// entry is then incomplete and downloaded in full); never a header that
+// calls a torn or foreign body complete. The next call mends the entry.
+TEST(DownloadNginx, AProcessKilledDuringTheCommitLeavesAWholeEntry)
+{
+    if (const std::string reason = NginxSkipReason("port"); !reason.empty())
+        GTEST_SKIP() << reason;
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string name = TestName() + ".txt";
+    const fs::path page = NginxDirectory() / "root" / name;
+    const std::string oldBody = "old body\n", newBody = "the new body, longer than the old\n";
+    std::ofstream(page, std::ios::binary) << newBody;
+    const Entry entry("http://127.0.0.1:" + NginxPort("port") + "/" + name);
+    struct Case {
+        int rename;         // 1: the body's, 2: the header's
+        bool after;         // killed just after it, or just before
+        const char *body;   // the body file left, or null for none
+        bool newHeader;
+    };
+    const Case cases[] = {
+        {1, false, nullptr, false},
+        {1, true, "new", false},
+        {2, false, "new", false},
+        {2, true, "new", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("rename " + std::to_string(c.rename) + (c.after ? ", killed after it" : ", killed before it"));
+        entry.Clean();
+        entry.Seed(OkHeader(oldBody), oldBody);
+        EXPECT_EXIT(
+            {
+                zelmo::test::ExitAtRename(c.rename, c.after, 7);
+                Record record(64);
+                Get(entry, record, false);
+                std::_Exit(0);
+            },
+            testing::ExitedWithCode(7), "");
+        if (c.body == nullptr)
+            EXPECT_FALSE(Exists(entry.body));
+        else
+            EXPECT_EQ(ReadFile(entry.body), newBody);
+        const std::string header = ReadFile(entry.header);
+        if (c.newHeader)
+            EXPECT_NE(header.find("Content-Length: " + std::to_string(newBody.size()) + "\r\n"), std::string::npos);
+        else
+            EXPECT_EQ(header, OkHeader(oldBody));
+        // Complete only where the header belongs to the body beside it.
+        EXPECT_EQ(GetCacheFileSize(entry.url.c_str(), nullptr, 0, 0), c.newHeader);
+        Record next(64);
+        ASSERT_TRUE(Get(entry, next, true));
+        EXPECT_EQ(next.Text(), newBody);
+    }
     fs::remove(page);
 }
 
