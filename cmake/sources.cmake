@@ -15,7 +15,9 @@ set(ZELMO_SOURCES
   src/cache/commit.cpp
   src/cache/paths.cpp
   src/cache/probe.cpp
+  src/cache/metadata.cpp
   src/fetch/fetch.cpp
+  src/fetch/rules.cpp
   src/host/profile.cpp
   src/host/bstr.cpp
   src/host/identity.cpp

@@ -18,6 +18,8 @@ struct EntryMeta {
     std::int64_t requestTime = 0, responseTime = 0, lastUse = 0;  // seconds since 1970
     std::string etag, lastModified;  // validators of the stored answer
     bool complete = true;            // false: a partial body (kept for a later resume)
+
+    bool operator==(const EntryMeta &) const = default;
 };
 
 // The first line of every metadata file this code writes.
@@ -32,7 +34,8 @@ std::string FormatMeta(const EntryMeta &meta);
 
 // Reads what FormatMeta wrote; never trusts its input: nullopt on anything
 // odd (another first line, an unknown, repeated or missing key, a bad number
-// or escape, a value out of range, no final LF, more than kMetaMaxBytes).
+// or escape, a value out of range, an empty URL, no final LF, more than
+// kMetaMaxBytes).
 std::optional<EntryMeta> ParseMeta(std::string_view bytes);
 
 // The body checksum: XXH3-64 (seed 0), computed incrementally.
