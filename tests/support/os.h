@@ -85,6 +85,14 @@ int RunWithFilePermissions(int (*body)(const std::string &), const std::string &
 int RunBesideChild(int (*body)(const std::string &), const std::string &childArg,
                    const std::string &parentArg, int *parentResult);
 
+// Starts `body(arg)` in a child process and returns at once: the child's id
+// for KillChild, -1 when it could not be started, -2 where the platform
+// cannot fork (Windows; nothing runs then).
+std::intptr_t StartChild(int (*body)(const std::string &), const std::string &arg);
+// Ends a child of StartChild at once, as a crash would (SIGKILL), and waits
+// for it; false when it cannot.
+bool KillChild(std::intptr_t child);
+
 // What identifies a file on POSIX (Windows: `available` false): its inode,
 // link count, owner, group and permission bits, of the file a symbolic link
 // names; `symlink` tells whether the path itself is one.

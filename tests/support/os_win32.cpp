@@ -128,6 +128,16 @@ int RunBesideChild(int (*)(const std::string &), const std::string &, const std:
     return -2;
 }
 
+std::intptr_t StartChild(int (*)(const std::string &), const std::string &)
+{
+    return -2;
+}
+
+bool KillChild(std::intptr_t)
+{
+    return false;
+}
+
 FileIdentity IdentityOf(const std::string &)
 {
     return {};
