@@ -604,7 +604,7 @@ TEST(FetchIntegrity, ABodyChangedBehindTheCacheIsNeverServed)
         const Fetched f = Fetch(url, cache, c.mode);
         EXPECT_EQ(f.rc, c.error) << f.r.error_text;
         EXPECT_NE(f.r.flags & ZELMO_FETCH_RESULT_DROPPED_CORRUPT, 0u);
-        EXPECT_EQ(f.body.find(c.newBody), std::string::npos) << "the changed body reached the sink";
+        EXPECT_TRUE(f.body.empty() || f.body == "stored body") << "the changed body reached the sink: " << f.body;
         const std::vector<RecordedRequest> requests = server.Requests();
         if (c.error == ZELMO_FETCH_OK) {
             EXPECT_EQ(f.r.outcome, ZELMO_FETCH_REPLACED);
