@@ -210,6 +210,19 @@ std::intptr_t StartChild(int (*body)(const std::string &), const std::string &ar
     return child;
 }
 
+void ChildTurn(int (*)(const std::string &))
+{
+    // A forked child runs its body straight away.
+}
+
+int WaitChild(std::intptr_t child)
+{
+    int status = 0;
+    if (waitpid(static_cast<pid_t>(child), &status, 0) != static_cast<pid_t>(child) || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
 bool KillChild(std::intptr_t child)
 {
     const pid_t pid = static_cast<pid_t>(child);
