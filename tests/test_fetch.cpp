@@ -19,6 +19,7 @@
 
 #include "cache/cache.h"
 #include "platform/platform.h"
+#include "support/failing_allocation.h"
 #include "support/files.h"
 #include "support/http_server.h"
 #include "support/os.h"
@@ -643,6 +644,56 @@ TEST(FetchIntegrity, LeftoversOfACrashBeforeTheCommitChangeNothing)
         EXPECT_EQ(f.r.flags, 0u);
     }
     EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST(FetchFaults, EachRefusedAllocationGivesAnErrorOrTheWholeBody)
+{
+    ScriptedServer server([](const RecordedRequest &req) {
+        if (req.Header("If-None-Match") == "\"m\"")
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\nX-Again: 1\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "memory body", "ETag: \"m\"\r\n");
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+    for (const int mode : {ZELMO_CACHE_ONLY, ZELMO_CACHE_REVALIDATE, ZELMO_CACHE_NETWORK_ONLY}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(Fetch(url, cache).rc, 0);
+        long refused = 0;
+        for (long n = 1; n < 100000; ++n) {
+            Fetched f;
+            bool more = false;
+            {
+                ZelmoFetchOptions options;
+                zelmo_fetch_init(&options, &f.r);
+                options.cache_dir = cache.c_str();
+                options.cache_mode = mode;
+                options.sink = &SinkToString;
+                options.sink_data = &f.body;
+                f.body.reserve(64);  // the sink's appends allocate nothing
+                const zelmo::test::AllocationFailure failure(n);
+                f.rc = zelmo_fetch(url.c_str(), &options, &f.r);
+                more = failure.Refused();
+            }
+            if (!more)
+                break;
+            ++refused;
+            EXPECT_EQ(f.rc, f.r.error);
+            if (f.rc == 0) {
+                EXPECT_EQ(f.body, "memory body") << n;
+            } else {
+                EXPECT_STRNE(f.r.error_text, "") << n;
+                EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FAILED) << n;
+            }
+            EXPECT_TRUE(TemporariesIn(dir.path()).empty()) << n;
+            EXPECT_EQ(ReadFile(files.body), "memory body") << n << ": the entry stays whole";
+        }
+        EXPECT_GT(refused, 0);
+        const Fetched whole = Fetch(url, cache, ZELMO_CACHE_ONLY);
+        EXPECT_EQ(whole.rc, 0) << whole.r.error_text;
+        EXPECT_EQ(whole.body, "memory body");
+    }
 }
 
 // --- locks ---
