@@ -249,6 +249,11 @@ TEST(FetchModes, PreferFreshServesAFreshEntryWithoutARequest)
     EXPECT_EQ(hit.r.http_status, 0);
     EXPECT_EQ(hit.body, "fresh body");
     EXPECT_EQ(server.Requests().size(), 1u);
+    // A sink that refuses a hit fails the call and leaves the entry.
+    const Fetched refused = Fetch(url, dir.path().string(), ZELMO_CACHE_PREFER_FRESH,
+                                  [](ZelmoFetchOptions &o) { o.sink = &RefusingSink; });
+    EXPECT_EQ(refused.rc, ZELMO_FETCH_E_SINK);
+    EXPECT_EQ(refused.r.outcome, ZELMO_FETCH_FAILED);
     // Cache only serves it too; network only asks again, unconditionally.
     EXPECT_EQ(Fetch(url, dir.path().string(), ZELMO_CACHE_ONLY).r.outcome, ZELMO_FETCH_FRESH_HIT);
     EXPECT_EQ(Fetch(url, dir.path().string(), ZELMO_CACHE_NETWORK_ONLY).r.outcome, ZELMO_FETCH_REPLACED);
