@@ -768,6 +768,40 @@ TEST(FetchLocks, TheSecondFetchWaitsAndFindsTheEntryStored)
     ADD_FAILURE() << "the second fetch never met the first one's lock";
 }
 
+TEST(FetchLocks, ManyThreadsFetchingOneUrlEachGetAWholeAnswer)
+{
+    std::atomic<int> served{0};
+    ScriptedServer server([&](const RecordedRequest &) {
+        const int n = ++served;
+        return Answer::Full("HTTP/1.1 200 OK", std::string(1000 * n, static_cast<char>('a' + n % 26)),
+                            "ETag: \"" + std::to_string(n) + "\"\r\n");
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    const auto whole = [](const std::string &body) {
+        return !body.empty() && body.size() % 1000 == 0 && body.find_first_not_of(body[0]) == std::string::npos;
+    };
+    std::vector<Fetched> results(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&, i] {
+            results[i] = Fetch(url, cache, i % 2 ? ZELMO_CACHE_NETWORK_ONLY : ZELMO_CACHE_REVALIDATE);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    for (const Fetched &f : results) {
+        EXPECT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_TRUE(whole(f.body)) << f.body.size();
+        EXPECT_EQ(f.r.bytes_served, static_cast<int64_t>(f.body.size()));
+    }
+    const Fetched stored = Fetch(url, cache, ZELMO_CACHE_ONLY);
+    EXPECT_EQ(stored.rc, 0) << stored.r.error_text;
+    EXPECT_EQ(stored.r.flags, 0u) << "the body in place is the one its metadata describes";
+    EXPECT_TRUE(whole(stored.body));
+    EXPECT_TRUE(TemporariesIn(dir.path()).empty());
+}
+
 int FetchAndHang(const std::string &args)
 {
     const std::size_t space = args.find(' ');
