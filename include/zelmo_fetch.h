@@ -87,14 +87,16 @@ typedef enum ZelmoFetchError {
 
 /* Flags (ZelmoFetchOptions.flags). */
 #define ZELMO_FETCH_ENVIRONMENT_PROXY 0x1u /* take a proxy from http_proxy and the like */
-#define ZELMO_FETCH_STALE_IF_ERROR 0x2u    /* reserved for serving stale entries on errors */
+#define ZELMO_FETCH_STALE_IF_ERROR 0x2u    /* reserved for serving stale entries on errors (refused for now) */
 #define ZELMO_FETCH_NO_RESUME 0x4u         /* reserved: never resume a partial body */
 
 /*
  * The body sink: called with each run of body bytes as they arrive (or, for
  * a hit or a 304, as they are read from the entry), in order, with no limit
  * on the total. Return 0 to go on; anything else stops the fetch with
- * ZELMO_FETCH_E_SINK and leaves the cache as it was before.
+ * ZELMO_FETCH_E_SINK and leaves the cache as it was before. A fetch that
+ * fails after the sink had bytes (a cut transfer) stores nothing: what the
+ * sink received belongs to no answer.
  */
 typedef int(ZELMO_API *ZelmoFetchSink)(void *data, const void *bytes, size_t length);
 
@@ -125,6 +127,16 @@ typedef struct ZelmoFetchOptions {
     uint64_t reserved[4];          /* 0 */
 } ZelmoFetchOptions;
 
+/* Flags (ZelmoFetchResult.flags): what else happened on the way. */
+/* The stored entry failed its check (its body no longer has the length and
+ * checksum recorded when it was stored): it was dropped, never served, and
+ * fetched again (outcome ZELMO_FETCH_REPLACED), or, where that could not be
+ * done, the call failed (ZELMO_FETCH_E_CORRUPT in cache-only mode). */
+#define ZELMO_FETCH_RESULT_DROPPED_CORRUPT 0x1u
+/* Another fetch of the URL held the entry and this one waited for it; when
+ * that fetch stored the entry meanwhile, it is served as a fresh hit. */
+#define ZELMO_FETCH_RESULT_WAITED 0x2u
+
 /* Longest path and error text a result holds, NUL included. */
 #define ZELMO_FETCH_PATH_MAX 4096
 #define ZELMO_FETCH_TEXT_MAX 256
@@ -138,6 +150,7 @@ typedef struct ZelmoFetchResult {
     int64_t bytes_served;          /* body bytes served (the entry's length) */
     int64_t resumed_from;          /* where a resumed transfer began; 0 otherwise */
     double seconds;                /* time the call took */
+    uint32_t flags;                /* ZELMO_FETCH_RESULT_* flags */
     char body_path[ZELMO_FETCH_PATH_MAX];   /* the entry's body file; empty on failure */
     char error_text[ZELMO_FETCH_TEXT_MAX];  /* the error in words; empty on success */
 } ZelmoFetchResult;
@@ -157,8 +170,9 @@ static inline void zelmo_fetch_init(ZelmoFetchOptions *options, ZelmoFetchResult
 
 /*
  * Fetches url through the cache. options may be null (all defaults); result
- * must not be, and is filled in whatever happens. Returns result->error:
- * 0 when the body was served (result->outcome says how).
+ * must not be, and is filled in whatever happens (but for a result whose
+ * size field is below this header's, which is left untouched). Returns
+ * result->error: 0 when the body was served (result->outcome says how).
  */
 int ZELMO_API zelmo_fetch(const char *url, const ZelmoFetchOptions *options, ZelmoFetchResult *result);
 
@@ -170,8 +184,8 @@ const char *ZELMO_API zelmo_fetch_outcome_name(int outcome);
 
 /*
  * Removes the entry of url from the cache at cache_dir (null: the default
- * cache), waiting for a fetch of it that holds the entry. Returns 0, or an
- * error code.
+ * cache), waiting for a fetch of it that holds the entry. Returns 0 (also
+ * when there was no entry), or an error code.
  */
 int ZELMO_API zelmo_cache_remove(const char *cache_dir, const char *url);
 
