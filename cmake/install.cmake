@@ -27,7 +27,7 @@ install(TARGETS zelmo EXPORT ZelmoTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS zelmo_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES include/zelmo.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/zelmo.h include/zelmo_fetch.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT ZelmoTargets NAMESPACE Zelmo:: DESTINATION ${package_dir})
 configure_package_config_file(cmake/ZelmoConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/ZelmoConfig.cmake

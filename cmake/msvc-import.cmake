@@ -15,8 +15,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   string(REGEX REPLACE "^(; [^\n]*\n)+" "" def "${def}")
   file(WRITE ${CMAKE_BINARY_DIR}/zelmo.def
     "; Export table of Zelmo.dll for x64, made from src/frame/zelmo.def without\n"
-    "; the 32-bit stdcall decorations. Ordinals follow the ascending ASCII order\n"
-    "; of the 28 names.\n${def}")
+    "; the 32-bit stdcall decorations. Ordinals 1..28 follow the ascending ASCII\n"
+    "; order of the 28 names of zelmo.h; those of zelmo_fetch.h come after them.\n${def}")
   set(ZELMO_DEF_FILE ${CMAKE_BINARY_DIR}/zelmo.def)
   set(dlltool_args -m i386:x86-64)
 else()

@@ -15,6 +15,9 @@ set(ZELMO_SOURCES
   src/cache/commit.cpp
   src/cache/paths.cpp
   src/cache/probe.cpp
+  src/cache/metadata.cpp
+  src/fetch/fetch.cpp
+  src/fetch/rules.cpp
   src/host/profile.cpp
   src/host/bstr.cpp
   src/host/identity.cpp
@@ -29,7 +32,8 @@ if(WIN32)
     src/platform/win32/bstr_win32.cpp
     src/platform/win32/identity_win32.cpp
     src/platform/win32/eventlog_win32.cpp
-    src/platform/win32/download_win32.cpp)
+    src/platform/win32/download_win32.cpp
+    src/platform/win32/lock_win32.cpp)
 else()
   list(APPEND ZELMO_SOURCES
     src/platform/posix/platform_posix.cpp
@@ -40,5 +44,6 @@ else()
     src/host/ini.cpp
     src/platform/posix/identity_posix.cpp
     src/platform/posix/eventlog_posix.cpp
-    src/platform/posix/download_posix.cpp)
+    src/platform/posix/download_posix.cpp
+    src/platform/posix/lock_posix.cpp)
 endif()

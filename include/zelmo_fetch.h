@@ -94,7 +94,9 @@ typedef enum ZelmoFetchError {
  * The body sink: called with each run of body bytes as they arrive (or, for
  * a hit or a 304, as they are read from the entry), in order, with no limit
  * on the total. Return 0 to go on; anything else stops the fetch with
- * ZELMO_FETCH_E_SINK and leaves the cache as it was before.
+ * ZELMO_FETCH_E_SINK and leaves the cache as it was before. A fetch that
+ * fails after the sink had bytes (a cut transfer) stores nothing: what the
+ * sink received belongs to no answer.
  */
 typedef int(ZELMO_API *ZelmoFetchSink)(void *data, const void *bytes, size_t length);
 
@@ -125,6 +127,16 @@ typedef struct ZelmoFetchOptions {
     uint64_t reserved[4];          /* 0 */
 } ZelmoFetchOptions;
 
+/* Flags (ZelmoFetchResult.flags): what else happened on the way. */
+/* The stored entry failed its check (its body no longer has the length and
+ * checksum recorded when it was stored): it was dropped, never served, and
+ * fetched again (outcome ZELMO_FETCH_REPLACED), or, where that could not be
+ * done, the call failed (ZELMO_FETCH_E_CORRUPT in cache-only mode). */
+#define ZELMO_FETCH_RESULT_DROPPED_CORRUPT 0x1u
+/* Another fetch of the URL held the entry and this one waited for it; when
+ * that fetch stored the entry meanwhile, it is served as a fresh hit. */
+#define ZELMO_FETCH_RESULT_WAITED 0x2u
+
 /* Longest path and error text a result holds, NUL included. */
 #define ZELMO_FETCH_PATH_MAX 4096
 #define ZELMO_FETCH_TEXT_MAX 256
@@ -138,6 +150,7 @@ typedef struct ZelmoFetchResult {
     int64_t bytes_served;          /* body bytes served (the entry's length) */
     int64_t resumed_from;          /* where a resumed transfer began; 0 otherwise */
     double seconds;                /* time the call took */
+    uint32_t flags;                /* ZELMO_FETCH_RESULT_* flags */
     char body_path[ZELMO_FETCH_PATH_MAX];   /* the entry's body file; empty on failure */
     char error_text[ZELMO_FETCH_TEXT_MAX];  /* the error in words; empty on success */
 } ZelmoFetchResult;

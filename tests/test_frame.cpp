@@ -24,6 +24,9 @@ const char *const kExports[] = {
     "HttpDownload_SYNC", "HttpRequest_NoSYNC", "HttpRequest_SYNC",      "HttpUpload_NoSYNC",
     "HttpUpload_SYNC",   "MD5File",           "MD5String",              "PszFromBstr",     "PszToBstr",
     "SetProfileValue"};
+// And those of the second interface, zelmo_fetch.h.
+const char *const kFetchExports[] = {"zelmo_cache_remove", "zelmo_fetch", "zelmo_fetch_outcome_name",
+                                     "zelmo_fetch_strerror"};
 
 TEST(Frame, LoadsCallsAndUnloadsLikeAHost)
 {
@@ -31,6 +34,8 @@ TEST(Frame, LoadsCallsAndUnloadsLikeAHost)
         void *library = os::LoadZelmo();
         ASSERT_NE(library, nullptr);
         for (const char *name : kExports)
+            EXPECT_NE(os::FindExport(library, name), nullptr) << name;
+        for (const char *name : kFetchExports)
             EXPECT_NE(os::FindExport(library, name), nullptr) << name;
         EXPECT_EQ(os::FindExport(library, "IsFilePresent"), nullptr) << "internal helpers stay private";
 

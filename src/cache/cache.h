@@ -91,4 +91,29 @@ enum class Committed {
 Committed CommitEntry(const std::string &bodyTemp, const std::string &body, const std::string &headerTemp,
                       const std::string &header);
 
+// The files of a URL's entry in the cache directory `directory` (which ends
+// in a separator): the body and header files named as EntryPathsOf names
+// them, the metadata file (digest + "m") and the lock file (digest + "l").
+struct EntryFiles {
+    std::string body, header, meta, lock;
+};
+EntryFiles EntryFilesIn(const std::string &directory, std::string_view url);
+
+// CommitEntry with the metadata file between the two: body, then metadata,
+// then header, each by rename. A metadata temporary that cannot be placed
+// leaves the header as it was (HeaderKept).
+Committed CommitEntry(const std::string &bodyTemp, const std::string &body, const std::string &metaTemp,
+                      const std::string &meta, const std::string &headerTemp, const std::string &header);
+
+// A new header for the body in place (a 304's refresh): the metadata
+// temporary, then the header temporary, each renamed over its file; the body
+// is not touched. False when either could not be placed.
+bool RefreshEntry(const std::string &metaTemp, const std::string &meta, const std::string &headerTemp,
+                  const std::string &header);
+
+// Drops an entry: its header file first (from then on the entry counts as
+// missing), then its metadata and body files. The lock file stays. False
+// when a file that exists could not be deleted.
+bool DropEntry(const EntryFiles &files);
+
 }  // namespace zelmo::cache

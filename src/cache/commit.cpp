@@ -41,4 +41,30 @@ Committed CommitEntry(const std::string &bodyTemp, const std::string &body, cons
     return Place(headerTemp, header) ? Committed::Both : Committed::HeaderKept;
 }
 
+Committed CommitEntry(const std::string &bodyTemp, const std::string &body, const std::string &metaTemp,
+                      const std::string &meta, const std::string &headerTemp, const std::string &header)
+{
+    platform::DeleteFileAt(body.c_str());
+    if (!Place(bodyTemp, body))
+        return Committed::Neither;
+    if (!Place(metaTemp, meta))
+        return Committed::HeaderKept;
+    return Place(headerTemp, header) ? Committed::Both : Committed::HeaderKept;
+}
+
+bool RefreshEntry(const std::string &metaTemp, const std::string &meta, const std::string &headerTemp,
+                  const std::string &header)
+{
+    return Place(metaTemp, meta) && Place(headerTemp, header);
+}
+
+bool DropEntry(const EntryFiles &files)
+{
+    bool ok = true;
+    for (const std::string *path : {&files.header, &files.meta, &files.body})
+        if (platform::PathExists(path->c_str()) && !platform::DeleteFileAt(path->c_str()))
+            ok = false;
+    return ok;
+}
+
 }  // namespace zelmo::cache

@@ -83,6 +83,16 @@ EntryPaths EntryPathsOf(std::string_view url)
     return paths;
 }
 
+EntryFiles EntryFilesIn(const std::string &directory, std::string_view url)
+{
+    EntryFiles files;
+    files.body = directory + DigestOf(url);
+    files.header = files.body + 'h';
+    files.meta = files.body + 'm';
+    files.lock = files.body + 'l';
+    return files;
+}
+
 bool CreateDirectoriesOf(const char *path)
 {
     if (path == nullptr)

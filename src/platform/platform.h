@@ -275,3 +275,44 @@ using OnceFlag = std::once_flag;
 void RunOnce(OnceFlag &flag, void (*function)());
 
 }  // namespace zelmo::platform
+
+// Entry locks (src/platform/*/lock_*.cpp).
+#include <string>
+
+namespace zelmo::platform {
+
+// An exclusive lock on a file, across threads and processes. Each holder
+// opens the lock file for itself (flock(2) on POSIX, whose locks belong to
+// an open file description; LockFileEx on Windows, whose locks belong to a
+// handle), so two threads of one process exclude each other just as two
+// processes do. The system drops the lock when the holder's process ends,
+// however it ends. The lock file is created when missing and never deleted.
+class FileLock {
+public:
+    enum class Result {
+        Held,      // the lock is ours until Release or destruction
+        TimedOut,  // another holder kept it past the time limit
+        Failed,    // the lock file could not be opened or created; see `error`
+    };
+
+    FileLock() = default;
+    ~FileLock() { Release(); }
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+    // Waits at most `timeoutMs` milliseconds for the lock (negative: as long
+    // as it takes; 0: one attempt). On Failed, `error` says why in words.
+    Result Acquire(const char *path, int timeoutMs, std::string &error);
+    void Release();
+    bool Held() const { return handle_ != kNone; }
+
+private:
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t handle_ = kNone;
+};
+
+// The calling process's id (getpid, GetCurrentProcessId), for names of
+// temporaries that no other process uses.
+unsigned long ProcessId();
+
+}  // namespace zelmo::platform

@@ -10,6 +10,9 @@
  *
  *   call_conventions TABLE DLL WORKDIR [NGINX_DIR]
  *
+ * The table lists the 28 exports of zelmo.h (ordinals 1..28) and after them
+ * those of zelmo_fetch.h; both sets are called and counted.
+ *
  * WORKDIR is an empty directory for the files the calls use. NGINX_DIR, when
  * it holds a port file, is the nginx fixture: the download then fetches a
  * file from it (a 200, then a 304), else it fails against a closed port.
@@ -23,6 +26,7 @@
 #include <string.h>
 
 #include "zelmo.h"
+#include "zelmo_fetch.h"
 
 uint32_t CallMeasured(const void *fn, const uint32_t *args, int count, uint32_t eaxBefore,
                       int *bytesRemoved);
@@ -379,11 +383,49 @@ int main(int argc, char **argv)
         Check(dll, &u);
     }
 
-    for (int i = 0; i < rowCount; i++)
+    /* The second interface: texts, argument checks, a fetch into a cache
+     * directory of the call's own (from nginx, or refused by a closed port)
+     * and the removal of its entry. */
+    {
+        ZelmoFetchOptions options;
+        ZelmoFetchResult result;
+        char fetchCache[MAX_PATH];
+        struct Call se = {"zelmo_fetch_strerror", 1, {ZELMO_FETCH_E_LOCKED}, R_POINTER, 0};
+        struct Call on = {"zelmo_fetch_outcome_name", 1, {ZELMO_FETCH_FRESH_HIT}, R_POINTER, 0};
+        struct Call bad = {"zelmo_fetch", 3, {0, 0, P(&result)}, R_INT, ZELMO_FETCH_E_OPTIONS};
+        struct Call get = {"zelmo_fetch", 3, {P(url), P(&options), P(&result)}, R_INT,
+                           nginxPort[0] ? ZELMO_FETCH_OK : ZELMO_FETCH_E_TRANSFER};
+        struct Call rm = {"zelmo_cache_remove", 2, {P(fetchCache), P(url)}, R_INT, ZELMO_FETCH_OK};
+        const char *text = (const char *)(uintptr_t)Check(dll, &se);
+        if (!text || strstr(text, "time limit") == NULL)
+            Fail("zelmo_fetch_strerror", "returned \"%s\"", text ? text : "(null)");
+        text = (const char *)(uintptr_t)Check(dll, &on);
+        if (!text || strcmp(text, "fresh hit") != 0)
+            Fail("zelmo_fetch_outcome_name", "returned \"%s\"", text ? text : "(null)");
+        zelmo_fetch_init(&options, &result);
+        Check(dll, &bad);
+        if (result.error != ZELMO_FETCH_E_OPTIONS || result.error_text[0] == 0)
+            Fail("zelmo_fetch", "a null url gave error %d \"%s\"", result.error, result.error_text);
+        snprintf(fetchCache, sizeof fetchCache, "%s\\fetch-cache", work);
+        options.cache_dir = fetchCache;
+        options.timeout_ms = 20000;
+        zelmo_fetch_init(NULL, &result);
+        Check(dll, &get);
+        if (nginxPort[0] && (result.outcome != ZELMO_FETCH_REPLACED || result.bytes_served != 10))
+            Fail("zelmo_fetch", "outcome %d, %d bytes served", result.outcome, (int)result.bytes_served);
+        Check(dll, &rm);
+    }
+
+    int fetchRows = 0;
+    for (int i = 0; i < rowCount; i++) {
         if (!rows[i].seen)
             Fail(rows[i].name, "never called");
-    if (rowCount != 28)
-        Fail("table", "%d exports, expected 28", rowCount);
+        fetchRows += strncmp(rows[i].name, "zelmo_", 6) == 0;
+    }
+    if (rowCount - fetchRows != 28)
+        Fail("table", "%d exports of zelmo.h, expected 28", rowCount - fetchRows);
+    if (fetchRows != 4)
+        Fail("table", "%d exports of zelmo_fetch.h, expected 4", fetchRows);
     printf("%d exports called, %d failures\n", rowCount, failures);
     return failures ? 1 : 0;
 }

@@ -6,6 +6,7 @@
  * it makes give the expected results.
  */
 #include <zelmo.h>
+#include <zelmo_fetch.h>
 
 static int Same(const char *a, const char *b)
 {
@@ -29,5 +30,6 @@ int __stdcall start(void)
     failures += Base64Encode(encoded, "abc", 3) != 4 || !Same(encoded, "YWJj");
     failures += !GetMacAddr(255, identifier);
     failures += report == 0;
+    failures += !Same(zelmo_fetch_outcome_name(ZELMO_FETCH_REVALIDATED), "revalidated");
     return failures;
 }

@@ -1,0 +1,845 @@
+// zelmo_fetch: a GET through a cache directory the host chooses. Each call
+// looks at the entry, decides (a fresh hit without a request, a conditional
+// GET with both validators, an unconditional one), transfers under the
+// entry's lock, and commits body, metadata and header by rename, header last.
+#include "zelmo_fetch.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "cache/cache.h"
+#include "cache/metadata.h"
+#include "fetch/rules.h"
+#include "http/curl_global.h"
+#include "http/curl_handles.h"
+#include "platform/platform.h"
+
+namespace zelmo::fetch {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kKnownFlags = ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_NO_RESUME;
+constexpr long kReceiveBuffer = 512 * 1024;
+constexpr std::size_t kFileBuffer = 1 << 20;
+constexpr std::size_t kServeChunk = 256 * 1024;
+
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// An error on its way to the result: a code and its text.
+struct Error {
+    int code = ZELMO_FETCH_OK;
+    std::string text;
+};
+
+Error Fail(int code, std::string text)
+{
+    return Error{code, std::move(text)};
+}
+
+// What the options ask for, checked.
+struct Settings {
+    std::string cacheDir;  // ends in a separator
+    int mode = ZELMO_CACHE_REVALIDATE;
+    int timeoutMs = 0;
+    int connectTimeoutMs = 0;
+    const char *proxy = nullptr;
+    const char *proxyUserPwd = nullptr;
+    bool environmentProxy = false;
+    std::vector<std::string> headers;
+    const char *destination = nullptr;
+    ZelmoFetchSink sink = nullptr;
+    void *sinkData = nullptr;
+    ZelmoFetchProgress progress = nullptr;
+    void *progressData = nullptr;
+};
+
+bool IsSeparator(char c)
+{
+    return c == platform::kPathSeparator || c == '/';
+}
+
+// A cache directory as the entry names follow it: with its trailing
+// separator, and where the system's separator is the backslash, slashes
+// written as backslashes (the directory walk looks for the system's one).
+std::string DirectoryOf(const char *given)
+{
+    std::string dir = given != nullptr ? std::string(given) : cache::CacheDirectory();
+    if (platform::kPathSeparator != '/')
+        for (char &c : dir)
+            if (c == '/')
+                c = platform::kPathSeparator;
+    if (!dir.empty() && !IsSeparator(dir.back()))
+        dir += platform::kPathSeparator;
+    return dir;
+}
+
+bool HoldsLineBreak(const char *text)
+{
+    for (const char *p = text; *p != '\0'; ++p)
+        if (*p == '\r' || *p == '\n')
+            return true;
+    return false;
+}
+
+Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
+{
+    if (options == nullptr) {
+        s.cacheDir = DirectoryOf(nullptr);
+        return {};
+    }
+    if (options->size < sizeof(ZelmoFetchOptions))
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.size is " + std::to_string(options->size) +
+                                               ", smaller than this library's ZelmoFetchOptions (" +
+                                               std::to_string(sizeof(ZelmoFetchOptions)) + ")");
+    // A later header's fields this library does not know must be unset.
+    const auto *bytes = reinterpret_cast<const unsigned char *>(options);
+    for (std::size_t i = sizeof(ZelmoFetchOptions); i < options->size; ++i)
+        if (bytes[i] != 0)
+            return Fail(ZELMO_FETCH_E_OPTIONS, "options set fields this library does not know (byte " +
+                                                   std::to_string(i) + " of " + std::to_string(options->size) + ")");
+    if ((options->flags & ~kKnownFlags) != 0)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.flags holds flags this library does not support");
+    if (options->cache_mode < ZELMO_CACHE_REVALIDATE || options->cache_mode > ZELMO_CACHE_ONLY)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.cache_mode " + std::to_string(options->cache_mode) +
+                                               " is not a ZelmoCacheMode");
+    if (options->timeout_ms < 0 || options->connect_timeout_ms < 0)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "a negative time limit");
+    if (options->max_cache_bytes != 0)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.max_cache_bytes is reserved and must be 0");
+    for (const std::uint64_t r : options->reserved)
+        if (r != 0)
+            return Fail(ZELMO_FETCH_E_OPTIONS, "options.reserved must be all zeros");
+    if (options->cache_dir != nullptr && options->cache_dir[0] == '\0')
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.cache_dir is empty (null means the default cache)");
+    if (options->headers != nullptr) {
+        for (const char *const *h = options->headers; *h != nullptr; ++h) {
+            if ((*h)[0] == '\0' || HoldsLineBreak(*h) || std::strchr(*h, ':') == nullptr)
+                return Fail(ZELMO_FETCH_E_OPTIONS, std::string("options.headers: not a header line: \"") + *h + "\"");
+            s.headers.emplace_back(*h);
+        }
+    }
+    s.cacheDir = DirectoryOf(options->cache_dir);
+    s.mode = options->cache_mode;
+    s.timeoutMs = options->timeout_ms;
+    s.connectTimeoutMs = options->connect_timeout_ms;
+    s.proxy = options->proxy;
+    s.proxyUserPwd = options->proxy_userpwd;
+    s.environmentProxy = (options->flags & ZELMO_FETCH_ENVIRONMENT_PROXY) != 0;
+    s.destination = options->destination;
+    s.sink = options->sink;
+    s.sinkData = options->sink_data;
+    s.progress = options->progress;
+    s.progressData = options->progress_data;
+    return {};
+}
+
+std::optional<std::int64_t> ParseLength(const std::optional<std::string> &value)
+{
+    if (!value || value->empty() || value->size() > 18)
+        return std::nullopt;
+    std::int64_t n = 0;
+    for (const char c : *value) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+// The status code of a header block's status line; 0 when it has none.
+int StatusOf(std::string_view block)
+{
+    if (block.compare(0, 5, "HTTP/") != 0)
+        return 0;
+    const std::size_t space = block.find(' ');
+    if (space == std::string_view::npos || space + 4 > block.size())
+        return 0;
+    int code = 0;
+    for (std::size_t i = space + 1; i < space + 4; ++i) {
+        if (block[i] < '0' || block[i] > '9')
+            return 0;
+        code = code * 10 + (block[i] - '0');
+    }
+    return code;
+}
+
+// The status line of a block, for error texts.
+std::string StatusLineOf(std::string_view block)
+{
+    return std::string(block.substr(0, block.find_first_of("\r\n")));
+}
+
+std::optional<std::string> ReadFileText(const std::string &path, std::size_t limit)
+{
+    const File file(platform::OpenFile(path.c_str(), "rb"));
+    if (!file)
+        return std::nullopt;
+    std::string text;
+    char chunk[8192];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+        text.append(chunk, got);
+        if (text.size() > limit)
+            return std::nullopt;
+    }
+    if (std::ferror(file.get()))
+        return std::nullopt;
+    return text;
+}
+
+bool WriteFileText(const std::string &path, std::string_view text)
+{
+    std::FILE *file = platform::OpenFile(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    const bool wrote = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && wrote;
+}
+
+// One look at an entry's files.
+struct Look {
+    std::string header;                   // the header file's text; empty when absent
+    std::int64_t bodyLength = -1;         // -1: no body file
+    std::optional<cache::EntryMeta> meta;  // only when it describes this header and body
+    bool complete = false;                // a whole 200 answer, ready to serve or revalidate
+};
+
+Look LookAt(const cache::EntryFiles &files, const std::string &url)
+{
+    Look look;
+    // The header counts for the entry (it is renamed in last): read it first.
+    std::optional<std::string> header = ReadFileText(files.header, 1 << 20);
+    if (!header)
+        return look;
+    look.header = std::move(*header);
+    look.header.resize(std::strlen(look.header.c_str()));  // as HttpDownload_SYNC reads it
+    const platform::FileFacts body = platform::ProbeFile(files.body.c_str());
+    if (!body.found || body.directory)
+        return look;
+    look.bodyLength = static_cast<std::int64_t>(body.size);
+    if (StatusOf(look.header) != 200)
+        return look;
+    const std::optional<std::int64_t> contentLength = ParseLength(FieldValue(look.header, "Content-Length"));
+    // The metadata file belongs to this header when it was written with it:
+    // the same URL and validators, and the header's length if it tells one.
+    if (const std::optional<std::string> text = ReadFileText(files.meta, cache::kMetaMaxBytes)) {
+        std::optional<cache::EntryMeta> meta = cache::ParseMeta(*text);
+        if (meta && meta->url == url && meta->complete &&
+            meta->etag == FieldValue(look.header, "ETag").value_or("") &&
+            meta->lastModified == FieldValue(look.header, "Last-Modified").value_or("") &&
+            (!contentLength || *contentLength == meta->length))
+            look.meta = std::move(meta);
+    }
+    if (look.meta)
+        look.complete = look.meta->length == look.bodyLength;
+    else  // an entry of HttpDownload_SYNC's: judged as it judges its own
+        look.complete = contentLength && *contentLength > 0 && *contentLength == look.bodyLength;
+    return look;
+}
+
+// The body checked against the metadata: its length and checksum. An entry
+// without metadata has only its length, already compared.
+struct Checked {
+    bool good = false;
+    bool readable = false;
+    std::uint64_t digest = 0;
+};
+
+Checked Check(const Look &look, const std::string &bodyPath)
+{
+    Checked checked;
+    std::int64_t length = -1;
+    const std::optional<std::uint64_t> digest = cache::DigestOfFile(bodyPath, &length);
+    if (!digest)
+        return checked;
+    checked.readable = true;
+    checked.digest = *digest;
+    checked.good = length == look.bodyLength && (!look.meta || *digest == look.meta->digest);
+    return checked;
+}
+
+bool IsFresh(const Look &look, std::int64_t now)
+{
+    // Without the times of the request and answer (an entry of the 28
+    // exports) the age cannot be told: such an entry is revalidated.
+    if (!look.meta)
+        return false;
+    return FreshnessOf(look.header, look.meta->requestTime, look.meta->responseTime, now).fresh;
+}
+
+// The header block kept with a body: the final answer's block as it came,
+// up to its empty line; where it does not state the body's length (chunked,
+// or no Content-Length), with a Content-Length of the stored body in place
+// of its framing fields, so that both interfaces judge the entry alike.
+std::string StoredHeaderOf(std::string_view block, std::int64_t length)
+{
+    std::size_t end = block.find("\r\n\r\n");
+    end = end != std::string_view::npos ? end + 4 : block.size();
+    block = block.substr(0, end);
+    const std::optional<std::int64_t> stated = ParseLength(FieldValue(block, "Content-Length"));
+    if (stated && *stated == length && !FieldValue(block, "Transfer-Encoding"))
+        return std::string(block);
+    std::string out;
+    std::size_t at = 0;
+    bool first = true;
+    while (at < block.size()) {
+        std::size_t eol = block.find('\n', at);
+        eol = eol == std::string_view::npos ? block.size() : eol + 1;
+        std::string_view line = block.substr(at, eol - at);
+        at = eol;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.remove_suffix(1);
+        if (line.empty())
+            break;
+        if (first) {
+            out.append(line).append("\r\n");
+            out.append("Content-Length: ").append(std::to_string(length)).append("\r\n");
+            first = false;
+            continue;
+        }
+        if (cache::FindFieldName(line, "Content-Length:") == 0 || cache::FindFieldName(line, "Transfer-Encoding:") == 0)
+            continue;
+        out.append(line).append("\r\n");
+    }
+    out.append("\r\n");
+    return out;
+}
+
+// A name beside `path` that no other call and no other process uses, and
+// none of HttpDownload_SYNC's temporaries (".tmp").
+std::string TemporaryFor(const std::string &path)
+{
+    static std::atomic<unsigned> counter{0};
+    return path + "." + std::to_string(platform::ProcessId()) + "-" + std::to_string(counter.fetch_add(1)) + ".part";
+}
+
+// Deletes the temporaries it was given when it goes out of scope, unless
+// they were renamed away.
+struct Temporaries {
+    std::vector<std::string> paths;
+    ~Temporaries()
+    {
+        for (const std::string &p : paths)
+            if (platform::PathExists(p.c_str()))
+                platform::DeleteFileAt(p.c_str());
+    }
+    std::string Add(std::string path)
+    {
+        paths.push_back(path);
+        return path;
+    }
+};
+
+// One call of zelmo_fetch.
+class Fetch {
+public:
+    Fetch(const char *url, Settings s, ZelmoFetchResult *result)
+        : url_(url), s_(std::move(s)), result_(result), files_(cache::EntryFilesIn(s_.cacheDir, url_))
+    {
+        if (s_.timeoutMs > 0)
+            deadline_ = start_ + std::chrono::milliseconds(s_.timeoutMs);
+    }
+
+    Error Run();
+    const std::string &BodyPath() const { return files_.body; }
+
+private:
+    // Milliseconds left of the time limit; -1 without one.
+    int LeftMs() const
+    {
+        if (!deadline_)
+            return -1;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
+        return left > 0 ? static_cast<int>(left) : 0;
+    }
+
+    Error Lock();
+    Error ServeStored(const Look &look, int outcome);
+    Error ServeFile(const std::string &path, std::int64_t length);
+    Error Deliver();
+    Error Transfer(const Look &stored, const Checked &checked, bool conditional);
+    Error WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,
+                    std::int64_t requestTime, std::int64_t responseTime);
+
+    std::string url_;
+    Settings s_;
+    ZelmoFetchResult *result_;
+    cache::EntryFiles files_;
+    Clock::time_point start_ = Clock::now();
+    std::optional<Clock::time_point> deadline_;
+    platform::FileLock lock_;
+};
+
+Error Fetch::Lock()
+{
+    std::string why;
+    platform::FileLock::Result got = lock_.Acquire(files_.lock.c_str(), 0, why);
+    if (got == platform::FileLock::Result::TimedOut) {
+        result_->flags |= ZELMO_FETCH_RESULT_WAITED;
+        got = lock_.Acquire(files_.lock.c_str(), LeftMs(), why);
+    }
+    switch (got) {
+    case platform::FileLock::Result::Held:
+        return {};
+    case platform::FileLock::Result::TimedOut:
+        return Fail(ZELMO_FETCH_E_LOCKED, "another fetch of this URL held its cache entry past the time limit");
+    case platform::FileLock::Result::Failed:
+        break;
+    }
+    return Fail(ZELMO_FETCH_E_CACHE_IO, why);
+}
+
+// Streams a body file to the sink.
+Error Fetch::ServeFile(const std::string &path, std::int64_t length)
+{
+    if (s_.sink == nullptr)
+        return {};
+    const File file(platform::OpenFile(path.c_str(), "rb"));
+    if (!file)
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot open " + path);
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    std::unique_ptr<char[]> buffer(new char[kServeChunk]);
+    std::int64_t served = 0;
+    std::size_t got;
+    while ((got = std::fread(buffer.get(), 1, kServeChunk, file.get())) > 0) {
+        if (s_.sink(s_.sinkData, buffer.get(), got) != 0)
+            return Fail(ZELMO_FETCH_E_SINK, "the body sink refused the body");
+        served += static_cast<std::int64_t>(got);
+    }
+    if (std::ferror(file.get()) || served != length)
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot read " + path);
+    return {};
+}
+
+// The copy for the destination, once the body is the entry's.
+Error Fetch::Deliver()
+{
+    if (s_.destination == nullptr)
+        return {};
+    if (!platform::CopyFileOver(files_.body.c_str(), s_.destination))
+        return Fail(ZELMO_FETCH_E_DESTINATION, std::string("cannot write the destination ") + s_.destination);
+    return {};
+}
+
+Error Fetch::ServeStored(const Look &look, int outcome)
+{
+    if (Error e = ServeFile(files_.body, look.bodyLength); e.code != 0)
+        return e;
+    if (Error e = Deliver(); e.code != 0)
+        return e;
+    result_->outcome = outcome;
+    result_->bytes_served = look.bodyLength;
+    return {};
+}
+
+Error Fetch::WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,
+                       std::int64_t requestTime, std::int64_t responseTime)
+{
+    cache::EntryMeta meta;
+    meta.url = url_;
+    meta.length = length;
+    meta.digest = digest;
+    meta.requestTime = requestTime;
+    meta.responseTime = responseTime;
+    meta.lastUse = responseTime;
+    meta.etag = FieldValue(header, "ETag").value_or("");
+    meta.lastModified = FieldValue(header, "Last-Modified").value_or("");
+    meta.complete = true;
+    if (!WriteFileText(path, cache::FormatMeta(meta)))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + path);
+    return {};
+}
+
+// What the transfer has received so far.
+struct Received {
+    Fetch *fetch = nullptr;
+    const Settings *s = nullptr;
+    std::string header;          // every header block, in order of arrival
+    std::size_t finalStart = 0;  // where the last block begins
+    std::string bodyTemp;
+    File body;
+    std::unique_ptr<char[]> bodyBuffer;
+    cache::BodyDigest digest;
+    std::int64_t received = 0;
+    std::int64_t total = -1;
+    bool started = false;
+    int refused = ZELMO_FETCH_OK;  // why the write function stopped the transfer
+    std::string refusedText;
+
+    std::string_view Final() const { return std::string_view(header).substr(finalStart); }
+};
+
+std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *userdata)
+{
+    auto *r = static_cast<Received *>(userdata);
+    const std::size_t n = size * count;
+    try {
+        // Every status line begins a block: interim answers and followed
+        // redirects come before the final one.
+        if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0)
+            r->finalStart = r->header.size();
+        r->header.append(data, n);
+    } catch (...) {
+        return 0;
+    }
+    return n;
+}
+
+std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userdata)
+{
+    auto *r = static_cast<Received *>(userdata);
+    const std::size_t n = size * count;
+    try {
+        if (!r->started) {
+            r->started = true;
+            const std::string_view final = r->Final();
+            // Only a 200's body is kept; any other answer is judged by its status.
+            if (StatusOf(final) != 200) {
+                r->refused = ZELMO_FETCH_E_HTTP;
+                return 0;
+            }
+            r->total = ParseLength(FieldValue(final, "Content-Length")).value_or(-1);
+            r->body.reset(platform::OpenFile(r->bodyTemp.c_str(), "wb"));
+            if (!r->body) {
+                r->refused = ZELMO_FETCH_E_CACHE_IO;
+                r->refusedText = "cannot create " + r->bodyTemp + ": " + std::strerror(errno);
+                return 0;
+            }
+            r->bodyBuffer.reset(new (std::nothrow) char[kFileBuffer]);
+            if (r->bodyBuffer)
+                std::setvbuf(r->body.get(), r->bodyBuffer.get(), _IOFBF, kFileBuffer);
+        }
+        if (std::fwrite(data, 1, n, r->body.get()) != n) {
+            r->refused = ZELMO_FETCH_E_CACHE_IO;
+            r->refusedText = "cannot write " + r->bodyTemp + ": " + std::strerror(errno);
+            return 0;
+        }
+        r->digest.Update(data, n);
+        r->received += static_cast<std::int64_t>(n);
+        if (r->s->sink != nullptr && r->s->sink(r->s->sinkData, data, n) != 0) {
+            r->refused = ZELMO_FETCH_E_SINK;
+            r->refusedText = "the body sink refused the body";
+            return 0;
+        }
+        if (r->s->progress != nullptr && r->s->progress(r->s->progressData, r->received, r->total) != 0) {
+            r->refused = ZELMO_FETCH_E_CANCELLED;
+            r->refusedText = "the progress callback cancelled the fetch";
+            return 0;
+        }
+    } catch (...) {
+        r->refused = ZELMO_FETCH_E_NO_MEMORY;
+        r->refusedText = "out of memory";
+        return 0;
+    }
+    return n;
+}
+
+Error Fetch::Transfer(const Look &stored, const Checked &checked, bool conditional)
+{
+    http::EnsureCurlGlobal();
+    const http::Easy easy(curl_easy_init());
+    if (!easy)
+        return Fail(ZELMO_FETCH_E_NO_MEMORY, "libcurl could not start a transfer");
+    CURL *const c = easy.get();
+    curl_easy_setopt(c, CURLOPT_URL, url_.c_str());
+    http::SetSharedOptions(c, s_.proxy);
+    if (s_.proxy == nullptr && s_.environmentProxy)
+        curl_easy_setopt(c, CURLOPT_PROXY, static_cast<const char *>(nullptr));  // libcurl's default: the environment
+    if (s_.proxyUserPwd != nullptr) {
+        curl_easy_setopt(c, CURLOPT_PROXYUSERPWD, s_.proxyUserPwd);
+        curl_easy_setopt(c, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+    }
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+    const int left = LeftMs();
+    if (left == 0)
+        return Fail(ZELMO_FETCH_E_TRANSFER, "the time limit ran out before the request");
+    if (left > 0)
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(left));
+    if (s_.connectTimeoutMs > 0)
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(s_.connectTimeoutMs));
+
+    http::Slist lines;
+    const auto append = [&](const std::string &line) {
+        curl_slist *next = curl_slist_append(lines.get(), line.c_str());
+        if (next == nullptr)
+            throw std::bad_alloc();
+        lines.release();
+        lines.reset(next);
+    };
+    for (const std::string &h : s_.headers)
+        append(h);
+    const std::vector<std::string> validators =
+        conditional ? ConditionalLines(ValidatorsOf(stored.header)) : std::vector<std::string>();
+    for (const std::string &line : validators)
+        append(line);
+    conditional = !validators.empty();
+    if (lines)
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, lines.get());
+
+    Temporaries temps;
+    Received r;
+    r.s = &s_;
+    r.bodyTemp = temps.Add(TemporaryFor(files_.body));
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &r);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &r);
+    char curlError[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
+
+    const std::int64_t requestTime = static_cast<std::int64_t>(std::time(nullptr));
+    const CURLcode done = curl_easy_perform(c);
+    const std::int64_t responseTime = static_cast<std::int64_t>(std::time(nullptr));
+    const std::string_view final = r.Final();
+    result_->http_status = StatusOf(final);
+    result_->bytes_received = r.received;
+    bool closed = !r.body || std::fclose(r.body.release()) == 0;
+
+    if (r.refused == ZELMO_FETCH_E_HTTP)
+        return Fail(ZELMO_FETCH_E_HTTP, "the server answered " + StatusLineOf(final));
+    if (r.refused != ZELMO_FETCH_OK)
+        return Fail(r.refused, r.refusedText);
+    if (done != CURLE_OK)
+        return Fail(ZELMO_FETCH_E_TRANSFER, curlError[0] != '\0' ? std::string(curlError) : curl_easy_strerror(done));
+    if (!closed)
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + r.bodyTemp);
+
+    const int status = StatusOf(final);
+    if (status == 304) {
+        if (!conditional)
+            return Fail(ZELMO_FETCH_E_HTTP, "the server answered " + StatusLineOf(final) + " to a request without validators");
+        // The stored header takes the 304's fields; the body stays as it is.
+        // A refresh that cannot be written leaves the old header, which still
+        // describes the body: the entry is served all the same.
+        const std::string refreshed = RefreshedHeader(stored.header, final);
+        const std::string metaTemp = temps.Add(TemporaryFor(files_.meta));
+        const std::string headerTemp = temps.Add(TemporaryFor(files_.header));
+        if (WriteMeta(metaTemp, refreshed, stored.bodyLength, checked.digest, requestTime, responseTime).code == 0 &&
+            WriteFileText(headerTemp, refreshed))
+            cache::RefreshEntry(metaTemp, files_.meta, headerTemp, files_.header);
+        return ServeStored(stored, ZELMO_FETCH_REVALIDATED);
+    }
+    if (status != 200)
+        return Fail(ZELMO_FETCH_E_HTTP, "the server answered " + (status ? StatusLineOf(final) : std::string("no status line")));
+
+    // A 200 without a body is an empty one.
+    if (!r.started && !WriteFileText(r.bodyTemp, ""))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create " + r.bodyTemp + ": " + std::strerror(errno));
+    const std::string header = StoredHeaderOf(final, r.received);
+    const std::string metaTemp = temps.Add(TemporaryFor(files_.meta));
+    const std::string headerTemp = temps.Add(TemporaryFor(files_.header));
+    if (Error e = WriteMeta(metaTemp, header, r.received, r.digest.Value(), requestTime, responseTime); e.code != 0)
+        return e;
+    if (!WriteFileText(headerTemp, header))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + headerTemp);
+    switch (cache::CommitEntry(r.bodyTemp, files_.body, metaTemp, files_.meta, headerTemp, files_.header)) {
+    case cache::Committed::Both:
+        break;
+    case cache::Committed::HeaderKept:
+        // The old header no longer describes the body in place: the entry
+        // is dropped rather than left to be judged by it.
+        cache::DropEntry(files_);
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.header);
+    case cache::Committed::Neither:
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
+    }
+    if (Error e = Deliver(); e.code != 0)
+        return e;
+    result_->outcome = ZELMO_FETCH_REPLACED;
+    result_->bytes_served = r.received;
+    return {};
+}
+
+Error Fetch::Run()
+{
+    if (files_.body.size() >= ZELMO_FETCH_PATH_MAX - 32)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "the cache directory's path is too long");
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+
+    // A complete entry that may be served as it is needs no lock: it is read
+    // as it stands, and a commit meanwhile replaces files by rename only.
+    Look first;
+    if (s_.mode != ZELMO_CACHE_NETWORK_ONLY) {
+        first = LookAt(files_, url_);
+        if (first.complete &&
+            (s_.mode == ZELMO_CACHE_ONLY || (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(first, now)))) {
+            if (Check(first, files_.body).good) {
+                Error e = ServeStored(first, ZELMO_FETCH_FRESH_HIT);
+                if (e.code != ZELMO_FETCH_E_CACHE_IO)  // else the entry changed under the read: look again locked
+                    return e;
+            }
+        }
+        if (s_.mode == ZELMO_CACHE_ONLY && !first.complete)
+            return Fail(ZELMO_FETCH_E_NOT_CACHED, "no complete entry of this URL in the cache");
+    }
+
+    // Everything else happens under the entry's lock.
+    if (!cache::CreateDirectoriesOf(s_.cacheDir.c_str()))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create the cache directory " + s_.cacheDir);
+    if (Error e = Lock(); e.code != 0)
+        return e;
+
+    Look stored;
+    Checked checked;
+    if (s_.mode != ZELMO_CACHE_NETWORK_ONLY) {
+        stored = LookAt(files_, url_);
+        if (stored.complete) {
+            checked = Check(stored, files_.body);
+            if (!checked.good) {
+                // A body that is not what was stored is never served.
+                result_->flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;
+                cache::DropEntry(files_);
+                stored = Look();
+            }
+        }
+        const bool changed = stored.header != first.header;
+        if (stored.complete && (s_.mode == ZELMO_CACHE_ONLY ||
+                                // stored by the fetch this one waited for
+                                ((result_->flags & ZELMO_FETCH_RESULT_WAITED) != 0 && changed) ||
+                                (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(stored, now))))
+            return ServeStored(stored, ZELMO_FETCH_FRESH_HIT);
+        if (s_.mode == ZELMO_CACHE_ONLY) {
+            if ((result_->flags & ZELMO_FETCH_RESULT_DROPPED_CORRUPT) != 0)
+                return Fail(ZELMO_FETCH_E_CORRUPT, "the stored entry failed its check and was dropped");
+            return Fail(ZELMO_FETCH_E_NOT_CACHED, "no complete entry of this URL in the cache");
+        }
+    }
+    return Transfer(stored, checked, stored.complete);
+}
+
+void CopyText(char *to, std::size_t capacity, const std::string &text)
+{
+    const std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
+    std::memcpy(to, text.data(), n);
+    to[n] = '\0';
+}
+
+// Every field of a v1 result, cleared.
+void ClearResult(ZelmoFetchResult *result)
+{
+    const std::uint32_t size = result->size;
+    std::memset(result, 0, sizeof *result);
+    result->size = size;
+}
+
+int Finish(ZelmoFetchResult *result, const Error &error, const std::string &bodyPath, Clock::time_point start)
+{
+    result->error = error.code;
+    if (error.code != ZELMO_FETCH_OK) {
+        result->outcome = ZELMO_FETCH_FAILED;
+        result->bytes_served = 0;
+        result->body_path[0] = '\0';
+        CopyText(result->error_text, sizeof result->error_text, error.text);
+    } else {
+        CopyText(result->body_path, sizeof result->body_path, bodyPath);
+        result->error_text[0] = '\0';
+    }
+    result->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return error.code;
+}
+
+}  // namespace
+}  // namespace zelmo::fetch
+
+// No exception leaves an export: a failure inside becomes an error code.
+extern "C" int ZELMO_API zelmo_fetch(const char *url, const ZelmoFetchOptions *options, ZelmoFetchResult *result)
+try {
+    using namespace zelmo::fetch;
+    const Clock::time_point start = Clock::now();
+    if (result == nullptr || result->size < sizeof(ZelmoFetchResult))
+        return ZELMO_FETCH_E_OPTIONS;  // nowhere to say more
+    ClearResult(result);
+    std::string bodyPath;
+    Error error;
+    try {
+        Settings settings;
+        if (url == nullptr || url[0] == '\0') {
+            error = Fail(ZELMO_FETCH_E_OPTIONS, url == nullptr ? "url is null" : "url is empty");
+        } else if (error = ReadOptions(options, settings); error.code == ZELMO_FETCH_OK) {
+            Fetch fetch(url, std::move(settings), result);
+            error = fetch.Run();
+            bodyPath = fetch.BodyPath();
+        }
+    } catch (const std::bad_alloc &) {
+        error = Fail(ZELMO_FETCH_E_NO_MEMORY, "out of memory");
+    }
+    return Finish(result, error, bodyPath, start);
+} catch (...) {
+    if (result != nullptr && result->size >= sizeof(ZelmoFetchResult)) {
+        result->outcome = ZELMO_FETCH_FAILED;
+        result->error = ZELMO_FETCH_E_NO_MEMORY;
+        result->body_path[0] = '\0';
+        std::strcpy(result->error_text, "out of memory");
+    }
+    return ZELMO_FETCH_E_NO_MEMORY;
+}
+
+extern "C" const char *ZELMO_API zelmo_fetch_strerror(int error)
+{
+    switch (error) {
+    case ZELMO_FETCH_OK: return "no error";
+    case ZELMO_FETCH_E_OPTIONS: return "bad arguments or options";
+    case ZELMO_FETCH_E_TRANSFER: return "the transfer failed";
+    case ZELMO_FETCH_E_HTTP: return "the server's answer cannot be served";
+    case ZELMO_FETCH_E_LOCKED: return "another fetch of the URL held the cache entry past the time limit";
+    case ZELMO_FETCH_E_CORRUPT: return "the cache entry failed its check";
+    case ZELMO_FETCH_E_CACHE_IO: return "the cache directory could not be read or written";
+    case ZELMO_FETCH_E_NOT_CACHED: return "no complete cache entry";
+    case ZELMO_FETCH_E_CANCELLED: return "cancelled by the progress callback";
+    case ZELMO_FETCH_E_SINK: return "the body sink refused the body";
+    case ZELMO_FETCH_E_DESTINATION: return "the destination could not be written";
+    case ZELMO_FETCH_E_TOO_LARGE: return "the body is too large for the cache";
+    case ZELMO_FETCH_E_NO_MEMORY: return "out of memory";
+    default: return "unknown error";
+    }
+}
+
+extern "C" const char *ZELMO_API zelmo_fetch_outcome_name(int outcome)
+{
+    switch (outcome) {
+    case ZELMO_FETCH_FAILED: return "failed";
+    case ZELMO_FETCH_FRESH_HIT: return "fresh hit";
+    case ZELMO_FETCH_REVALIDATED: return "revalidated";
+    case ZELMO_FETCH_REPLACED: return "replaced";
+    case ZELMO_FETCH_RESUMED: return "resumed";
+    case ZELMO_FETCH_SERVED_STALE: return "served stale";
+    default: return "unknown outcome";
+    }
+}
+
+extern "C" int ZELMO_API zelmo_cache_remove(const char *cacheDir, const char *url)
+try {
+    using namespace zelmo;
+    if (url == nullptr || (cacheDir != nullptr && cacheDir[0] == '\0'))
+        return ZELMO_FETCH_E_OPTIONS;
+    const cache::EntryFiles files = cache::EntryFilesIn(fetch::DirectoryOf(cacheDir), url);
+    if (!platform::PathExists(files.header.c_str()) && !platform::PathExists(files.body.c_str()) &&
+        !platform::PathExists(files.meta.c_str()))
+        return ZELMO_FETCH_OK;  // nothing stored; no lock file is made for that
+    platform::FileLock lock;
+    std::string why;
+    if (lock.Acquire(files.lock.c_str(), -1, why) != platform::FileLock::Result::Held)
+        return ZELMO_FETCH_E_CACHE_IO;
+    return cache::DropEntry(files) ? ZELMO_FETCH_OK : ZELMO_FETCH_E_CACHE_IO;
+} catch (...) {
+    return ZELMO_FETCH_E_NO_MEMORY;
+}

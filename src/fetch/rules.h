@@ -1,0 +1,85 @@
+// The pure HTTP caching rules of zelmo_fetch: dates, header fields,
+// Cache-Control, freshness and age (RFC 9111 4.2, for a private cache),
+// validators and conditional request lines, the header block kept after a
+// 304 (RFC 9111 3.2 / 4.3.4) and Content-Range. No I/O, no clock: every time
+// is passed in, in seconds since 1970 UTC.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelmo::fetch {
+
+// An HTTP date in any of the three forms of RFC 9110 5.6.7 (IMF-fixdate,
+// RFC 850 with a two-digit year, asctime), as seconds since 1970 UTC.
+// nullopt for anything else, for a field out of its range (month, day of the
+// month, hour, minute, second 0..60) and for a year before 1970 or after 9999.
+std::optional<std::int64_t> ParseHttpDate(std::string_view text);
+
+// `seconds` as an IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"); times before
+// 1970 are written as 1970-01-01 00:00:00, after 9999 as 9999-12-31 23:59:59.
+std::string FormatHttpDate(std::int64_t seconds);
+
+// The value of the first field `name` (no colon, any letter case) in a raw
+// header block (status line + fields, CRLF or LF), blanks trimmed; repeated
+// fields joined with ", ". nullopt when the block has no such field. The
+// block ends at its first empty line.
+std::optional<std::string> FieldValue(std::string_view block, std::string_view name);
+
+struct CacheControl {
+    std::optional<std::int64_t> maxAge, staleIfError;
+    bool noCache = false, noStore = false, mustRevalidate = false, isPrivate = false, isPublic = false;
+};
+
+// The directives of a Cache-Control value; tolerant: unknown directives and
+// malformed arguments are ignored (a max-age that is not a number counts as
+// 0, i.e. stale; a huge one is clamped).
+CacheControl ParseCacheControl(std::string_view value);
+
+// RFC 9111 4.2 for a private cache: the freshness lifetime (max-age, else
+// Expires - Date, else heuristic 10% of Date - Last-Modified capped at one
+// day, only for a status that allows it), the current age (4.2.3, from Age,
+// Date and the stored request/response times), fresh = lifetime > age.
+// no-cache is never fresh.
+struct Freshness {
+    std::int64_t lifetime = 0, age = 0;
+    bool fresh = false;
+    bool heuristic = false;
+};
+Freshness FreshnessOf(std::string_view storedBlock, std::int64_t requestTime, std::int64_t responseTime,
+                      std::int64_t now);
+
+// The validators of a stored answer: its ETag (with quotes, "W/" stripped
+// and reported in `weak`) and its Last-Modified text, each empty when absent.
+struct Validators {
+    std::string etag;
+    bool weak = false;
+    std::string lastModified;
+};
+Validators ValidatorsOf(std::string_view block);
+
+// "If-None-Match: <etag>" and/or "If-Modified-Since: <date>" (no line end);
+// a value holding a control character (CR, LF, NUL, other < 0x20 but tab,
+// 0x7f) is never sent.
+std::vector<std::string> ConditionalLines(const Validators &v);
+
+// RFC 9111 3.2 / 4.3.4: the stored block with every field of the 304's block
+// replacing or joining the stored ones, except Content-Length, Connection and
+// the fields it names, Keep-Alive, Proxy-*, TE, Transfer-Encoding, Upgrade,
+// Trailer, Content-Range/Encoding; the stored status line kept. Output ends
+// with an empty line, CRLF everywhere.
+std::string RefreshedHeader(std::string_view storedBlock, std::string_view notModifiedBlock);
+
+// "bytes first-last/total" or "bytes first-last/*" (RFC 9110 14.4), with
+// first <= last < total. nullopt for anything else (unsatisfied ranges
+// "bytes */n" included).
+struct ContentRange {
+    std::int64_t first = 0, last = 0;
+    std::optional<std::int64_t> total;
+};
+std::optional<ContentRange> ParseContentRange(std::string_view value);
+
+}  // namespace zelmo::fetch
