@@ -219,6 +219,7 @@ struct Look {
     std::int64_t bodyLength = -1;         // -1: no body file
     std::optional<cache::EntryMeta> meta;  // only when it describes this header and body
     bool complete = false;                // a whole 200 answer, ready to serve or revalidate
+    bool damaged = false;                 // the body's length is not the one stored with it
 };
 
 Look LookAt(const cache::EntryFiles &files, const std::string &url)
@@ -247,8 +248,10 @@ Look LookAt(const cache::EntryFiles &files, const std::string &url)
             (!contentLength || *contentLength == meta->length))
             look.meta = std::move(meta);
     }
-    if (look.meta)
+    if (look.meta) {
         look.complete = look.meta->length == look.bodyLength;
+        look.damaged = !look.complete;
+    }
     else  // an entry of HttpDownload_SYNC's: judged as it judges its own
         look.complete = contentLength && *contentLength > 0 && *contentLength == look.bodyLength;
     return look;
@@ -688,7 +691,7 @@ Error Fetch::Run()
                     return e;
             }
         }
-        if (s_.mode == ZELMO_CACHE_ONLY && !first.complete)
+        if (s_.mode == ZELMO_CACHE_ONLY && !first.complete && !first.damaged)
             return Fail(ZELMO_FETCH_E_NOT_CACHED, "no complete entry of this URL in the cache");
     }
 
@@ -702,8 +705,8 @@ Error Fetch::Run()
     Checked checked;
     if (s_.mode != ZELMO_CACHE_NETWORK_ONLY) {
         stored = LookAt(files_, url_);
-        if (stored.complete) {
-            checked = Check(stored, files_.body);
+        if (stored.complete || stored.damaged) {
+            checked = stored.complete ? Check(stored, files_.body) : Checked();
             if (!checked.good) {
                 // A body that is not what was stored is never served.
                 result_->flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;

@@ -85,6 +85,21 @@ int RunWithFilePermissions(int (*body)(const std::string &), const std::string &
 int RunBesideChild(int (*body)(const std::string &), const std::string &childArg,
                    const std::string &parentArg, int *parentResult);
 
+// Starts `body(arg)` in a child process and returns at once: the child's id
+// for KillChild and WaitChild, or -1 when it could not be started. POSIX
+// forks. Windows runs this test program again for the running test alone,
+// with `arg` in its environment: that test must call ChildTurn(body) first.
+std::intptr_t StartChild(int (*body)(const std::string &), const std::string &arg);
+// In a child that StartChild made by running the program again: runs
+// body(arg) and ends the process with its result. Elsewhere returns at once.
+void ChildTurn(int (*body)(const std::string &));
+// Ends a child of StartChild at once, as a crash would (SIGKILL,
+// TerminateProcess), and waits for it; false when it cannot.
+bool KillChild(std::intptr_t child);
+// Waits for a child of StartChild to end: its exit status, -1 when it did
+// not exit by itself.
+int WaitChild(std::intptr_t child);
+
 // What identifies a file on POSIX (Windows: `available` false): its inode,
 // link count, owner, group and permission bits, of the file a symbolic link
 // names; `symlink` tells whether the path itself is one.

@@ -199,6 +199,39 @@ int RunBesideChild(int (*body)(const std::string &), const std::string &childArg
     return WEXITSTATUS(status);
 }
 
+std::intptr_t StartChild(int (*body)(const std::string &), const std::string &arg)
+{
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0)
+        _exit(body(arg) & 0x7F);
+    return child;
+}
+
+void ChildTurn(int (*)(const std::string &))
+{
+    // A forked child runs its body straight away.
+}
+
+int WaitChild(std::intptr_t child)
+{
+    int status = 0;
+    if (waitpid(static_cast<pid_t>(child), &status, 0) != static_cast<pid_t>(child) || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+bool KillChild(std::intptr_t child)
+{
+    const pid_t pid = static_cast<pid_t>(child);
+    if (kill(pid, SIGKILL) != 0)
+        return false;
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid;
+}
+
 FileIdentity IdentityOf(const std::string &path)
 {
     FileIdentity identity;

@@ -7,6 +7,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
 #include "support/os.h"
 
 namespace zelmo::test::os {
@@ -126,6 +131,57 @@ int RunWithFileSizeLimit(int (*)(const std::string &), const std::string &, long
 int RunBesideChild(int (*)(const std::string &), const std::string &, const std::string &, int *)
 {
     return -2;
+}
+
+// The child's argument travels in this variable of its environment.
+constexpr const char *kChildArgument = "ZELMO_TEST_CHILD_ARGUMENT";
+
+std::intptr_t StartChild(int (*)(const std::string &), const std::string &arg)
+{
+    const auto *info = testing::UnitTest::GetInstance()->current_test_info();
+    if (info == nullptr)
+        return -1;
+    std::string command = "\"" + ExecutablePath().string() + "\" --gtest_filter=" + info->test_suite_name() + "." +
+                          info->name();
+    // The child inherits the environment as it is at its creation.
+    SetEnvironmentVariableA(kChildArgument, arg.c_str());
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                        &startup, &process);
+    SetEnvironmentVariableA(kChildArgument, nullptr);
+    if (!started)
+        return -1;
+    CloseHandle(process.hThread);
+    return reinterpret_cast<std::intptr_t>(process.hProcess);
+}
+
+void ChildTurn(int (*body)(const std::string &))
+{
+    char arg[8192];
+    const DWORD n = GetEnvironmentVariableA(kChildArgument, arg, sizeof arg);
+    if (n == 0 || n >= sizeof arg)
+        return;
+    std::fflush(nullptr);
+    ExitProcess(static_cast<UINT>(body(std::string(arg, n)) & 0x7F));
+}
+
+bool KillChild(std::intptr_t child)
+{
+    const HANDLE process = reinterpret_cast<HANDLE>(child);
+    const bool ok = TerminateProcess(process, 137) != 0 && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ok;
+}
+
+int WaitChild(std::intptr_t child)
+{
+    const HANDLE process = reinterpret_cast<HANDLE>(child);
+    DWORD code = 0;
+    const bool ok = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    return ok ? static_cast<int>(code) : -1;
 }
 
 FileIdentity IdentityOf(const std::string &)

@@ -1,0 +1,981 @@
+// zelmo_fetch through its public interface: against the scripted loopback
+// server for exact bytes (validators, lying and failing servers, callbacks,
+// locks, crashes), entries shared with HttpDownload_SYNC, and against nginx
+// for real revalidation and two processes fetching one URL.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/cache.h"
+#include "platform/platform.h"
+#include "support/files.h"
+#include "support/http_server.h"
+#include "support/os.h"
+#include "zelmo.h"
+#include "zelmo_fetch.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace os = zelmo::test::os;
+using zelmo::test::Answer;
+using zelmo::test::RecordedRequest;
+using zelmo::test::ScriptedServer;
+using zelmo::test::TempDir;
+
+constexpr const char *kDate = "Wed, 21 Oct 2015 07:28:00 GMT";
+constexpr const char *kLaterDate = "Thu, 22 Oct 2015 07:28:00 GMT";
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string &path)
+{
+    std::error_code ignored;
+    return fs::exists(path, ignored);
+}
+
+// The names of the files in a directory, sorted.
+std::vector<std::string> FilesIn(const fs::path &dir)
+{
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto &e : fs::directory_iterator(dir, ignored))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Files whose name ends in ".part" or ".tmp": temporaries left behind.
+std::vector<std::string> TemporariesIn(const fs::path &dir)
+{
+    std::vector<std::string> found;
+    for (const std::string &name : FilesIn(dir))
+        if (name.size() > 5 && (name.compare(name.size() - 5, 5, ".part") == 0 || name.compare(name.size() - 4, 4, ".tmp") == 0))
+            found.push_back(name);
+    return found;
+}
+
+std::string TestPath()
+{
+    const auto *info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string("/") + info->test_suite_name() + "-" + info->name();
+    return name;
+}
+
+int ZELMO_API SinkToString(void *data, const void *bytes, size_t length)
+{
+    static_cast<std::string *>(data)->append(static_cast<const char *>(bytes), length);
+    return 0;
+}
+
+int ZELMO_API RefusingSink(void *, const void *, size_t)
+{
+    return 1;
+}
+
+int ZELMO_API CancellingProgress(void *data, int64_t received, int64_t)
+{
+    *static_cast<int64_t *>(data) = received;
+    return 1;
+}
+
+int ZELMO_API CountingProgress(void *data, int64_t received, int64_t total)
+{
+    auto *seen = static_cast<std::vector<std::pair<int64_t, int64_t>> *>(data);
+    seen->emplace_back(received, total);
+    return 0;
+}
+
+// One fetch into a cache directory, its body gathered by the sink.
+struct Fetched {
+    int rc = -1;
+    ZelmoFetchResult r{};
+    std::string body;
+};
+
+Fetched Fetch(const std::string &url, const std::string &cacheDir, int mode = ZELMO_CACHE_REVALIDATE,
+              const std::function<void(ZelmoFetchOptions &)> &tweak = nullptr)
+{
+    Fetched f;
+    ZelmoFetchOptions options;
+    zelmo_fetch_init(&options, &f.r);
+    options.cache_dir = cacheDir.empty() ? nullptr : cacheDir.c_str();
+    options.cache_mode = mode;
+    options.timeout_ms = 20000;
+    options.sink = &SinkToString;
+    options.sink_data = &f.body;
+    if (tweak)
+        tweak(options);
+    f.rc = zelmo_fetch(url.c_str(), &options, &f.r);
+    return f;
+}
+
+// The files of a URL's entry in a cache directory.
+zelmo::cache::EntryFiles FilesOf(const std::string &cacheDir, const std::string &url)
+{
+    std::string dir = cacheDir;
+    if (dir.back() != zelmo::platform::kPathSeparator)
+        dir += zelmo::platform::kPathSeparator;
+    return zelmo::cache::EntryFilesIn(dir, url);
+}
+
+// --- validators ---
+
+// A server that answers 304 when a request's validators match what it sent,
+// else 200 with the given validators.
+struct ValidatorCase {
+    const char *name;
+    const char *etag;          // null: none sent
+    const char *lastModified;  // null: none sent
+    int secondOutcome;
+};
+
+TEST(FetchValidators, RevalidationSendsWhatTheStoredAnswerHas)
+{
+    const ValidatorCase cases[] = {
+        {"etag only", "\"v1\"", nullptr, ZELMO_FETCH_REVALIDATED},
+        {"last-modified only", nullptr, kDate, ZELMO_FETCH_REVALIDATED},
+        {"both", "W/\"v1\"", kDate, ZELMO_FETCH_REVALIDATED},
+        {"neither", nullptr, nullptr, ZELMO_FETCH_REPLACED},
+    };
+    for (const ValidatorCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string body = std::string("body of ") + c.name;
+        ScriptedServer server([&](const RecordedRequest &req) {
+            const bool etagMatches = c.etag != nullptr && req.Header("If-None-Match") == c.etag;
+            const bool dateMatches = c.lastModified != nullptr && req.Header("If-Modified-Since") == c.lastModified;
+            if (etagMatches || dateMatches)
+                return Answer::Raw("HTTP/1.1 304 Not Modified\r\nX-Refreshed: yes\r\nContent-Length: 999\r\n\r\n");
+            std::string fields;
+            if (c.etag) fields += std::string("ETag: ") + c.etag + "\r\n";
+            if (c.lastModified) fields += std::string("Last-Modified: ") + c.lastModified + "\r\n";
+            return Answer::Full("HTTP/1.1 200 OK", body, fields);
+        });
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        const Fetched first = Fetch(url, cache);
+        ASSERT_EQ(first.rc, 0) << first.r.error_text;
+        EXPECT_EQ(first.r.outcome, ZELMO_FETCH_REPLACED);
+        EXPECT_EQ(first.r.http_status, 200);
+        EXPECT_EQ(first.body, body);
+        EXPECT_EQ(first.r.bytes_received, static_cast<int64_t>(body.size()));
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        EXPECT_EQ(fs::path(first.r.body_path), fs::path(files.body));
+        EXPECT_EQ(ReadFile(files.body), body);
+        EXPECT_TRUE(Exists(files.meta));
+
+        const Fetched second = Fetch(url, cache);
+        ASSERT_EQ(second.rc, 0) << second.r.error_text;
+        EXPECT_EQ(second.r.outcome, c.secondOutcome);
+        EXPECT_EQ(second.body, body);
+        EXPECT_EQ(second.r.bytes_served, static_cast<int64_t>(body.size()));
+        const std::vector<RecordedRequest> requests = server.Requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_FALSE(requests[0].HasHeader("If-None-Match"));
+        EXPECT_FALSE(requests[0].HasHeader("If-Modified-Since"));
+        EXPECT_EQ(requests[1].Header("If-None-Match"), c.etag ? c.etag : "");
+        EXPECT_EQ(requests[1].HasHeader("If-None-Match"), c.etag != nullptr);
+        EXPECT_EQ(requests[1].Header("If-Modified-Since"), c.lastModified ? c.lastModified : "");
+        EXPECT_EQ(requests[1].HasHeader("If-Modified-Since"), c.lastModified != nullptr);
+        if (c.secondOutcome == ZELMO_FETCH_REVALIDATED) {
+            EXPECT_EQ(second.r.http_status, 304);
+            EXPECT_EQ(second.r.bytes_received, 0);
+            const std::string header = ReadFile(files.header);
+            EXPECT_NE(header.find("X-Refreshed: yes"), std::string::npos) << "the 304's fields join the stored header";
+            EXPECT_NE(header.find("Content-Length: " + std::to_string(body.size())), std::string::npos)
+                << "the 304's Content-Length is not taken:\n" << header;
+            EXPECT_EQ(header.find("999"), std::string::npos) << header;
+            EXPECT_EQ(ReadFile(files.body), body);
+        }
+        EXPECT_TRUE(TemporariesIn(dir.path()).empty());
+    }
+}
+
+TEST(FetchValidators, AValidatorChangedBetweenAnswersIsTheOneSentNext)
+{
+    std::atomic<int> version{1};
+    ScriptedServer server([&](const RecordedRequest &req) {
+        const std::string etag = "\"v" + std::to_string(version.load()) + "\"";
+        if (req.Header("If-None-Match") == etag)
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\nETag: " + etag + "\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "version " + std::to_string(version.load()), "ETag: " + etag + "\r\n");
+    });
+    TempDir dir;
+    const std::string url = server.Url(TestPath());
+    EXPECT_EQ(Fetch(url, dir.path().string()).r.outcome, ZELMO_FETCH_REPLACED);
+    version = 2;
+    const Fetched changed = Fetch(url, dir.path().string());
+    EXPECT_EQ(changed.r.outcome, ZELMO_FETCH_REPLACED);
+    EXPECT_EQ(changed.body, "version 2");
+    const Fetched same = Fetch(url, dir.path().string());
+    EXPECT_EQ(same.r.outcome, ZELMO_FETCH_REVALIDATED);
+    EXPECT_EQ(same.body, "version 2");
+    const std::vector<RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[1].Header("If-None-Match"), "\"v1\"");
+    EXPECT_EQ(requests[2].Header("If-None-Match"), "\"v2\"");
+}
+
+// --- cache modes ---
+
+TEST(FetchModes, PreferFreshServesAFreshEntryWithoutARequest)
+{
+    ScriptedServer server([](const RecordedRequest &) {
+        return Answer::Full("HTTP/1.1 200 OK", "fresh body", "Cache-Control: max-age=3600\r\nETag: \"f\"\r\n");
+    });
+    TempDir dir;
+    const std::string url = server.Url(TestPath());
+    EXPECT_EQ(Fetch(url, dir.path().string(), ZELMO_CACHE_PREFER_FRESH).r.outcome, ZELMO_FETCH_REPLACED);
+    const Fetched hit = Fetch(url, dir.path().string(), ZELMO_CACHE_PREFER_FRESH);
+    EXPECT_EQ(hit.rc, 0);
+    EXPECT_EQ(hit.r.outcome, ZELMO_FETCH_FRESH_HIT);
+    EXPECT_EQ(hit.r.http_status, 0);
+    EXPECT_EQ(hit.body, "fresh body");
+    EXPECT_EQ(server.Requests().size(), 1u);
+    // Cache only serves it too; network only asks again, unconditionally.
+    EXPECT_EQ(Fetch(url, dir.path().string(), ZELMO_CACHE_ONLY).r.outcome, ZELMO_FETCH_FRESH_HIT);
+    EXPECT_EQ(Fetch(url, dir.path().string(), ZELMO_CACHE_NETWORK_ONLY).r.outcome, ZELMO_FETCH_REPLACED);
+    const std::vector<RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_FALSE(requests[1].HasHeader("If-None-Match"));
+}
+
+TEST(FetchModes, CacheOnlyMissAsksNothingAndWritesNothing)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "x"); });
+    TempDir dir;
+    const Fetched miss = Fetch(server.Url(TestPath()), dir.path().string(), ZELMO_CACHE_ONLY);
+    EXPECT_EQ(miss.rc, ZELMO_FETCH_E_NOT_CACHED);
+    EXPECT_EQ(miss.r.error, ZELMO_FETCH_E_NOT_CACHED);
+    EXPECT_EQ(miss.r.outcome, ZELMO_FETCH_FAILED);
+    EXPECT_STRNE(miss.r.error_text, "");
+    EXPECT_STREQ(miss.r.body_path, "");
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_TRUE(FilesIn(dir.path()).empty());
+}
+
+// --- bad input ---
+
+TEST(FetchOptions, BadArgumentsAreRefusedWithAClearError)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "x"); });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    const char *badLines[] = {"X-Injected: a\r\nX-Other: b", nullptr};
+    const char *noColon[] = {"NoColon", nullptr};
+    struct Case {
+        const char *name;
+        std::function<void(ZelmoFetchOptions &)> tweak;
+    };
+    const Case cases[] = {
+        {"size too small", [](ZelmoFetchOptions &o) { o.size = sizeof o - 8; }},
+        {"size zero", [](ZelmoFetchOptions &o) { o.size = 0; }},
+        {"unknown flag", [](ZelmoFetchOptions &o) { o.flags = 0x80; }},
+        {"reserved flag", [](ZelmoFetchOptions &o) { o.flags = ZELMO_FETCH_STALE_IF_ERROR; }},
+        {"mode out of range", [](ZelmoFetchOptions &o) { o.cache_mode = 4; }},
+        {"negative mode", [](ZelmoFetchOptions &o) { o.cache_mode = -1; }},
+        {"negative timeout", [](ZelmoFetchOptions &o) { o.timeout_ms = -1; }},
+        {"negative connect timeout", [](ZelmoFetchOptions &o) { o.connect_timeout_ms = -5; }},
+        {"size limit set", [](ZelmoFetchOptions &o) { o.max_cache_bytes = 1; }},
+        {"reserved set", [](ZelmoFetchOptions &o) { o.reserved[3] = 1; }},
+        {"empty cache dir", [](ZelmoFetchOptions &o) { o.cache_dir = ""; }},
+        {"header with a line break", [&](ZelmoFetchOptions &o) { o.headers = badLines; }},
+        {"header without a colon", [&](ZelmoFetchOptions &o) { o.headers = noColon; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Fetched f = Fetch(url, cache, ZELMO_CACHE_REVALIDATE, c.tweak);
+        EXPECT_EQ(f.rc, ZELMO_FETCH_E_OPTIONS);
+        EXPECT_EQ(f.r.error, ZELMO_FETCH_E_OPTIONS);
+        EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FAILED);
+        EXPECT_STRNE(f.r.error_text, "");
+    }
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_TRUE(FilesIn(dir.path()).empty());
+
+    // A larger struct (a later header's) is taken when its tail is unset,
+    // refused when the tail asks for something.
+    struct Later {
+        ZelmoFetchOptions v1;
+        uint64_t later[2];
+    } later{};
+    ZelmoFetchResult result;
+    zelmo_fetch_init(&later.v1, &result);
+    later.v1.size = sizeof later;
+    later.v1.cache_dir = cache.c_str();
+    EXPECT_EQ(zelmo_fetch(url.c_str(), &later.v1, &result), 0) << result.error_text;
+    later.later[1] = 7;
+    EXPECT_EQ(zelmo_fetch(url.c_str(), &later.v1, &result), ZELMO_FETCH_E_OPTIONS);
+    EXPECT_NE(std::string(result.error_text).find("does not know"), std::string::npos) << result.error_text;
+
+    // Null url, null or short result.
+    zelmo_fetch_init(nullptr, &result);
+    EXPECT_EQ(zelmo_fetch(nullptr, nullptr, &result), ZELMO_FETCH_E_OPTIONS);
+    EXPECT_STREQ(result.error_text, "url is null");
+    EXPECT_EQ(zelmo_fetch(url.c_str(), nullptr, nullptr), ZELMO_FETCH_E_OPTIONS);
+    ZelmoFetchResult shortResult;
+    std::memset(&shortResult, 0x5A, sizeof shortResult);
+    shortResult.size = 8;
+    EXPECT_EQ(zelmo_fetch(url.c_str(), nullptr, &shortResult), ZELMO_FETCH_E_OPTIONS);
+    EXPECT_EQ(shortResult.outcome, 0x5A5A5A5A) << "a result too small for this library is not written";
+    EXPECT_EQ(zelmo_cache_remove(cache.c_str(), nullptr), ZELMO_FETCH_E_OPTIONS);
+}
+
+TEST(FetchOptions, TextsOfErrorsAndOutcomes)
+{
+    for (int e = ZELMO_FETCH_OK; e <= ZELMO_FETCH_E_NO_MEMORY; ++e)
+        EXPECT_STRNE(zelmo_fetch_strerror(e), zelmo_fetch_strerror(-1)) << e;
+    EXPECT_STREQ(zelmo_fetch_strerror(ZELMO_FETCH_E_LOCKED),
+                 "another fetch of the URL held the cache entry past the time limit");
+    const char *names[] = {"failed", "fresh hit", "revalidated", "replaced", "resumed", "served stale"};
+    for (int o = 0; o < 6; ++o)
+        EXPECT_STREQ(zelmo_fetch_outcome_name(o), names[o]);
+    EXPECT_STREQ(zelmo_fetch_outcome_name(99), "unknown outcome");
+}
+
+TEST(FetchOptions, ExtraHeadersGoOutAndEnvironmentProxiesOnlyWhenAsked)
+{
+    ScriptedServer origin([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "origin"); });
+    ScriptedServer proxy(&ScriptedServer::Forward);
+    const os::EnvironmentProxy environment(proxy.Address());
+    TempDir dir;
+    const char *lines[] = {"X-Host: zelmo", "Accept: text/plain", nullptr};
+    const std::string url = origin.Url(TestPath());
+    const Fetched direct = Fetch(url, dir.path().string(), ZELMO_CACHE_NETWORK_ONLY,
+                                 [&](ZelmoFetchOptions &o) { o.headers = lines; });
+    ASSERT_EQ(direct.rc, 0) << direct.r.error_text;
+    EXPECT_TRUE(proxy.Requests().empty()) << "no proxy from the environment unless asked";
+    ASSERT_EQ(origin.Requests().size(), 1u);
+    EXPECT_EQ(origin.Requests()[0].Header("X-Host"), "zelmo");
+    EXPECT_EQ(origin.Requests()[0].Header("Accept"), "text/plain");
+    const Fetched viaEnvironment = Fetch(url, dir.path().string(), ZELMO_CACHE_NETWORK_ONLY,
+                                         [](ZelmoFetchOptions &o) { o.flags = ZELMO_FETCH_ENVIRONMENT_PROXY; });
+    ASSERT_EQ(viaEnvironment.rc, 0) << viaEnvironment.r.error_text;
+    EXPECT_EQ(proxy.Requests().size(), 1u);
+    const std::string address = proxy.Address();
+    const Fetched viaOption = Fetch(url, dir.path().string(), ZELMO_CACHE_NETWORK_ONLY,
+                                    [&](ZelmoFetchOptions &o) { o.proxy = address.c_str(); });
+    ASSERT_EQ(viaOption.rc, 0) << viaOption.r.error_text;
+    EXPECT_EQ(proxy.Requests().size(), 2u);
+    EXPECT_EQ(viaOption.body, "origin");
+}
+
+// --- awkward servers and failures: the old entry or none, never a torn one ---
+
+struct FailureCase {
+    const char *name;
+    std::function<Answer(const std::string &body)> answer;
+    int error;
+    std::function<void(ZelmoFetchOptions &)> tweak;
+};
+
+int64_t cancelledAt = -1;
+
+TEST(FetchFaults, FailuresLeaveTheOldEntryOrNone)
+{
+    const std::string big(300000, 'b');
+    const FailureCase cases[] = {
+        {"content-length lie (short body)",
+         [](const std::string &) { return Answer::Raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten..", true); },
+         ZELMO_FETCH_E_TRANSFER, nullptr},
+        {"404", [](const std::string &) { return Answer::Full("HTTP/1.1 404 Not Found", "missing"); }, ZELMO_FETCH_E_HTTP,
+         nullptr},
+        {"206 not asked for",
+         [](const std::string &) { return Answer::Full("HTTP/1.1 206 Partial Content", "part", "Content-Range: bytes 0-3/9\r\n"); },
+         ZELMO_FETCH_E_HTTP, nullptr},
+        {"cancel from progress",
+         [&](const std::string &) {
+             return Answer::InPieces("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n" + big, {100, 1000}, 20);
+         },
+         ZELMO_FETCH_E_CANCELLED,
+         [](ZelmoFetchOptions &o) {
+             o.progress = &CancellingProgress;
+             o.progress_data = &cancelledAt;
+         }},
+        {"sink refusal", [&](const std::string &) { return Answer::Full("HTTP/1.1 200 OK", big); }, ZELMO_FETCH_E_SINK,
+         [](ZelmoFetchOptions &o) { o.sink = &RefusingSink; }},
+        {"time limit", [&](const std::string &) {
+             return Answer::InPieces("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n" + big, {100, 10}, 3000);
+         },
+         ZELMO_FETCH_E_TRANSFER, [](ZelmoFetchOptions &o) { o.timeout_ms = 300; }},
+    };
+    for (const FailureCase &c : cases) {
+        for (const bool withOldEntry : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (withOldEntry ? ", over an old entry" : ", first fetch"));
+            std::atomic<bool> failing{!withOldEntry};
+            ScriptedServer server([&](const RecordedRequest &) {
+                return failing ? c.answer("") : Answer::Full("HTTP/1.1 200 OK", "old body", "ETag: \"old\"\r\n");
+            });
+            TempDir dir;
+            const std::string cache = dir.path().string();
+            const std::string url = server.Url(TestPath());
+            const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+            std::string oldHeader;
+            if (withOldEntry) {
+                ASSERT_EQ(Fetch(url, cache).rc, 0);
+                oldHeader = ReadFile(files.header);
+                failing = true;
+            }
+            const Fetched f = Fetch(url, cache, ZELMO_CACHE_NETWORK_ONLY, c.tweak);
+            EXPECT_EQ(f.rc, c.error) << f.r.error_text;
+            EXPECT_EQ(f.r.error, c.error);
+            EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FAILED);
+            EXPECT_STRNE(f.r.error_text, "");
+            EXPECT_STREQ(f.r.body_path, "");
+            EXPECT_TRUE(TemporariesIn(dir.path()).empty()) << TemporariesIn(dir.path()).front();
+            if (withOldEntry) {
+                EXPECT_EQ(ReadFile(files.body), "old body");
+                EXPECT_EQ(ReadFile(files.header), oldHeader);
+                const Fetched again = Fetch(url, cache, ZELMO_CACHE_ONLY);
+                EXPECT_EQ(again.r.outcome, ZELMO_FETCH_FRESH_HIT);
+                EXPECT_EQ(again.body, "old body");
+            } else {
+                EXPECT_FALSE(Exists(files.header));
+                EXPECT_FALSE(Exists(files.body));
+                EXPECT_FALSE(Exists(files.meta));
+            }
+        }
+    }
+    EXPECT_GT(cancelledAt, 0) << "the progress callback saw bytes before it cancelled";
+}
+
+TEST(FetchFaults, ProgressCountsTheBodyAgainstItsLength)
+{
+    const std::string body(200000, 'p');
+    ScriptedServer server([&](const RecordedRequest &) {
+        return Answer::InPieces("HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n" + body, {100, 50000, 50000}, 10);
+    });
+    TempDir dir;
+    std::vector<std::pair<int64_t, int64_t>> seen;
+    const Fetched f = Fetch(server.Url(TestPath()), dir.path().string(), ZELMO_CACHE_REVALIDATE,
+                            [&](ZelmoFetchOptions &o) {
+                                o.progress = &CountingProgress;
+                                o.progress_data = &seen;
+                            });
+    ASSERT_EQ(f.rc, 0) << f.r.error_text;
+    ASSERT_FALSE(seen.empty());
+    for (std::size_t i = 1; i < seen.size(); ++i)
+        EXPECT_GT(seen[i].first, seen[i - 1].first);
+    EXPECT_EQ(seen.back(), (std::pair<int64_t, int64_t>(200000, 200000)));
+    EXPECT_EQ(f.body, body);
+}
+
+TEST(FetchFaults, ChunkedAnswerIsStoredWithItsLength)
+{
+    ScriptedServer server([](const RecordedRequest &) {
+        return Answer::Raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nETag: \"c\"\r\n\r\n" +
+                           zelmo::test::Chunked("chunked body", 5));
+    });
+    TempDir dir;
+    const std::string url = server.Url(TestPath());
+    const Fetched f = Fetch(url, dir.path().string());
+    ASSERT_EQ(f.rc, 0) << f.r.error_text;
+    EXPECT_EQ(f.body, "chunked body");
+    const std::string header = ReadFile(FilesOf(dir.path().string(), url).header);
+    EXPECT_EQ(header, "HTTP/1.1 200 OK\r\nContent-Length: 12\r\nETag: \"c\"\r\n\r\n");
+}
+
+TEST(FetchFaults, DestinationReceivesACopy)
+{
+    ScriptedServer server([](const RecordedRequest &req) {
+        if (req.HasHeader("If-None-Match"))
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "copied body", "ETag: \"d\"\r\n");
+    });
+    TempDir dir;
+    const std::string cache = (dir.path() / "cache").string();
+    const std::string url = server.Url(TestPath());
+    for (const char *name : {"first.bin", "second.bin"}) {  // a 200, then a 304
+        SCOPED_TRACE(name);
+        const std::string destination = (dir.path() / name).string();
+        const Fetched f = Fetch(url, cache, ZELMO_CACHE_REVALIDATE,
+                                [&](ZelmoFetchOptions &o) { o.destination = destination.c_str(); });
+        ASSERT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_EQ(ReadFile(destination), "copied body");
+    }
+    const std::string unwritable = (dir.path() / "no" / "such" / "dir" / "x.bin").string();
+    const Fetched f = Fetch(url, cache, ZELMO_CACHE_REVALIDATE,
+                            [&](ZelmoFetchOptions &o) { o.destination = unwritable.c_str(); });
+    EXPECT_EQ(f.rc, ZELMO_FETCH_E_DESTINATION);
+    EXPECT_NE(std::string(f.r.error_text).find(unwritable), std::string::npos) << f.r.error_text;
+}
+
+int FetchIntoLockedDirectory(const std::string &args)
+{
+    const std::size_t space = args.find(' ');
+    const Fetched f = Fetch(args.substr(0, space), args.substr(space + 1));
+    if (f.rc != ZELMO_FETCH_E_CACHE_IO)
+        return 10 + f.rc;
+    if (std::strstr(f.r.error_text, args.substr(space + 1).c_str()) == nullptr)
+        return 2;  // the text names the place
+    return 0;
+}
+
+TEST(FetchFaults, AnUnwritableCacheDirectoryGivesAnErrorAndNoFiles)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "x"); });
+    TempDir dir;
+    const std::string cache = (dir.path() / "locked").string();
+    fs::create_directory(cache);
+    if (!os::LockDirectory(cache, true))
+        GTEST_SKIP() << "this platform's directories cannot refuse new entries";
+    const int result = os::RunWithFilePermissions(&FetchIntoLockedDirectory, server.Url(TestPath()) + " " + cache);
+    os::LockDirectory(cache, false);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(FilesIn(cache).empty());
+    EXPECT_TRUE(server.Requests().empty()) << "nothing is asked for that cannot be stored";
+}
+
+int FetchWithFullDisk(const std::string &args)
+{
+    const std::size_t space = args.find(' ');
+    const Fetched f = Fetch(args.substr(0, space), args.substr(space + 1), ZELMO_CACHE_NETWORK_ONLY);
+    return f.rc == ZELMO_FETCH_E_CACHE_IO ? 0 : 10 + f.rc;
+}
+
+TEST(FetchFaults, ADiskThatFillsLeavesTheOldEntry)
+{
+    std::atomic<bool> big{false};
+    ScriptedServer server([&](const RecordedRequest &) {
+        return Answer::Full("HTTP/1.1 200 OK", big ? std::string(4 << 20, 'n') : std::string("old body"));
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    ASSERT_EQ(Fetch(url, cache).rc, 0);
+    big = true;
+    const int result = os::RunWithFileSizeLimit(&FetchWithFullDisk, url + " " + cache, 64 * 1024);
+    if (result == -2)
+        GTEST_SKIP() << "this platform cannot limit a process's file sizes";
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(TemporariesIn(dir.path()).empty());
+    const Fetched old = Fetch(url, cache, ZELMO_CACHE_ONLY);
+    EXPECT_EQ(old.rc, 0) << old.r.error_text;
+    EXPECT_EQ(old.body, "old body");
+}
+
+// --- integrity on every hit ---
+
+TEST(FetchIntegrity, ABodyChangedBehindTheCacheIsNeverServed)
+{
+    struct Case {
+        const char *name;
+        int mode;
+        const char *newBody;  // written over the stored body
+        int error;            // of the fetch after the change
+    };
+    const Case cases[] = {
+        {"fresh hit, same length", ZELMO_CACHE_PREFER_FRESH, "STORED BODY", ZELMO_FETCH_OK},
+        {"fresh hit, shorter", ZELMO_CACHE_PREFER_FRESH, "stored", ZELMO_FETCH_OK},
+        {"revalidation, same length", ZELMO_CACHE_REVALIDATE, "stored bodY", ZELMO_FETCH_OK},
+        {"cache only", ZELMO_CACHE_ONLY, "XXXXXXXXXXX", ZELMO_FETCH_E_CORRUPT},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server([](const RecordedRequest &req) {
+            if (req.HasHeader("If-None-Match"))
+                return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+            return Answer::Full("HTTP/1.1 200 OK", "stored body", "Cache-Control: max-age=3600\r\nETag: \"s\"\r\n");
+        });
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        ASSERT_EQ(Fetch(url, cache).rc, 0);
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        std::ofstream(files.body, std::ios::binary | std::ios::trunc) << c.newBody;
+
+        const Fetched f = Fetch(url, cache, c.mode);
+        EXPECT_EQ(f.rc, c.error) << f.r.error_text;
+        EXPECT_NE(f.r.flags & ZELMO_FETCH_RESULT_DROPPED_CORRUPT, 0u);
+        EXPECT_TRUE(f.body.empty() || f.body == "stored body") << "the changed body reached the sink: " << f.body;
+        const std::vector<RecordedRequest> requests = server.Requests();
+        if (c.error == ZELMO_FETCH_OK) {
+            EXPECT_EQ(f.r.outcome, ZELMO_FETCH_REPLACED);
+            EXPECT_EQ(f.body, "stored body");
+            EXPECT_EQ(ReadFile(files.body), "stored body");
+            ASSERT_EQ(requests.size(), 2u);
+            EXPECT_FALSE(requests[1].HasHeader("If-None-Match")) << "a dropped entry is not revalidated";
+        } else {
+            EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FAILED);
+            EXPECT_EQ(requests.size(), 1u);
+            EXPECT_FALSE(Exists(files.header)) << "the entry is dropped";
+            EXPECT_FALSE(Exists(files.body));
+        }
+    }
+}
+
+TEST(FetchIntegrity, LeftoversOfACrashBeforeTheCommitChangeNothing)
+{
+    ScriptedServer server([](const RecordedRequest &) {
+        return Answer::Full("HTTP/1.1 200 OK", "whole body", "Cache-Control: max-age=3600\r\n");
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    ASSERT_EQ(Fetch(url, cache).rc, 0);
+    const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+    // A writer that died with its temporaries written, before any rename.
+    std::ofstream(files.body + ".4242-0.part", std::ios::binary) << "half a new bo";
+    std::ofstream(files.meta + ".4242-1.part", std::ios::binary) << "zelmo-meta 1\n";
+    std::ofstream(files.header + ".4242-2.part", std::ios::binary) << "HTTP/1.1 200 OK\r\n";
+    for (const int mode : {ZELMO_CACHE_ONLY, ZELMO_CACHE_PREFER_FRESH}) {
+        const Fetched f = Fetch(url, cache, mode);
+        EXPECT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FRESH_HIT);
+        EXPECT_EQ(f.body, "whole body");
+        EXPECT_EQ(f.r.flags, 0u);
+    }
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+// --- locks ---
+
+TEST(FetchLocks, AHeldEntryTimesOutWithoutARequest)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "x"); });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    zelmo::platform::FileLock holder;
+    std::string why;
+    ASSERT_EQ(holder.Acquire(FilesOf(cache, url).lock.c_str(), 0, why), zelmo::platform::FileLock::Result::Held) << why;
+    const Fetched f = Fetch(url, cache, ZELMO_CACHE_REVALIDATE, [](ZelmoFetchOptions &o) { o.timeout_ms = 200; });
+    EXPECT_EQ(f.rc, ZELMO_FETCH_E_LOCKED);
+    EXPECT_NE(f.r.flags & ZELMO_FETCH_RESULT_WAITED, 0u);
+    EXPECT_STRNE(f.r.error_text, "");
+    EXPECT_TRUE(server.Requests().empty());
+    holder.Release();
+    EXPECT_EQ(Fetch(url, cache).rc, 0);
+}
+
+TEST(FetchLocks, TheSecondFetchWaitsAndFindsTheEntryStored)
+{
+    // The first fetch's answer is held back until the second has had time
+    // to reach the lock; a run in which it did not is tried again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        SCOPED_TRACE(attempt);
+        std::mutex m;
+        std::condition_variable cv;
+        bool arrived = false, release = false;
+        ScriptedServer server([&](const RecordedRequest &) {
+            std::unique_lock<std::mutex> hold(m);
+            arrived = true;
+            cv.notify_all();
+            cv.wait_for(hold, std::chrono::seconds(10), [&] { return release; });
+            return Answer::Full("HTTP/1.1 200 OK", "one body", "ETag: \"one\"\r\n");
+        });
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        Fetched first, second;
+        std::thread a([&] { first = Fetch(url, cache); });
+        {
+            std::unique_lock<std::mutex> hold(m);
+            cv.wait(hold, [&] { return arrived; });
+        }
+        std::thread b([&] { second = Fetch(url, cache); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        {
+            std::lock_guard<std::mutex> hold(m);
+            release = true;
+        }
+        cv.notify_all();
+        a.join();
+        b.join();
+        ASSERT_EQ(first.rc, 0) << first.r.error_text;
+        ASSERT_EQ(second.rc, 0) << second.r.error_text;
+        EXPECT_EQ(first.r.outcome, ZELMO_FETCH_REPLACED);
+        if ((second.r.flags & ZELMO_FETCH_RESULT_WAITED) == 0)
+            continue;  // the second came after the first had finished
+        EXPECT_EQ(second.r.outcome, ZELMO_FETCH_FRESH_HIT);
+        EXPECT_EQ(second.body, "one body");
+        EXPECT_EQ(server.Requests().size(), 1u) << "the entry the first stored is served";
+        return;
+    }
+    ADD_FAILURE() << "the second fetch never met the first one's lock";
+}
+
+int FetchAndHang(const std::string &args)
+{
+    const std::size_t space = args.find(' ');
+    Fetch(args.substr(0, space), args.substr(space + 1), ZELMO_CACHE_NETWORK_ONLY);
+    return 0;
+}
+
+TEST(FetchLocks, AKilledHolderReleasesTheLockAndLeavesTheOldEntry)
+{
+    os::ChildTurn(&FetchAndHang);
+    std::atomic<int> requests{0};
+    std::atomic<bool> stop{false};
+    ScriptedServer server([&](const RecordedRequest &) {
+        if (++requests == 2) {
+            // The child's fetch: half the new body, then nothing until it is killed.
+            Answer answer = Answer::Raw("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(500, 'n'));
+            for (int i = 0; i < 1200 && !stop; ++i)
+                answer.pieces.push_back({"", 50});
+            answer.close = true;
+            return answer;
+        }
+        return Answer::Full("HTTP/1.1 200 OK", "old body");
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    ASSERT_EQ(Fetch(url, cache).rc, 0);
+    const std::intptr_t child = os::StartChild(&FetchAndHang, url + " " + cache);
+    ASSERT_NE(child, -1);
+    for (int i = 0; i < 3000 && requests < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(requests, 2) << "the child's fetch never reached the server";
+    // The child holds the entry's lock while it receives.
+    zelmo::platform::FileLock probe;
+    std::string why;
+    EXPECT_EQ(probe.Acquire(FilesOf(cache, url).lock.c_str(), 0, why), zelmo::platform::FileLock::Result::TimedOut);
+    ASSERT_TRUE(os::KillChild(child));
+    stop = true;
+
+    const Fetched old = Fetch(url, cache, ZELMO_CACHE_ONLY);
+    EXPECT_EQ(old.rc, 0) << old.r.error_text;
+    EXPECT_EQ(old.body, "old body");
+    const Fetched after = Fetch(url, cache, ZELMO_CACHE_NETWORK_ONLY, [](ZelmoFetchOptions &o) { o.timeout_ms = 5000; });
+    EXPECT_EQ(after.rc, 0) << after.r.error_text;
+    EXPECT_EQ(after.r.flags & ZELMO_FETCH_RESULT_WAITED, 0u) << "the killed holder's lock is gone";
+}
+
+TEST(FetchLocks, RemoveDropsTheEntry)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "to remove"); });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    ASSERT_EQ(Fetch(url, cache).rc, 0);
+    EXPECT_EQ(zelmo_cache_remove(cache.c_str(), url.c_str()), 0);
+    const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+    EXPECT_FALSE(Exists(files.header));
+    EXPECT_FALSE(Exists(files.body));
+    EXPECT_FALSE(Exists(files.meta));
+    EXPECT_EQ(Fetch(url, cache, ZELMO_CACHE_ONLY).rc, ZELMO_FETCH_E_NOT_CACHED);
+    EXPECT_EQ(zelmo_cache_remove(cache.c_str(), url.c_str()), 0) << "removing what is gone";
+}
+
+// --- one cache for both interfaces (the default cache, beside the program) ---
+
+struct ModuleEntry {
+    explicit ModuleEntry(std::string u) : url(std::move(u)), files(zelmo::cache::EntryFilesIn(zelmo::cache::CacheDirectory(), url))
+    {
+        Clean();
+    }
+    ~ModuleEntry() { Clean(); }
+    void Clean() const
+    {
+        std::error_code ignored;
+        for (const std::string &p : {files.header, files.body, files.meta, files.lock, files.header + ".tmp", files.body + ".tmp"})
+            fs::remove(p, ignored);
+    }
+    std::string url;
+    zelmo::cache::EntryFiles files;
+};
+
+bool Download(const std::string &url, std::string &body)
+{
+    char buffer[256] = {};
+    HttpResponseBuffer r{};
+    r.buffer = buffer;
+    r.capacity = sizeof buffer;
+    const bool ok = HttpDownload_SYNC(url.c_str(), &r, true, 10, nullptr, nullptr);
+    body.assign(buffer, r.length);
+    return ok;
+}
+
+Answer ValidatingServer(const RecordedRequest &req, const std::string &extra)
+{
+    if (req.Header("If-None-Match") == "\"both\"" || req.Header("If-Modified-Since") == kDate)
+        return Answer::Raw("HTTP/1.1 304 Not Modified\r\nX-Checked: " + std::string(kLaterDate) + "\r\n\r\n");
+    return Answer::Raw("HTTP/1.1 200 OK\r\nETag: \"both\"\r\nLast-Modified: " + std::string(kDate) + "\r\n" + extra);
+}
+
+TEST(FetchBothInterfaces, AnEntryOfZelmoFetchIsServedByHttpDownload)
+{
+    for (const bool chunked : {false, true}) {
+        SCOPED_TRACE(chunked ? "chunked" : "with Content-Length");
+        ScriptedServer server([&](const RecordedRequest &req) {
+            return ValidatingServer(req, chunked ? "Transfer-Encoding: chunked\r\n\r\n" + zelmo::test::Chunked("shared body", 4)
+                                                 : std::string("Content-Length: 11\r\n\r\nshared body"));
+        });
+        const ModuleEntry entry(server.Url(TestPath() + (chunked ? "-chunked" : "")));
+        const Fetched f = Fetch(entry.url, "");
+        ASSERT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_EQ(fs::path(f.r.body_path), fs::path(entry.files.body)) << "the default cache is HttpDownload_SYNC's";
+        EXPECT_TRUE(GetCacheFileSize(entry.url.c_str(), nullptr, 0, 0)) << "complete by the 28 exports' rules";
+        std::string body;
+        ASSERT_TRUE(Download(entry.url, body));
+        EXPECT_EQ(body, "shared body");
+        const std::vector<RecordedRequest> requests = server.Requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[1].Header("If-Modified-Since"), kDate) << "HttpDownload_SYNC revalidated the entry";
+    }
+}
+
+TEST(FetchBothInterfaces, AnEntryOfHttpDownloadIsServedByZelmoFetch)
+{
+    ScriptedServer server([](const RecordedRequest &req) {
+        return ValidatingServer(req, "Cache-Control: max-age=3600\r\nContent-Length: 11\r\n\r\nshared body");
+    });
+    const ModuleEntry entry(server.Url(TestPath()));
+    std::string body;
+    ASSERT_TRUE(Download(entry.url, body));
+    EXPECT_FALSE(Exists(entry.files.meta)) << "the 28 exports write no metadata";
+
+    // Without times an entry's age is unknown: even a fresh-preferring
+    // fetch revalidates it, with both validators; the metadata follows.
+    const Fetched f = Fetch(entry.url, "", ZELMO_CACHE_PREFER_FRESH);
+    ASSERT_EQ(f.rc, 0) << f.r.error_text;
+    EXPECT_EQ(f.r.outcome, ZELMO_FETCH_REVALIDATED);
+    EXPECT_EQ(f.body, "shared body");
+    std::vector<RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].Header("If-None-Match"), "\"both\"");
+    EXPECT_EQ(requests[1].Header("If-Modified-Since"), kDate);
+    EXPECT_TRUE(Exists(entry.files.meta));
+    EXPECT_NE(ReadFile(entry.files.header).find(kLaterDate), std::string::npos) << "the 304's fields are kept";
+
+    const Fetched hit = Fetch(entry.url, "", ZELMO_CACHE_PREFER_FRESH);
+    EXPECT_EQ(hit.r.outcome, ZELMO_FETCH_FRESH_HIT);
+    EXPECT_EQ(hit.body, "shared body");
+    EXPECT_EQ(server.Requests().size(), 2u);
+    // And the refreshed entry still serves HttpDownload_SYNC.
+    ASSERT_TRUE(Download(entry.url, body));
+    EXPECT_EQ(body, "shared body");
+}
+
+// --- against nginx, which the CTest fixture nginx-fixture runs ---
+
+fs::path NginxDirectory()
+{
+    return os::ExecutablePath().parent_path().parent_path() / "nginx";
+}
+
+std::string NginxSkipReason()
+{
+    if (Exists((NginxDirectory() / "skip").string()))
+        return ReadFile((NginxDirectory() / "skip").string());
+    if (!Exists((NginxDirectory() / "port").string()))
+        return "no nginx serves this test: ctest starts it (fixture nginx)";
+    return {};
+}
+
+std::string NginxBase()
+{
+    return "http://127.0.0.1:" + std::to_string(std::stoi(ReadFile((NginxDirectory() / "port").string()))) + "/";
+}
+
+// Drops the lines of field `name` from a stored header file.
+void RemoveField(const std::string &headerPath, const std::string &name)
+{
+    const std::string header = ReadFile(headerPath);
+    std::string out;
+    std::size_t at = 0;
+    while (at < header.size()) {
+        const std::size_t eol = header.find('\n', at);
+        const std::string line = header.substr(at, eol == std::string::npos ? std::string::npos : eol - at + 1);
+        at = eol == std::string::npos ? header.size() : eol + 1;
+        if (zelmo::cache::FindFieldName(line, name + ":") != 0)
+            out += line;
+    }
+    std::ofstream(headerPath, std::ios::binary | std::ios::trunc) << out;
+}
+
+TEST(FetchNginx, RevalidatesWithEitherValidator)
+{
+    if (const std::string reason = NginxSkipReason(); !reason.empty())
+        GTEST_SKIP() << reason;
+    struct Case {
+        const char *name;
+        const char *dropped;  // field removed from the stored header before revalidating
+    };
+    for (const Case &c : {Case{"both", nullptr}, Case{"etag only", "Last-Modified"}, Case{"last-modified only", "ETag"}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string name = std::string("fetch-validators-") + (c.dropped ? c.dropped : "none") + ".txt";
+        const fs::path page = NginxDirectory() / "root" / name;
+        std::ofstream(page, std::ios::binary | std::ios::trunc) << "nginx page\n";
+        zelmo::test::SetLastWriteYear(page, 2020);
+        const std::string url = NginxBase() + name;
+        const Fetched first = Fetch(url, cache);
+        ASSERT_EQ(first.rc, 0) << first.r.error_text;
+        EXPECT_EQ(first.r.outcome, ZELMO_FETCH_REPLACED);
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        const std::string header = ReadFile(files.header);
+        EXPECT_NE(header.find("ETag: "), std::string::npos) << header;
+        EXPECT_NE(header.find("Last-Modified: "), std::string::npos) << header;
+        if (c.dropped)
+            RemoveField(files.header, c.dropped);
+
+        const Fetched second = Fetch(url, cache);
+        ASSERT_EQ(second.rc, 0) << second.r.error_text;
+        EXPECT_EQ(second.r.outcome, ZELMO_FETCH_REVALIDATED);
+        EXPECT_EQ(second.r.http_status, 304);
+        EXPECT_EQ(second.body, "nginx page\n");
+
+        std::ofstream(page, std::ios::binary | std::ios::trunc) << "changed nginx page\n";
+        zelmo::test::SetLastWriteYear(page, 2021);
+        const Fetched third = Fetch(url, cache);
+        ASSERT_EQ(third.rc, 0) << third.r.error_text;
+        EXPECT_EQ(third.r.outcome, ZELMO_FETCH_REPLACED);
+        EXPECT_EQ(third.body, "changed nginx page\n");
+        fs::remove(page);
+    }
+}
+
+int FetchFromNginx(const std::string &args)
+{
+    const std::size_t space = args.find(' ');
+    const Fetched f = Fetch(args.substr(0, space), args.substr(space + 1));
+    return f.rc == 0 && f.r.bytes_served == (8 << 20) ? 0 : 10 + f.rc;
+}
+
+TEST(FetchNginx, TwoProcessesFetchOneUrl)
+{
+    os::ChildTurn(&FetchFromNginx);
+    if (const std::string reason = NginxSkipReason(); !reason.empty())
+        GTEST_SKIP() << reason;
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const fs::path page = NginxDirectory() / "root" / "fetch-two-processes.bin";
+    std::string content(8 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 131 + (i >> 12));
+    std::ofstream(page, std::ios::binary | std::ios::trunc) << content;
+    const std::string url = NginxBase() + "fetch-two-processes.bin";
+    const std::string args = url + " " + cache;
+    const std::intptr_t child = os::StartChild(&FetchFromNginx, args);
+    ASSERT_NE(child, -1);
+    EXPECT_EQ(FetchFromNginx(args), 0);
+    EXPECT_EQ(os::WaitChild(child), 0);
+    const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+    EXPECT_TRUE(ReadFile(files.body) == content) << "the stored body is one whole answer";
+    EXPECT_TRUE(TemporariesIn(dir.path()).empty());
+    const Fetched hit = Fetch(url, cache, ZELMO_CACHE_ONLY, [](ZelmoFetchOptions &o) { o.sink = nullptr; });
+    EXPECT_EQ(hit.rc, 0) << hit.r.error_text << " (the stored checksum matches the body)";
+    fs::remove(page);
+}
+
+}  // namespace
