@@ -1,18 +1,25 @@
 // HttpDownload_SYNC against nginx on 127.0.0.1, started here with the test
 // suite's fixture script: a 64 MiB GET into the cache against libcurl into a
 // file, the curl tool and a plain socket loop (the floor); and a 304 of a
-// 1 MiB entry against libcurl with a file read and against `curl -z`. The
+// 1 MiB entry against libcurl with a file read and against `curl -z`; and
+// zelmo_fetch: a fresh hit of a 1 MiB entry against its 304, the 304 against
+// libcurl's same conditional GET and a file read, a 64 MiB GET streamed to a
+// sink against libcurl into a file. The
 // sides and their checks are in download_sides.cpp; the curl tool's are
 // here, since they start a program.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <curl/curl.h>
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "download_sides.h"
 #include "ratio.h"
+#include "zelmo_fetch.h"
 
 extern char **environ;
 
@@ -110,8 +117,161 @@ void BM_DownloadNotModified(benchmark::State &state)
     RunSides(state, sides);
 }
 
+
+// --- zelmo_fetch against the same nginx ---
+
+// A sink that keeps the body in memory, or only counts it.
+struct Sink {
+    std::string bytes;
+    std::int64_t count = 0;
+    bool keep = true;
+};
+
+int ZELMO_API ToSink(void *data, const void *bytes, std::size_t length)
+{
+    auto *sink = static_cast<Sink *>(data);
+    if (sink->keep)
+        sink->bytes.append(static_cast<const char *>(bytes), length);
+    sink->count += static_cast<std::int64_t>(length);
+    return 0;
+}
+
+// One zelmo_fetch of url in the benchmark's own cache directory.
+struct Fetcher {
+    explicit Fetcher(bench::download::Served &s) : served(s), cacheDir((s.dir / "fetch-cache").string()) {}
+    bench::download::Served &served;
+    std::string cacheDir;
+    Sink sink;
+    ZelmoFetchResult result{};
+
+    bool Fetch(const std::string &url, int mode)
+    {
+        ZelmoFetchOptions options;
+        zelmo_fetch_init(&options, &result);
+        options.cache_dir = cacheDir.c_str();
+        options.cache_mode = mode;
+        options.timeout_ms = 60000;
+        options.sink = &ToSink;
+        options.sink_data = &sink;
+        sink.bytes.clear();
+        sink.count = 0;
+        return zelmo_fetch(url.c_str(), &options, &result) == ZELMO_FETCH_OK;
+    }
+    bool Gave(int outcome, const std::string &bytes) const
+    {
+        return result.outcome == outcome && result.bytes_served == static_cast<std::int64_t>(bytes.size()) &&
+               (sink.keep ? sink.bytes == bytes : sink.count == result.bytes_served);
+    }
+};
+
+// The first fetch of url, stored; the message on failure.
+std::string Store(Fetcher &fetcher, const std::string &url)
+{
+    if (!fetcher.Fetch(url, ZELMO_CACHE_NETWORK_ONLY))
+        return std::string("first fetch: ") + fetcher.result.error_text;
+    fetcher.served.NewStatuses();
+    return {};
+}
+
+// No request at all: nothing new in nginx's access log.
+bool NothingLogged(Served &served)
+{
+    return served.NewStatuses().empty();
+}
+
+void BM_FetchFreshHit(benchmark::State &state)
+{
+    Served &served = Server();
+    if (!served.skip.empty() && Fails(state, served.skip))
+        return;
+    const std::string url = served.Url("fresh/small.bin");
+    Fetcher fresh(served), revalidated(served);
+    if (const std::string failed = Store(fresh, url); !failed.empty() && Fails(state, failed))
+        return;
+    std::vector<Side> sides = {
+        {"fresh", [&] { return fresh.Fetch(url, ZELMO_CACHE_PREFER_FRESH); },
+         [&] { return fresh.Gave(ZELMO_FETCH_FRESH_HIT, served.small) && NothingLogged(served); }},
+        {"revalidated", [&] { return revalidated.Fetch(url, ZELMO_CACHE_REVALIDATE); },
+         [&] { return revalidated.Gave(ZELMO_FETCH_REVALIDATED, served.small) && served.Logged304(); }},
+    };
+    RunSides(state, sides);
+}
+
+void BM_FetchNotModified(benchmark::State &state)
+{
+    Served &served = Server();
+    if (!served.skip.empty() && Fails(state, served.skip))
+        return;
+    const std::string url = served.Url("small.bin");
+    Fetcher fetcher(served);
+    if (const std::string failed = Store(fetcher, url); !failed.empty() && Fails(state, failed))
+        return;
+    // The reference sends the conditional GET zelmo_fetch sends (both
+    // validators of the stored answer), then reads its copy of the body.
+    NotModifiedComparison copy(served);
+    if (const std::string failed = copy.Prepare(); !failed.empty() && Fails(state, failed))
+        return;
+    const std::string header = ReadAll(fs::path(fetcher.result.body_path).string() + "h");
+    const auto field = [&](const std::string &name) {
+        const std::size_t at = header.find("\r\n" + name + ":");
+        if (at == std::string::npos)
+            return std::string();
+        const std::size_t from = header.find_first_not_of(' ', at + name.size() + 3);
+        return header.substr(from, header.find("\r\n", from) - from);
+    };
+    const std::string etag = field("ETag"), lastModified = field("Last-Modified");
+    if ((etag.empty() || lastModified.empty()) && Fails(state, "the stored answer lacks a validator"))
+        return;
+    const std::vector<std::string> lines = {"If-None-Match: " + etag, "If-Modified-Since: " + lastModified};
+    std::string memory;
+    std::vector<Side> sides = {
+        {"ours", [&] { return fetcher.Fetch(url, ZELMO_CACHE_REVALIDATE); },
+         [&] { return fetcher.Gave(ZELMO_FETCH_REVALIDATED, served.small) && served.Logged304(); }},
+        {"libcurl",
+         [&] {
+             CURL *curl = curl_easy_init();
+             curl_slist *headers = nullptr;
+             for (const std::string &line : lines) headers = curl_slist_append(headers, line.c_str());
+             std::string answer;
+             curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+             curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+             curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &ToMemory);
+             curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+             long code = 0;
+             const bool ok = curl_easy_perform(curl) == CURLE_OK &&
+                             curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 304;
+             curl_easy_cleanup(curl);
+             curl_slist_free_all(headers);
+             memory = ReadAll(copy.copy);
+             return ok;
+         },
+         [&] { return served.Logged304() && memory == served.small; }},
+    };
+    RunSides(state, sides);
+}
+
+void BM_FetchGet(benchmark::State &state)
+{
+    Served &served = Server();
+    if (!served.skip.empty() && Fails(state, served.skip))
+        return;
+    const std::string url = served.Url("large.bin");
+    Fetcher fetcher(served);
+    fetcher.sink.keep = false;  // streamed to a sink that counts; the entry checked after
+    const std::string out = (served.dir / "out.bin").string();
+    std::vector<Side> sides = {
+        {"ours", [&] { return fetcher.Fetch(url, ZELMO_CACHE_NETWORK_ONLY); },
+         [&] { return fetcher.Gave(ZELMO_FETCH_REPLACED, served.large) && ReadAll(fetcher.result.body_path) == served.large; }},
+        {"libcurl", [&] { return LibcurlToFile(url, out); }, [&] { return ReadAll(out) == served.large; }},
+    };
+    RunSides(state, sides);
+}
+
 BENCHMARK(BM_DownloadGet)->MinTime(4.0)->Repetitions(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DownloadNotModified)->MinTime(2.0)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_FetchFreshHit)->MinTime(2.0)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_FetchNotModified)->MinTime(2.0)->Repetitions(3)->UseRealTime();
+BENCHMARK(BM_FetchGet)->MinTime(4.0)->Repetitions(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 using bench::Goal;
 const bool registered =
@@ -124,6 +284,12 @@ const bool registered =
     bench::Compare({"1 MiB 304 vs libcurl and a file read", "BM_DownloadNotModified:ours_s",
                     "BM_DownloadNotModified:libcurl_s", Goal::Cheaper, 1.2}) &&
     bench::Compare({"1 MiB 304 vs curl -z", "BM_DownloadNotModified:ours_s",
-                    "BM_DownloadNotModified:curltool_s", Goal::Faster, 5.0});
+                    "BM_DownloadNotModified:curltool_s", Goal::Faster, 5.0}) &&
+    bench::Compare({"zelmo_fetch 1 MiB fresh hit vs its 304", "BM_FetchFreshHit:fresh_s",
+                    "BM_FetchFreshHit:revalidated_s", Goal::Faster, 10.0}) &&
+    bench::Compare({"zelmo_fetch 1 MiB 304 vs libcurl and a file read", "BM_FetchNotModified:ours_s",
+                    "BM_FetchNotModified:libcurl_s", Goal::Cheaper, 1.2}) &&
+    bench::Compare({"zelmo_fetch 64 MiB to a sink vs libcurl into a file", "BM_FetchGet:ours_s",
+                    "BM_FetchGet:libcurl_s", Goal::Faster, 1.0});
 
 }  // namespace

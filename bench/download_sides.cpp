@@ -20,14 +20,14 @@ std::size_t ToFile(char *data, std::size_t size, std::size_t count, void *file)
     return std::fwrite(data, size, count, static_cast<std::FILE *>(file));
 }
 
+}  // namespace
+
 std::size_t ToMemory(char *data, std::size_t size, std::size_t count, void *into)
 {
     static_cast<std::string *>(into)->append(data, size * count);
     return size * count;
 }
 
-// libcurl as its documentation shows it: a new easy handle, default options,
-// the body written to a file with fwrite.
 bool LibcurlToFile(const std::string &url, const std::string &path)
 {
     std::FILE *file = std::fopen(path.c_str(), "wb");
@@ -43,6 +43,8 @@ bool LibcurlToFile(const std::string &url, const std::string &path)
     curl_easy_cleanup(curl);
     return std::fclose(file) == 0 && ok;
 }
+
+namespace {
 
 // The floor: one GET over a plain socket, read 1 MiB at a time and written
 // to a file, the header block cut off.
@@ -133,6 +135,9 @@ Served::Served(fs::path fixtureDir) : dir(std::move(fixtureDir))
     small = large.substr(kLarge / 2, kSmall);
     std::ofstream(dir / "root" / "large.bin", std::ios::binary) << large;
     std::ofstream(dir / "root" / "small.bin", std::ios::binary) << small;
+    std::error_code ignored;
+    fs::create_directories(dir / "root" / "fresh", ignored);
+    std::ofstream(dir / "root" / "fresh" / "small.bin", std::ios::binary) << small;
     if (ReadAll(dir / "root" / "large.bin") != large || ReadAll(dir / "root" / "small.bin") != small)
         skip = "cannot write the served files into " + (dir / "root").string();
 }

@@ -26,7 +26,9 @@ std::string ReadAll(const fs::path &path);
 
 // What an nginx started by scripts/nginx-fixture in `dir` serves: two files
 // of random bytes, large.bin (64 MiB) and small.bin (1 MiB, a slice of the
-// large one), written into its document root here; and its access log.
+// large one; also as fresh/small.bin, which the fixture serves with
+// Cache-Control max-age), written into its document root here; and its
+// access log.
 struct Served {
     explicit Served(fs::path fixtureDir);
 
@@ -63,6 +65,12 @@ struct Side {
 // each call's time to its side. Empty on success, else "<side>: call failed"
 // or "<side>: wrong result" for the first side that failed.
 std::string RunRound(std::vector<Side> &sides, std::size_t first);
+
+// libcurl as its documentation shows it: a new easy handle, default options,
+// the body written to a file with fwrite.
+bool LibcurlToFile(const std::string &url, const std::string &path);
+// A libcurl write function appending to the std::string at `into`.
+std::size_t ToMemory(char *data, std::size_t size, std::size_t count, void *into);
 
 // The body file of url's entry in the cache of the 28 exports.
 std::string EntryBody(const std::string &url);
