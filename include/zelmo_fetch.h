@@ -87,7 +87,7 @@ typedef enum ZelmoFetchError {
 
 /* Flags (ZelmoFetchOptions.flags). */
 #define ZELMO_FETCH_ENVIRONMENT_PROXY 0x1u /* take a proxy from http_proxy and the like */
-#define ZELMO_FETCH_STALE_IF_ERROR 0x2u    /* reserved for serving stale entries on errors */
+#define ZELMO_FETCH_STALE_IF_ERROR 0x2u    /* reserved for serving stale entries on errors (refused for now) */
 #define ZELMO_FETCH_NO_RESUME 0x4u         /* reserved: never resume a partial body */
 
 /*
@@ -170,8 +170,9 @@ static inline void zelmo_fetch_init(ZelmoFetchOptions *options, ZelmoFetchResult
 
 /*
  * Fetches url through the cache. options may be null (all defaults); result
- * must not be, and is filled in whatever happens. Returns result->error:
- * 0 when the body was served (result->outcome says how).
+ * must not be, and is filled in whatever happens (but for a result whose
+ * size field is below this header's, which is left untouched). Returns
+ * result->error: 0 when the body was served (result->outcome says how).
  */
 int ZELMO_API zelmo_fetch(const char *url, const ZelmoFetchOptions *options, ZelmoFetchResult *result);
 
@@ -183,8 +184,8 @@ const char *ZELMO_API zelmo_fetch_outcome_name(int outcome);
 
 /*
  * Removes the entry of url from the cache at cache_dir (null: the default
- * cache), waiting for a fetch of it that holds the entry. Returns 0, or an
- * error code.
+ * cache), waiting for a fetch of it that holds the entry. Returns 0 (also
+ * when there was no entry), or an error code.
  */
 int ZELMO_API zelmo_cache_remove(const char *cache_dir, const char *url);
 

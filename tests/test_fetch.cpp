@@ -19,6 +19,7 @@
 
 #include "cache/cache.h"
 #include "platform/platform.h"
+#include "support/failing_allocation.h"
 #include "support/files.h"
 #include "support/http_server.h"
 #include "support/os.h"
@@ -248,6 +249,11 @@ TEST(FetchModes, PreferFreshServesAFreshEntryWithoutARequest)
     EXPECT_EQ(hit.r.http_status, 0);
     EXPECT_EQ(hit.body, "fresh body");
     EXPECT_EQ(server.Requests().size(), 1u);
+    // A sink that refuses a hit fails the call and leaves the entry.
+    const Fetched refused = Fetch(url, dir.path().string(), ZELMO_CACHE_PREFER_FRESH,
+                                  [](ZelmoFetchOptions &o) { o.sink = &RefusingSink; });
+    EXPECT_EQ(refused.rc, ZELMO_FETCH_E_SINK);
+    EXPECT_EQ(refused.r.outcome, ZELMO_FETCH_FAILED);
     // Cache only serves it too; network only asks again, unconditionally.
     EXPECT_EQ(Fetch(url, dir.path().string(), ZELMO_CACHE_ONLY).r.outcome, ZELMO_FETCH_FRESH_HIT);
     EXPECT_EQ(Fetch(url, dir.path().string(), ZELMO_CACHE_NETWORK_ONLY).r.outcome, ZELMO_FETCH_REPLACED);
@@ -645,6 +651,56 @@ TEST(FetchIntegrity, LeftoversOfACrashBeforeTheCommitChangeNothing)
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 
+TEST(FetchFaults, EachRefusedAllocationGivesAnErrorOrTheWholeBody)
+{
+    ScriptedServer server([](const RecordedRequest &req) {
+        if (req.Header("If-None-Match") == "\"m\"")
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\nX-Again: 1\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "memory body", "ETag: \"m\"\r\n");
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+    for (const int mode : {ZELMO_CACHE_ONLY, ZELMO_CACHE_REVALIDATE, ZELMO_CACHE_NETWORK_ONLY}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(Fetch(url, cache).rc, 0);
+        long refused = 0;
+        for (long n = 1; n < 100000; ++n) {
+            Fetched f;
+            bool more = false;
+            {
+                ZelmoFetchOptions options;
+                zelmo_fetch_init(&options, &f.r);
+                options.cache_dir = cache.c_str();
+                options.cache_mode = mode;
+                options.sink = &SinkToString;
+                options.sink_data = &f.body;
+                f.body.reserve(64);  // the sink's appends allocate nothing
+                const zelmo::test::AllocationFailure failure(n);
+                f.rc = zelmo_fetch(url.c_str(), &options, &f.r);
+                more = failure.Refused();
+            }
+            if (!more)
+                break;
+            ++refused;
+            EXPECT_EQ(f.rc, f.r.error);
+            if (f.rc == 0) {
+                EXPECT_EQ(f.body, "memory body") << n;
+            } else {
+                EXPECT_STRNE(f.r.error_text, "") << n;
+                EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FAILED) << n;
+            }
+            EXPECT_TRUE(TemporariesIn(dir.path()).empty()) << n;
+            EXPECT_EQ(ReadFile(files.body), "memory body") << n << ": the entry stays whole";
+        }
+        EXPECT_GT(refused, 0);
+        const Fetched whole = Fetch(url, cache, ZELMO_CACHE_ONLY);
+        EXPECT_EQ(whole.rc, 0) << whole.r.error_text;
+        EXPECT_EQ(whole.body, "memory body");
+    }
+}
+
 // --- locks ---
 
 TEST(FetchLocks, AHeldEntryTimesOutWithoutARequest)
@@ -710,6 +766,40 @@ TEST(FetchLocks, TheSecondFetchWaitsAndFindsTheEntryStored)
         return;
     }
     ADD_FAILURE() << "the second fetch never met the first one's lock";
+}
+
+TEST(FetchLocks, ManyThreadsFetchingOneUrlEachGetAWholeAnswer)
+{
+    std::atomic<int> served{0};
+    ScriptedServer server([&](const RecordedRequest &) {
+        const int n = ++served;
+        return Answer::Full("HTTP/1.1 200 OK", std::string(1000 * n, static_cast<char>('a' + n % 26)),
+                            "ETag: \"" + std::to_string(n) + "\"\r\n");
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    const auto whole = [](const std::string &body) {
+        return !body.empty() && body.size() % 1000 == 0 && body.find_first_not_of(body[0]) == std::string::npos;
+    };
+    std::vector<Fetched> results(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&, i] {
+            results[i] = Fetch(url, cache, i % 2 ? ZELMO_CACHE_NETWORK_ONLY : ZELMO_CACHE_REVALIDATE);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    for (const Fetched &f : results) {
+        EXPECT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_TRUE(whole(f.body)) << f.body.size();
+        EXPECT_EQ(f.r.bytes_served, static_cast<int64_t>(f.body.size()));
+    }
+    const Fetched stored = Fetch(url, cache, ZELMO_CACHE_ONLY);
+    EXPECT_EQ(stored.rc, 0) << stored.r.error_text;
+    EXPECT_EQ(stored.r.flags, 0u) << "the body in place is the one its metadata describes";
+    EXPECT_TRUE(whole(stored.body));
+    EXPECT_TRUE(TemporariesIn(dir.path()).empty());
 }
 
 int FetchAndHang(const std::string &args)

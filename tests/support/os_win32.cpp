@@ -141,8 +141,12 @@ std::intptr_t StartChild(int (*)(const std::string &), const std::string &arg)
     const auto *info = testing::UnitTest::GetInstance()->current_test_info();
     if (info == nullptr)
         return -1;
-    std::string command = "\"" + ExecutablePath().string() + "\" --gtest_filter=" + info->test_suite_name() + "." +
-                          info->name();
+    std::string command = "\"";
+    command += ExecutablePath().string();
+    command += "\" --gtest_filter=";
+    command += info->test_suite_name();
+    command += ".";
+    command += info->name();
     // The child inherits the environment as it is at its creation.
     SetEnvironmentVariableA(kChildArgument, arg.c_str());
     STARTUPINFOA startup = {};

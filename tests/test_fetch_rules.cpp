@@ -1,0 +1,418 @@
+// The pure rules of zelmo_fetch (dates, fields, Cache-Control, freshness,
+// validators, the 304 refresh, Content-Range) and the entry metadata file
+// with its body checksum.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cache/metadata.h"
+#include "fetch/rules.h"
+#include "support/files.h"
+
+namespace {
+
+using namespace zelmo::fetch;
+using zelmo::cache::BodyDigest;
+using zelmo::cache::EntryMeta;
+using zelmo::test::TempDir;
+
+constexpr std::int64_t k1994 = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+
+TEST(FetchRules, HttpDates)
+{
+    const struct {
+        const char *text;
+        std::optional<std::int64_t> seconds;
+    } cases[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", k1994},
+        {"Sunday, 06-Nov-94 08:49:37 GMT", k1994},
+        {"Sun Nov  6 08:49:37 1994", k1994},
+        {"  Sun, 06 Nov 1994 08:49:37 GMT ", k1994},
+        {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+        {"Thursday, 01-Jan-70 00:00:00 GMT", 0},
+        {"Wednesday, 01-Jan-25 00:00:00 GMT", 1735689600},
+        {"Thu, 29 Feb 2024 12:00:00 GMT", 1709208000},
+        {"Fri, 31 Dec 9999 23:59:59 GMT", 253402300799},
+        {"Sat Dec 31 23:59:60 2016", 1483228800},
+        {"Sun Nov 16 08:49:37 1994", k1994 + 10 * 86400},
+        // refused
+        {"", std::nullopt},
+        {"Sun, 06 Nov 1994 08:49:37 UTC", std::nullopt},
+        {"Sun, 06 Nov 1994 08:49:37", std::nullopt},
+        {"Sun, 6 Nov 1994 08:49:37 GMT", std::nullopt},
+        {"Sun, 06 Foo 1994 08:49:37 GMT", std::nullopt},
+        {"Xyz, 06 Nov 1994 08:49:37 GMT", std::nullopt},
+        {"Sun, 32 Jan 1994 08:49:37 GMT", std::nullopt},
+        {"Sun, 00 Jan 1994 08:49:37 GMT", std::nullopt},
+        {"Thu, 29 Feb 2023 12:00:00 GMT", std::nullopt},
+        {"Sun, 06 Nov 1994 24:00:00 GMT", std::nullopt},
+        {"Sun, 06 Nov 1994 08:60:00 GMT", std::nullopt},
+        {"Sun, 06 Nov 1994 08:49:61 GMT", std::nullopt},
+        {"Wed, 31 Dec 1969 23:59:59 GMT", std::nullopt},
+        {"Sun, 06 Nov 1994 08:49:37 GMT, Mon, 07 Nov 1994 08:49:37 GMT", std::nullopt},
+        {"Sunday, 06-Nov-1994 08:49:37 GMT", std::nullopt},
+        {"Sun Nov 6 08:49:37 1994", std::nullopt},
+        {"Sun Nov  6 08:49:37 1994 GMT", std::nullopt},
+        {"784111777", std::nullopt},
+        {"Sun, 06 Nov 1994 08:49:3x GMT", std::nullopt},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ParseHttpDate(c.text), c.seconds) << "'" << c.text << "'";
+}
+
+TEST(FetchRules, FormatHttpDateRoundTrips)
+{
+    EXPECT_EQ(FormatHttpDate(k1994), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_EQ(FormatHttpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(FormatHttpDate(-5), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(FormatHttpDate(1709208000), "Thu, 29 Feb 2024 12:00:00 GMT");
+    for (std::int64_t t = 0; t < 253402300799; t += 86399 * 37 + 11)
+        ASSERT_EQ(ParseHttpDate(FormatHttpDate(t)), t) << FormatHttpDate(t);
+}
+
+TEST(FetchRules, FieldValue)
+{
+    const std::string block = "HTTP/1.1 200 OK\r\n"
+                              "Content-Type:  text/plain \r\n"
+                              "cache-control: max-age=5\r\n"
+                              "X-Folded: one\r\n"
+                              "\ttwo\r\n"
+                              "Cache-Control: public\r\n"
+                              "X-Empty:\r\n"
+                              "Bad Name: x\r\n"
+                              "\r\n"
+                              "After: body\r\n";
+    const struct {
+        const char *name;
+        std::optional<std::string> value;
+    } cases[] = {
+        {"content-type", "text/plain"},  {"CACHE-CONTROL", "max-age=5, public"}, {"X-Folded", "one two"},
+        {"X-Empty", ""},                 {"Bad Name", std::nullopt},              {"After", std::nullopt},
+        {"Missing", std::nullopt},       {"HTTP/1.1 200 OK", std::nullopt},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(FieldValue(block, c.name), c.value) << c.name;
+    EXPECT_EQ(FieldValue("HTTP/1.0 200 OK\nETag: \"lf\"\n\n", "etag"), "\"lf\"");
+}
+
+TEST(FetchRules, CacheControlDirectives)
+{
+    const struct {
+        const char *value;
+        std::optional<std::int64_t> maxAge, staleIfError;
+        bool noCache, noStore, mustRevalidate, isPrivate, isPublic;
+    } cases[] = {
+        {"", {}, {}, false, false, false, false, false},
+        {"max-age=60", 60, {}, false, false, false, false, false},
+        {"MAX-AGE=60, Public", 60, {}, false, false, false, false, true},
+        {"max-age=\"30\"", 30, {}, false, false, false, false, false},
+        {"max-age=abc", 0, {}, false, false, false, false, false},
+        {"max-age", 0, {}, false, false, false, false, false},
+        {"max-age=-1", 0, {}, false, false, false, false, false},
+        {"max-age=99999999999999999999999", std::int64_t{1} << 31, {}, false, false, false, false, false},
+        {"max-age=10, max-age=20", 10, {}, false, false, false, false, false},
+        {"no-cache", {}, {}, true, false, false, false, false},
+        {"no-cache=\"Set-Cookie, X-A\", max-age=5", 5, {}, true, false, false, false, false},
+        {"no-store, must-revalidate", {}, {}, false, true, true, false, false},
+        {"private, stale-if-error=300", {}, 300, false, false, false, true, false},
+        {" , ,max-age = 7 ,, foo=\"a,b\", bar", 7, {}, false, false, false, false, false},
+        {"s-maxage=100", {}, {}, false, false, false, false, false},
+        {"community=\"no-cache\"", {}, {}, false, false, false, false, false},
+    };
+    for (const auto &c : cases) {
+        const CacheControl cc = ParseCacheControl(c.value);
+        EXPECT_EQ(cc.maxAge, c.maxAge) << c.value;
+        EXPECT_EQ(cc.staleIfError, c.staleIfError) << c.value;
+        EXPECT_EQ(cc.noCache, c.noCache) << c.value;
+        EXPECT_EQ(cc.noStore, c.noStore) << c.value;
+        EXPECT_EQ(cc.mustRevalidate, c.mustRevalidate) << c.value;
+        EXPECT_EQ(cc.isPrivate, c.isPrivate) << c.value;
+        EXPECT_EQ(cc.isPublic, c.isPublic) << c.value;
+    }
+}
+
+TEST(FetchRules, Freshness)
+{
+    const std::string date = "Date: " + FormatHttpDate(k1994) + "\r\n";
+    const std::string lm10d = "Last-Modified: " + FormatHttpDate(k1994 - 10 * 86400) + "\r\n";
+    const std::string lm1000 = "Last-Modified: " + FormatHttpDate(k1994 - 1000) + "\r\n";
+    const struct {
+        const char *what;
+        std::string block;
+        std::int64_t request, response, now;
+        std::int64_t lifetime, age;
+        bool fresh, heuristic;
+    } cases[] = {
+        {"max-age, young", "HTTP/1.1 200 OK\r\n" + date + "Cache-Control: max-age=100\r\n", k1994, k1994, k1994 + 50, 100, 50, true, false},
+        {"max-age, old", "HTTP/1.1 200 OK\r\n" + date + "Cache-Control: max-age=100\r\n", k1994, k1994, k1994 + 100, 100, 100, false, false},
+        {"max-age beats Expires", "HTTP/1.1 200 OK\r\n" + date + "Expires: " + FormatHttpDate(k1994 + 9999) + "\r\nCache-Control: max-age=10\r\n", k1994, k1994, k1994 + 20, 10, 20, false, false},
+        {"Expires minus Date", "HTTP/1.1 200 OK\r\n" + date + "Expires: " + FormatHttpDate(k1994 + 3600) + "\r\n", k1994, k1994, k1994 + 60, 3600, 60, true, false},
+        {"Expires in the past", "HTTP/1.1 200 OK\r\n" + date + "Expires: " + FormatHttpDate(k1994 - 3600) + "\r\n", k1994, k1994, k1994, 0, 0, false, false},
+        {"Expires invalid is stale, no heuristic", "HTTP/1.1 200 OK\r\n" + date + "Expires: 0\r\n" + lm10d, k1994, k1994, k1994, 0, 0, false, false},
+        {"Expires without Date: dated at response", "HTTP/1.1 200 OK\r\nExpires: " + FormatHttpDate(k1994 + 100) + "\r\n", k1994 - 5, k1994 - 5, k1994, 105, 5, true, false},
+        {"heuristic 10%", "HTTP/1.1 200 OK\r\n" + date + lm1000, k1994, k1994, k1994 + 50, 100, 50, true, true},
+        {"heuristic capped at a day", "HTTP/1.1 200 OK\r\n" + date + lm10d, k1994, k1994, k1994 + 86399, 86400, 86399, true, true},
+        {"heuristic not for 302", "HTTP/1.1 302 Found\r\n" + date + lm10d, k1994, k1994, k1994, 0, 0, false, false},
+        {"heuristic for 302 marked public", "HTTP/1.1 302 Found\r\n" + date + lm1000 + "Cache-Control: public\r\n", k1994, k1994, k1994, 100, 0, true, true},
+        {"heuristic for 404", "HTTP/1.1 404 Not Found\r\n" + date + lm1000, k1994, k1994, k1994, 100, 0, true, true},
+        {"Last-Modified after Date", "HTTP/1.1 200 OK\r\n" + date + "Last-Modified: " + FormatHttpDate(k1994 + 5) + "\r\n", k1994, k1994, k1994, 0, 0, false, false},
+        {"Age header", "HTTP/1.1 200 OK\r\n" + date + "Age: 40\r\nCache-Control: max-age=100\r\n", k1994, k1994, k1994 + 50, 100, 90, true, false},
+        {"Age plus response delay", "HTTP/1.1 200 OK\r\n" + date + "Age: 40\r\nCache-Control: max-age=100\r\n", k1994 - 30, k1994, k1994 + 20, 100, 90, true, false},
+        {"apparent age beats Age", "HTTP/1.1 200 OK\r\n" + date + "Age: 10\r\nCache-Control: max-age=100\r\n", k1994 + 60, k1994 + 60, k1994 + 70, 100, 70, true, false},
+        {"Age saturates", "HTTP/1.1 200 OK\r\n" + date + "Age: 999999999999999999999\r\nCache-Control: max-age=100\r\n", k1994, k1994, k1994, 100, std::int64_t{1} << 31, false, false},
+        {"Age malformed counts 0", "HTTP/1.1 200 OK\r\n" + date + "Age: soon\r\nCache-Control: max-age=100\r\n", k1994, k1994, k1994 + 1, 100, 1, true, false},
+        {"no-cache never fresh", "HTTP/1.1 200 OK\r\n" + date + "Cache-Control: no-cache, max-age=100\r\n", k1994, k1994, k1994, 100, 0, false, false},
+        {"no-store never fresh", "HTTP/1.1 200 OK\r\n" + date + "Cache-Control: no-store, max-age=100\r\n", k1994, k1994, k1994, 100, 0, false, false},
+        {"nothing", "HTTP/1.1 200 OK\r\n" + date, k1994, k1994, k1994, 0, 0, false, false},
+        {"clock went back", "HTTP/1.1 200 OK\r\n" + date + "Cache-Control: max-age=100\r\n", k1994, k1994, k1994 - 500, 100, 0, true, false},
+    };
+    for (const auto &c : cases) {
+        const Freshness f = FreshnessOf(c.block, c.request, c.response, c.now);
+        EXPECT_EQ(f.lifetime, c.lifetime) << c.what;
+        EXPECT_EQ(f.age, c.age) << c.what;
+        EXPECT_EQ(f.fresh, c.fresh) << c.what;
+        EXPECT_EQ(f.heuristic, c.heuristic) << c.what;
+    }
+}
+
+TEST(FetchRules, ValidatorsAndConditionalLines)
+{
+    const struct {
+        std::string block;
+        std::string etag;
+        bool weak;
+        std::string lastModified;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nETag: \"abc\"\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n", "\"abc\"", false,
+         "Sun, 06 Nov 1994 08:49:37 GMT",
+         {"If-None-Match: \"abc\"", "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT"}},
+        {"HTTP/1.1 200 OK\r\netag: W/\"v2\"\r\n\r\n", "\"v2\"", true, "", {"If-None-Match: W/\"v2\""}},
+        {"HTTP/1.1 200 OK\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n", "", false,
+         "Sun, 06 Nov 1994 08:49:37 GMT", {"If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT"}},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", "", false, "", {}},
+        {"HTTP/1.1 200 OK\r\nETag: \"a\rb\"\r\nLast-Modified: x\x01y\r\n", "\"a\rb\"", false, "x\x01y", {}},
+        {std::string("HTTP/1.1 200 OK\r\nETag: \"a\0b\"\r\nLast-Modified: ok\x7f\r\n", 48), std::string("\"a\0b\"", 5),
+         false, "ok\x7f", {}},
+        {"HTTP/1.1 200 OK\r\nETag: \"tab\there\"\r\n", "\"tab\there\"", false, "", {"If-None-Match: \"tab\there\""}},
+    };
+    for (const auto &c : cases) {
+        const Validators v = ValidatorsOf(c.block);
+        EXPECT_EQ(v.etag, c.etag) << c.block;
+        EXPECT_EQ(v.weak, c.weak) << c.block;
+        EXPECT_EQ(v.lastModified, c.lastModified) << c.block;
+        EXPECT_EQ(ConditionalLines(v), c.lines) << c.block;
+    }
+    // Values set directly: every control character but tab keeps a line out.
+    for (int c = 0; c < 0x20; ++c) {
+        Validators v;
+        v.etag = std::string("\"a") + static_cast<char>(c) + "\"";
+        v.lastModified = std::string("Sun") + static_cast<char>(c);
+        EXPECT_EQ(ConditionalLines(v).size(), c == '\t' ? 2u : 0u) << c;
+    }
+}
+
+TEST(FetchRules, RefreshedHeader)
+{
+    const std::string stored = "HTTP/1.1 200 OK\r\n"
+                               "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+                               "Content-Length: 1234\r\n"
+                               "ETag: \"old\"\r\n"
+                               "Cache-Control: max-age=10\r\n"
+                               "Content-Type: text/plain\r\n"
+                               "X-Twice: a\r\n"
+                               "X-Twice: b\r\n"
+                               "\r\n";
+    const std::string notModified = "HTTP/1.1 304 Not Modified\n"
+                                    "Date: Mon, 07 Nov 1994 08:49:37 GMT\n"
+                                    "ETag: \"new\"\n"
+                                    "Cache-Control: max-age=60\n"
+                                    "Content-Length: 0\n"
+                                    "Connection: keep-alive, X-Hop\n"
+                                    "X-Hop: 1\n"
+                                    "Keep-Alive: timeout=5\n"
+                                    "Transfer-Encoding: chunked\n"
+                                    "Proxy-Authenticate: Basic\n"
+                                    "Content-Range: bytes 0-1/2\n"
+                                    "Content-Encoding: gzip\n"
+                                    "X-Twice: c\n"
+                                    "X-Sneaky: 1, content-length: 5\n"
+                                    "X-Cr: a\rb\n"
+                                    "X-New: yes\n"
+                                    "\n";
+    EXPECT_EQ(RefreshedHeader(stored, notModified), "HTTP/1.1 200 OK\r\n"
+                                                    "Date: Mon, 07 Nov 1994 08:49:37 GMT\r\n"
+                                                    "Content-Length: 1234\r\n"
+                                                    "ETag: \"new\"\r\n"
+                                                    "Cache-Control: max-age=60\r\n"
+                                                    "Content-Type: text/plain\r\n"
+                                                    "X-Twice: c\r\n"
+                                                    "X-New: yes\r\n"
+                                                    "\r\n");
+    // Nothing to change: the stored block as it was.
+    EXPECT_EQ(RefreshedHeader(stored, "HTTP/1.1 304 Not Modified\r\n\r\n"), stored);
+    // Repeated 304 fields all join the stored answer.
+    EXPECT_EQ(RefreshedHeader("HTTP/1.0 200 OK\nA: 1\n", "HTTP/1.1 304 x\r\nB: 1\r\nA: 2\r\nB: 2\r\n"),
+              "HTTP/1.0 200 OK\r\nA: 2\r\nB: 1\r\nB: 2\r\n\r\n");
+}
+
+TEST(FetchRules, ContentRange)
+{
+    const struct {
+        const char *value;
+        std::optional<std::int64_t> first, last, total;
+        bool good;
+    } cases[] = {
+        {"bytes 0-499/1234", 0, 499, 1234, true},
+        {"bytes 500-1233/1234", 500, 1233, 1234, true},
+        {"bytes 5-5/*", 5, 5, std::nullopt, true},
+        {"BYTES 0-0/1", 0, 0, 1, true},
+        {" bytes 1-2/3 ", 1, 2, 3, true},
+        {"bytes 0-9223372036854775806/9223372036854775807", 0, 9223372036854775806, std::nullopt, false},
+        {"bytes */1234", {}, {}, {}, false},
+        {"bytes 5-4/10", {}, {}, {}, false},
+        {"bytes 0-10/10", {}, {}, {}, false},
+        {"bytes 0-1/", {}, {}, {}, false},
+        {"bytes -1-2/3", {}, {}, {}, false},
+        {"bytes 0-+1/3", {}, {}, {}, false},
+        {"bytes 0 - 1/3", {}, {}, {}, false},
+        {"bytes=0-1/3", {}, {}, {}, false},
+        {"items 0-1/3", {}, {}, {}, false},
+        {"bytes 0-1", {}, {}, {}, false},
+        {"bytes 0-99999999999999999999/*", {}, {}, {}, false},
+        {"", {}, {}, {}, false},
+    };
+    for (const auto &c : cases) {
+        const auto range = ParseContentRange(c.value);
+        ASSERT_EQ(range.has_value(), c.good) << c.value;
+        if (!range)
+            continue;
+        EXPECT_EQ(range->first, *c.first) << c.value;
+        EXPECT_EQ(range->last, *c.last) << c.value;
+        EXPECT_EQ(range->total, c.total) << c.value;
+    }
+}
+
+EntryMeta SampleMeta()
+{
+    EntryMeta m;
+    m.url = "http://example.org/a b?c=%41&d=\xc3\xa9";
+    m.length = 1048576;
+    m.digest = 0x0123456789abcdefULL;
+    m.requestTime = 1700000000;
+    m.responseTime = 1700000001;
+    m.lastUse = 1700000500;
+    m.etag = "W/\"x\"";
+    m.lastModified = "Sun, 06 Nov 1994 08:49:37 GMT";
+    m.complete = false;
+    return m;
+}
+
+TEST(FetchRules, MetadataRoundTrip)
+{
+    std::vector<EntryMeta> metas(4, SampleMeta());
+    metas[1] = EntryMeta{};
+    metas[1].url = "u";
+    metas[2].etag = std::string("\"a\r\nlength 5\n\0\"", 16);
+    metas[2].url = "http://h/\r\nurl evil\n";
+    metas[3].digest = ~0ULL;
+    metas[3].length = -1;
+    for (const EntryMeta &m : metas) {
+        const std::string text = zelmo::cache::FormatMeta(m);
+        EXPECT_EQ(text.rfind("zelmo-meta 1\n", 0), 0u) << text;
+        // One line per field, whatever the values hold.
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10) << text;
+        EXPECT_EQ(text.find('\r'), std::string::npos) << text;
+        EXPECT_EQ(text.find('\0'), std::string::npos) << text;
+        const auto back = zelmo::cache::ParseMeta(text);
+        ASSERT_TRUE(back.has_value()) << text;
+        EXPECT_EQ(*back, m) << text;
+    }
+}
+
+TEST(FetchRules, MalformedMetadataRefused)
+{
+    const std::string good = zelmo::cache::FormatMeta(SampleMeta());
+    ASSERT_TRUE(zelmo::cache::ParseMeta(good).has_value());
+    const auto replaced = [&](const std::string &from, const std::string &to) {
+        std::string s = good;
+        const std::size_t at = s.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? std::string() : s.replace(at, from.size(), to);
+    };
+    const struct {
+        const char *what;
+        std::string bytes;
+    } cases[] = {
+        {"empty", ""},
+        {"other version", replaced("zelmo-meta 1", "zelmo-meta 2")},
+        {"first line with CR", replaced("zelmo-meta 1\n", "zelmo-meta 1\r\n")},
+        {"no final LF", good.substr(0, good.size() - 1)},
+        {"a key missing", replaced("last-use 1700000500\n", "")},
+        {"a key twice", replaced("last-use 1700000500\n", "last-use 1700000500\nlast-use 1700000500\n")},
+        {"keys out of order", replaced("request-time 1700000000\nresponse-time 1700000001\n",
+                                       "response-time 1700000001\nrequest-time 1700000000\n")},
+        {"unknown key", replaced("complete 0\n", "complete 0\nextra 1\n")},
+        {"trailing bytes", good + "x"},
+        {"key without value separator", replaced("length 1048576", "length")},
+        {"two spaces", replaced("length 1048576", "length  1048576")},
+        {"length not a number", replaced("length 1048576", "length 12ab")},
+        {"length below -1", replaced("length 1048576", "length -2")},
+        {"length with plus", replaced("length 1048576", "length +5")},
+        {"length leading zero", replaced("length 1048576", "length 01048576")},
+        {"length overflows", replaced("length 1048576", "length 9223372036854775808")},
+        {"negative time", replaced("request-time 1700000000", "request-time -1")},
+        {"digest short", replaced("0123456789abcdef", "0123456789abcde")},
+        {"digest uppercase", replaced("0123456789abcdef", "0123456789ABCDEF")},
+        {"digest not hex", replaced("0123456789abcdef", "0123456789abcdeg")},
+        {"complete not 0/1", replaced("complete 0", "complete yes")},
+        {"raw CR in value", replaced("etag W/\"x\"", "etag W/\"x\r\"")},
+        {"raw NUL in value", replaced("etag W/\"x\"", std::string("etag W/\"x\0\"", 10))},
+        {"raw high byte", replaced("%C3%A9", "\xc3\xa9")},
+        {"broken escape", replaced("%C3%A9", "%C3%A")},
+        {"escape not hex", replaced("%C3%A9", "%G3%A9")},
+        {"escape at end", replaced("%C3%A9\n", "%\n")},
+        {"empty url", "zelmo-meta 1\nurl \nlength 0\ndigest 0000000000000000\nrequest-time 0\nresponse-time 0\nlast-use 0\netag \nlast-modified \ncomplete 1\n"},
+        {"too long", replaced("etag W/\"x\"", "etag " + std::string(zelmo::cache::kMetaMaxBytes, 'e'))},
+    };
+    for (const auto &c : cases)
+        EXPECT_FALSE(zelmo::cache::ParseMeta(c.bytes).has_value()) << c.what;
+}
+
+TEST(FetchRules, BodyDigest)
+{
+    // XXH3-64 with seed 0.
+    EXPECT_EQ(BodyDigest().Value(), 0x2d06800538d394c2ULL);
+    BodyDigest abc;
+    abc.Update("abc");
+    EXPECT_EQ(abc.Value(), 0x78af5f94892f3950ULL);
+
+    std::string bytes(300000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 2654435761u >> 13);
+    BodyDigest whole;
+    whole.Update(bytes);
+    BodyDigest pieces;
+    for (std::size_t at = 0; at < bytes.size(); at += 7919)
+        pieces.Update(std::string_view(bytes).substr(at, 7919));
+    EXPECT_EQ(pieces.Value(), whole.Value());
+    BodyDigest changed;
+    bytes[123456] ^= 1;
+    changed.Update(bytes);
+    EXPECT_NE(changed.Value(), whole.Value());
+    bytes[123456] ^= 1;
+
+    const TempDir dir;
+    const std::string file = dir.Write("body", bytes);
+    std::int64_t length = -1;
+    EXPECT_EQ(zelmo::cache::DigestOfFile(file, &length), whole.Value());
+    EXPECT_EQ(length, static_cast<std::int64_t>(bytes.size()));
+    EXPECT_EQ(zelmo::cache::DigestOfFile(dir.Write("empty", ""), nullptr), BodyDigest().Value());
+    EXPECT_EQ(zelmo::cache::DigestOfFile((dir.path() / "missing").string(), &length), std::nullopt);
+}
+
+}  // namespace
