@@ -79,9 +79,8 @@ std::string ParseOptions(const Args &args, const std::vector<Option> &known, Par
 std::string SystemError();
 
 // Why a transfer failed, in plain words, from libcurl (transfer_reason.cpp):
-// for a GET of `url` by repeating it; for any request by connecting only;
-// from an answer as it arrived, by its final status line.
-std::string DownloadFailureReason(const std::string &url, int timeout);
+// for any request by connecting only; from an answer as it arrived, by its
+// final status line.
 std::string ConnectFailureReason(const std::string &url, int timeout);
 std::string AnswerStatus(const std::string &answer);
 

@@ -1,14 +1,11 @@
-// zelmo get: a URL through the download cache (HttpDownload_SYNC); and the
-// demo's cached download from a loopback server of its own.
-#include <algorithm>
-#include <cctype>
+// zelmo get: a URL through a cache directory (zelmo_fetch); and the demo's
+// cached download (HttpDownload_SYNC) from a loopback server of its own.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,13 +14,10 @@
 #include "terminal.h"
 #include "support/http_server.h"
 #include "zelmo.h"
+#include "zelmo_fetch.h"
 
 namespace cli {
 namespace {
-
-// Room for the body in the first try; a longer body is read from its file.
-constexpr unsigned kBufferSize = 1u << 20;
-constexpr int kBodyTooLong = 8;
 
 struct EntryFiles {
     std::string body, header;
@@ -37,132 +31,188 @@ EntryFiles EntryFilesOf(const std::string &url)
     return {bodySize > 0 ? body.data() : "", headerSize > 0 ? header.data() : ""};
 }
 
-bool ReadFile(const std::string &path, std::string &content)
+// The fetch's progress as its callback reports it, read by the display's
+// thread.
+struct Progress {
+    std::atomic<std::int64_t> received{-1};  // -1: no body byte yet
+    std::atomic<std::int64_t> total{-1};
+};
+
+int ZELMO_API OnProgress(void *data, std::int64_t received, std::int64_t total)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open())
-        return false;
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    auto *progress = static_cast<Progress *>(data);
+    progress->total.store(total, std::memory_order_relaxed);
+    progress->received.store(received, std::memory_order_relaxed);
+    return 0;
 }
 
-// The Content-Length of the last answer in a header file as it is being
-// written; 0 when it has none yet.
-std::uint64_t ContentLength(const std::string &headerPath)
+std::string Describe(const Progress &progress)
 {
-    std::string header;
-    if (!ReadFile(headerPath, header))
-        return 0;
-    std::transform(header.begin(), header.end(), header.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const std::string name = "\ncontent-length:";
-    const std::size_t at = header.rfind(name);
-    if (at == std::string::npos)
-        return 0;
-    return std::strtoull(header.c_str() + at + name.size(), nullptr, 10);
-}
-
-// The download's progress, read from the temporaries it writes beside the
-// entry's files: the body's size so far against the announced length.
-std::string DownloadProgress(const std::string &bodyTemp, const std::string &headerTemp)
-{
-    std::error_code error;
-    const std::uintmax_t received = std::filesystem::file_size(bodyTemp, error);
-    if (error)
+    const std::int64_t received = progress.received.load(std::memory_order_relaxed);
+    const std::int64_t total = progress.total.load(std::memory_order_relaxed);
+    if (received < 0)
         return "connecting ...";
-    const std::uint64_t total = ContentLength(headerTemp);
-    if (total == 0)
-        return ByteCount(received) + " received";
-    return Bar(received, total) + " " + ByteCount(received) + " of " + ByteCount(total);
+    const auto got = static_cast<std::uint64_t>(received);
+    if (total <= 0)
+        return ByteCount(got) + " received";
+    return Bar(got, static_cast<std::uint64_t>(total)) + " " + ByteCount(got) + " of " +
+           ByteCount(static_cast<std::uint64_t>(total));
+}
+
+// Writes the body file to standard output; with `refuseBinary`, nothing at
+// all when it holds a zero byte. The reason on failure, else empty.
+std::string CopyToStdout(const std::string &path, bool refuseBinary)
+{
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return "cannot read the body from " + path + ": " + SystemError();
+    std::vector<char> chunk(1 << 16);
+    std::size_t got;
+    if (refuseBinary) {
+        while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0)
+            if (std::memchr(chunk.data(), '\0', got) != nullptr) {
+                std::fclose(file);
+                return "the body is binary and standard output is a terminal; "
+                       "use --output - to write it there anyway, or --out PATH";
+            }
+        std::rewind(file);
+    }
+    BinaryStdout();
+    bool written = true;
+    while (written && (got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0)
+        written = std::fwrite(chunk.data(), 1, got, stdout) == got;
+    const bool readFailed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (readFailed)
+        return "cannot read the body from " + path;
+    if (!written || std::fflush(stdout) != 0)
+        return "cannot write the body to standard output: " + SystemError();
+    return {};
 }
 
 int RunGet(const Args &args)
 {
     Parsed parsed;
-    const std::string error = ParseOptions(
-        args, {{"--cache", nullptr, false}, {"--out", "-o", true}, {"--output", nullptr, true}, {"--timeout", nullptr, true}},
-        parsed);
+    const std::string error = ParseOptions(args,
+                                           {{"--cache", nullptr, false},
+                                            {"--fresh", nullptr, false},
+                                            {"--offline", nullptr, false},
+                                            {"--cache-dir", nullptr, true},
+                                            {"--out", "-o", true},
+                                            {"--output", nullptr, true},
+                                            {"--timeout", nullptr, true},
+                                            {"--verbose", "-v", false}},
+                                           parsed);
     if (!error.empty())
         return UsageError(kGetCommand, error);
     if (parsed.operands.size() != 1)
         return UsageError(kGetCommand, parsed.operands.empty() ? "expected a URL" : "expected one URL");
     const std::string &url = parsed.operands[0];
-    const bool useCache = parsed.Has("--cache");
+    if (parsed.Has("--cache") + parsed.Has("--fresh") + parsed.Has("--offline") > 1)
+        return UsageError(kGetCommand, "--cache, --fresh and --offline exclude each other");
+    const int mode = parsed.Has("--cache")   ? ZELMO_CACHE_REVALIDATE
+                     : parsed.Has("--fresh") ? ZELMO_CACHE_PREFER_FRESH
+                     : parsed.Has("--offline") ? ZELMO_CACHE_ONLY
+                                               : ZELMO_CACHE_NETWORK_ONLY;
     // --out and --output are one option; "-" is standard output, even a terminal.
     std::string out = parsed.Has("--output") ? parsed.Value("--output") : parsed.Has("--out") ? parsed.Value("--out") : "";
     const bool toStdout = out.empty() || out == "-";
     const bool terminalAllowed = out == "-";
     if (out == "-")
         out.clear();
-    int timeout = 0;
+    int timeoutMs = 0;
     if (parsed.Has("--timeout")) {
         const std::string &value = parsed.Value("--timeout");
         char *end = nullptr;
         const long seconds = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || seconds < 0 || seconds > 0x7fffffff)
-            return UsageError(kGetCommand, "--timeout takes whole seconds");
-        timeout = static_cast<int>(seconds);
+        if (value.empty() || *end != '\0' || seconds < 0 || seconds > 0x7fffffff / 1000)
+            return UsageError(kGetCommand, "--timeout takes whole seconds (at most 2147483)");
+        timeoutMs = static_cast<int>(seconds * 1000);
     }
-
-    std::vector<char> buffer(kBufferSize);
-    HttpResponseBuffer response{};
-    response.buffer = buffer.data();
-    response.capacity = kBufferSize;
-    response.filePath = out.empty() ? nullptr : out.data();
-    const EntryFiles entry = EntryFilesOf(url);
-    const std::string bodyTemp = (out.empty() ? entry.body : out) + ".tmp";
-    const std::string headerTemp = entry.header + ".tmp";
-    bool downloaded;
-    {
-        const ProgressLine progress([&](std::chrono::steady_clock::duration) {
-            return DownloadProgress(bodyTemp, headerTemp);
-        });
-        downloaded = HttpDownload_SYNC(url.c_str(), &response, useCache, timeout, nullptr, nullptr);
-    }
-    if (!downloaded) {
-        std::fprintf(stderr, "zelmo get: the download of %s failed: %s\n", url.c_str(),
-                     DownloadFailureReason(url, timeout).c_str());
-        return kFailed;
-    }
-    if (!toStdout)  // the body is in PATH, and only there
-        return kOk;
-    std::string body(buffer.data(), response.length);
-    if (response.errorCode == kBodyTooLong) {
-        const std::string path = out.empty() ? entry.body : out;
-        if (!ReadFile(path, body)) {
-            std::fprintf(stderr, "zelmo get: cannot read the body from %s\n", path.c_str());
+    std::string cacheDir;
+    if (parsed.Has("--cache-dir")) {
+        cacheDir = parsed.Value("--cache-dir");
+        if (cacheDir.empty())
+            return UsageError(kGetCommand, "--cache-dir takes a directory");
+    } else {
+        std::string why;
+        cacheDir = UserCacheDirectory(why);
+        if (cacheDir.empty()) {
+            std::fprintf(stderr, "zelmo get: no cache directory: %s; give one with --cache-dir DIR\n", why.c_str());
             return kFailed;
         }
     }
-    // Binary bytes can leave a terminal in a state of their own; as curl
-    // does, they are written there only when asked for with --output -.
-    if (!terminalAllowed && StdoutIsTerminal() && body.find('\0') != std::string::npos) {
-        std::fprintf(stderr, "zelmo get: the body is binary and standard output is a terminal; "
-                             "use --output - to write it there anyway, or --out PATH\n");
+
+    Progress progress;
+    ZelmoFetchOptions options;
+    ZelmoFetchResult result;
+    zelmo_fetch_init(&options, &result);
+    options.cache_dir = cacheDir.c_str();
+    options.cache_mode = mode;
+    options.timeout_ms = timeoutMs;
+    options.destination = out.empty() ? nullptr : out.c_str();
+    options.progress = &OnProgress;
+    options.progress_data = &progress;
+    {
+        const ProgressLine line([&](std::chrono::steady_clock::duration) { return Describe(progress); });
+        zelmo_fetch(url.c_str(), &options, &result);
+    }
+    if (result.error != ZELMO_FETCH_OK) {
+        std::fprintf(stderr, "zelmo get: the fetch of %s failed: %s\n", url.c_str(),
+                     result.error_text[0] != '\0' ? result.error_text : zelmo_fetch_strerror(result.error));
         return kFailed;
     }
-    WriteBytes(body);
+    // What happened, on a terminal or when asked for: off one, a quiet
+    // success leaves standard error empty.
+    if (parsed.Has("--verbose") || StderrIsTerminal()) {
+        std::string status = result.http_status != 0 ? ", HTTP " + std::to_string(result.http_status) : "";
+        std::fprintf(stderr, "zelmo get: %s%s, %s served, %s over the wire, body in %s\n",
+                     zelmo_fetch_outcome_name(result.outcome), status.c_str(),
+                     ByteCount(static_cast<std::uint64_t>(result.bytes_served)).c_str(),
+                     ByteCount(static_cast<std::uint64_t>(result.bytes_received)).c_str(), result.body_path);
+    }
+    if (!toStdout)  // the body is in PATH (and the entry), not on standard output
+        return kOk;
+    // Binary bytes can leave a terminal in a state of their own; as curl
+    // does, they are written there only when asked for with --output -.
+    if (const std::string failed = CopyToStdout(result.body_path, !terminalAllowed && StdoutIsTerminal());
+        !failed.empty()) {
+        std::fprintf(stderr, "zelmo get: %s\n", failed.c_str());
+        return kFailed;
+    }
     return kOk;
 }
 
 }  // namespace
 
 const Command kGetCommand = {
-    "get", "download a URL through the cache (HttpDownload_SYNC)",
-    "usage: zelmo get URL [--cache] [-o|--out|--output PATH] [--timeout S]\n"
-    "Fetches URL with HttpDownload_SYNC and prints the body as it is.\n"
-    "  --cache        revalidate a complete cache entry with If-Modified-Since;\n"
-    "                 a 304 answer serves the cached body\n"
-    "  -o, --out PATH write the body to PATH (instead of the cache entry's body\n"
-    "                 file) and not to standard output; --output is the same,\n"
-    "                 and PATH - is standard output, a terminal included\n"
+    "get", "fetch a URL through a cache directory (zelmo_fetch)",
+    "usage: zelmo get URL [--cache|--fresh|--offline] [--cache-dir DIR]\n"
+    "                 [-o|--out|--output PATH] [--timeout S] [-v|--verbose]\n"
+    "Fetches URL with zelmo_fetch into the cache directory and prints the body\n"
+    "as it is.\n"
+    "  --cache        revalidate a stored entry (If-None-Match with its ETag,\n"
+    "                 If-Modified-Since with its Last-Modified); a 304 answer\n"
+    "                 serves the stored body\n"
+    "  --fresh        serve a stored entry that is still fresh (by its answer's\n"
+    "                 Cache-Control max-age, Expires or Last-Modified) without\n"
+    "                 a request; revalidate a stale one\n"
+    "  --offline      no request: serve a complete stored entry, or fail\n"
+    "                 (without any of the three: a new GET replaces the entry)\n"
+    "  --cache-dir DIR  the cache directory (default: $XDG_CACHE_HOME/zelmo or\n"
+    "                 ~/.cache/zelmo; %LOCALAPPDATA%\\Zelmo on Windows)\n"
+    "  -o, --out PATH write a copy of the body to PATH and nothing to standard\n"
+    "                 output; --output is the same, and PATH - is standard\n"
+    "                 output, a terminal included\n"
     "  --timeout S    give up after S seconds (default: no limit)\n"
-    "The body lands in the cache entry (see `zelmo cache path URL`) or PATH,\n"
-    "the header in the cache entry. A binary body (one holding a zero byte) is\n"
-    "not written to a terminal unless --output - is given. On a terminal a bar\n"
-    "on standard error shows the body arriving. Exit status 1 when the\n"
-    "download fails, with the reason: the final answer's HTTP status, or why\n"
-    "the transfer failed.\n",
+    "  -v, --verbose  say what happened on standard error (fresh hit,\n"
+    "                 revalidated, replaced ...), as on a terminal\n"
+    "The body lands in the cache entry (its path: `zelmo get -v`), and in PATH\n"
+    "with --out. A binary body (one holding a zero byte) is not written to a\n"
+    "terminal unless --output - is given. On a terminal a bar on standard\n"
+    "error shows the body arriving, then a line says what happened. Exit\n"
+    "status 1 when the fetch fails, with zelmo_fetch's reason: the final\n"
+    "answer's HTTP status, libcurl's reason, or the cache's.\n",
     RunGet};
 
 bool DemoDownload()

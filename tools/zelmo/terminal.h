@@ -1,6 +1,6 @@
 // The parts of the zelmo host that differ per platform (terminal_posix.cpp,
-// terminal_win32.cpp): the terminal, binary standard streams and the release
-// of the library's BSTR conversion results.
+// terminal_win32.cpp): the terminal, binary standard streams, the release
+// of the library's BSTR conversion results and the user's cache directory.
 #pragma once
 
 #include <string>
@@ -30,5 +30,11 @@ unsigned BstrLength(ZelmoBstr bstr);
 void ReleaseBstr(ZelmoBstr bstr);
 // Releases what PszFromBstr returned (LocalFree).
 void ReleaseText(char *text);
+
+// The user's own cache directory for the tool's downloads: on POSIX
+// $XDG_CACHE_HOME/zelmo (an absolute $XDG_CACHE_HOME only), else
+// $HOME/.cache/zelmo; on Windows %LOCALAPPDATA%\Zelmo. Empty, with the
+// reason in `why`, when the system names none.
+std::string UserCacheDirectory(std::string &why);
 
 }  // namespace cli

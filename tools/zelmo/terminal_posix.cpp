@@ -1,7 +1,9 @@
+#include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -65,6 +67,28 @@ void ReleaseBstr(ZelmoBstr bstr)
 void ReleaseText(char *text)
 {
     LocalFree(text);
+}
+
+}  // namespace cli
+
+namespace cli {
+
+std::string UserCacheDirectory(std::string &why)
+{
+    // The XDG base directory rules: a relative $XDG_CACHE_HOME is ignored.
+    const char *xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+        return std::string(xdg) + "/zelmo";
+    const char *home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0') {
+        const passwd *user = getpwuid(getuid());
+        home = user != nullptr ? user->pw_dir : nullptr;
+    }
+    if (home == nullptr || home[0] == '\0') {
+        why = "neither XDG_CACHE_HOME nor HOME is set, and the user has no home directory";
+        return {};
+    }
+    return std::string(home) + "/.cache/zelmo";
 }
 
 }  // namespace cli

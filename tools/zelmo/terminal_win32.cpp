@@ -84,3 +84,18 @@ void ReleaseText(char *text)
 }
 
 }  // namespace cli
+
+namespace cli {
+
+std::string UserCacheDirectory(std::string &why)
+{
+    char path[MAX_PATH + 1];
+    const DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", path, sizeof path);
+    if (length == 0 || length >= sizeof path) {
+        why = length == 0 ? "LOCALAPPDATA is not set" : "LOCALAPPDATA is longer than a path";
+        return {};
+    }
+    return std::string(path, length) + "\\Zelmo";
+}
+
+}  // namespace cli

@@ -1,8 +1,7 @@
 // Why a transfer failed, in plain words. The exports answer a failed
-// transfer with 0 and no reason, so the tool asks libcurl itself: it repeats
-// the request (a GET, stopped at the first body bytes) or only connects (for
-// a POST, which must not be sent twice), and reports the final answer's HTTP
-// status or libcurl's reason for the failure.
+// transfer with 0 and no reason, so the tool asks libcurl itself: it only
+// connects (a POST must not be sent twice) and reports libcurl's reason for
+// the failure. (`zelmo get` has zelmo_fetch's own error text.)
 #include <curl/curl.h>
 
 #include <cstdlib>
@@ -91,16 +90,6 @@ std::string Ask(const std::string &url, int timeout, bool connectOnly)
 }
 
 }  // namespace
-
-std::string DownloadFailureReason(const std::string &url, int timeout)
-{
-    std::string reason = Ask(url, timeout, false);
-    if (reason.rfind("the server answered HTTP 200", 0) == 0 && reason.find("redirect") == std::string::npos)
-        reason += " to a new request: the body could not be stored, or the transfer broke off";
-    else if (reason.find("redirect") != std::string::npos)
-        reason += " (a download takes only an answer without redirects)";
-    return reason.empty() ? "no reason known (a new request succeeds)" : reason;
-}
 
 std::string ConnectFailureReason(const std::string &url, int timeout)
 {
