@@ -259,17 +259,41 @@ Look LookAt(const cache::EntryFiles &files, const std::string &url)
 
 // The body checked against the metadata: its length and checksum. An entry
 // without metadata has only its length, already compared.
+// Where the body will go to a sink, a body of at most kKeptBody bytes is
+// read once, checked and kept for it, so that it is not read twice.
 struct Checked {
     bool good = false;
     bool readable = false;
     std::uint64_t digest = 0;
+    std::unique_ptr<char[]> bytes;  // the body as checked, when kept
+    std::size_t size = 0;
 };
 
-Checked Check(const Look &look, const std::string &bodyPath)
+constexpr std::int64_t kKeptBody = 16 << 20;
+
+Checked Check(const Look &look, const std::string &bodyPath, bool keep)
 {
     Checked checked;
     std::int64_t length = -1;
-    const std::optional<std::uint64_t> digest = cache::DigestOfFile(bodyPath, &length);
+    std::optional<std::uint64_t> digest;
+    if (keep && look.bodyLength >= 0 && look.bodyLength <= kKeptBody) {
+        // One read of the expected length; one byte more shows a longer file.
+        const File file(platform::OpenFile(bodyPath.c_str(), "rb"));
+        if (!file)
+            return checked;
+        std::setvbuf(file.get(), nullptr, _IONBF, 0);
+        const std::size_t want = static_cast<std::size_t>(look.bodyLength);
+        checked.bytes.reset(new char[want + 1]);
+        checked.size = std::fread(checked.bytes.get(), 1, want + 1, file.get());
+        if (std::ferror(file.get()))
+            return checked;
+        cache::BodyDigest d;
+        d.Update(checked.bytes.get(), checked.size);
+        digest = d.Value();
+        length = static_cast<std::int64_t>(checked.size);
+    } else {
+        digest = cache::DigestOfFile(bodyPath, &length);
+    }
     if (!digest)
         return checked;
     checked.readable = true;
@@ -373,8 +397,8 @@ private:
         return left > 0 ? static_cast<int>(left) : 0;
     }
 
-    Error Lock();
-    Error ServeStored(const Look &look, int outcome);
+    Error Lock(Look &before, bool looked);
+    Error ServeStored(const Look &look, int outcome, const Checked *checked);
     Error ServeFile(const std::string &path, std::int64_t length);
     Error Deliver();
     Error Transfer(const Look &stored, const Checked &checked, bool conditional);
@@ -390,12 +414,17 @@ private:
     platform::FileLock lock_;
 };
 
-Error Fetch::Lock()
+// Takes the entry's lock. Where another fetch holds it, `before` is the
+// entry as it stood while that one ran (looked at now unless `looked`), so
+// that what it stores can be told from what was there.
+Error Fetch::Lock(Look &before, bool looked)
 {
     std::string why;
     platform::FileLock::Result got = lock_.Acquire(files_.lock.c_str(), 0, why);
     if (got == platform::FileLock::Result::TimedOut) {
         result_->flags |= ZELMO_FETCH_RESULT_WAITED;
+        if (!looked && s_.mode != ZELMO_CACHE_NETWORK_ONLY)
+            before = LookAt(files_, url_);
         got = lock_.Acquire(files_.lock.c_str(), LeftMs(), why);
     }
     switch (got) {
@@ -441,10 +470,14 @@ Error Fetch::Deliver()
     return {};
 }
 
-Error Fetch::ServeStored(const Look &look, int outcome)
+Error Fetch::ServeStored(const Look &look, int outcome, const Checked *checked)
 {
-    if (Error e = ServeFile(files_.body, look.bodyLength); e.code != 0)
+    if (checked != nullptr && checked->bytes) {
+        if (s_.sink != nullptr && checked->size > 0 && s_.sink(s_.sinkData, checked->bytes.get(), checked->size) != 0)
+            return Fail(ZELMO_FETCH_E_SINK, "the body sink refused the body");
+    } else if (Error e = ServeFile(files_.body, look.bodyLength); e.code != 0) {
         return e;
+    }
     if (Error e = Deliver(); e.code != 0)
         return e;
     result_->outcome = outcome;
@@ -452,11 +485,11 @@ Error Fetch::ServeStored(const Look &look, int outcome)
     return {};
 }
 
-Error Fetch::WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,
-                       std::int64_t requestTime, std::int64_t responseTime)
+cache::EntryMeta MetaFor(const std::string &url, std::string_view header, std::int64_t length, std::uint64_t digest,
+                         std::int64_t requestTime, std::int64_t responseTime)
 {
     cache::EntryMeta meta;
-    meta.url = url_;
+    meta.url = url;
     meta.length = length;
     meta.digest = digest;
     meta.requestTime = requestTime;
@@ -465,6 +498,13 @@ Error Fetch::WriteMeta(const std::string &path, std::string_view header, std::in
     meta.etag = FieldValue(header, "ETag").value_or("");
     meta.lastModified = FieldValue(header, "Last-Modified").value_or("");
     meta.complete = true;
+    return meta;
+}
+
+Error Fetch::WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,
+                       std::int64_t requestTime, std::int64_t responseTime)
+{
+    const cache::EntryMeta meta = MetaFor(url_, header, length, digest, requestTime, responseTime);
     if (!WriteFileText(path, cache::FormatMeta(meta)))
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + path);
     return {};
@@ -571,7 +611,6 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     }
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     const int left = LeftMs();
     if (left == 0)
         return Fail(ZELMO_FETCH_E_TRANSFER, "the time limit ran out before the request");
@@ -595,6 +634,11 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     for (const std::string &line : validators)
         append(line);
     conditional = !validators.empty();
+    // A revalidation most likely ends in a 304 without a body: libcurl's
+    // default receive buffer spares it the large one's allocation and page
+    // faults, which cost more than the whole 304.
+    if (!conditional)
+        curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     if (lines)
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, lines.get());
 
@@ -633,13 +677,18 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
         // The stored header takes the 304's fields; the body stays as it is.
         // A refresh that cannot be written leaves the old header, which still
         // describes the body: the entry is served all the same.
+        // A refresh that would write the files as they are (the 304 within
+        // the same second as the last one, with the same fields) is left out.
         const std::string refreshed = RefreshedHeader(stored.header, final);
+        if (refreshed == stored.header && stored.meta &&
+            MetaFor(url_, refreshed, stored.bodyLength, checked.digest, requestTime, responseTime) == *stored.meta)
+            return ServeStored(stored, ZELMO_FETCH_REVALIDATED, &checked);
         const std::string metaTemp = temps.Add(TemporaryFor(files_.meta));
         const std::string headerTemp = temps.Add(TemporaryFor(files_.header));
         if (WriteMeta(metaTemp, refreshed, stored.bodyLength, checked.digest, requestTime, responseTime).code == 0 &&
             WriteFileText(headerTemp, refreshed))
             cache::RefreshEntry(metaTemp, files_.meta, headerTemp, files_.header);
-        return ServeStored(stored, ZELMO_FETCH_REVALIDATED);
+        return ServeStored(stored, ZELMO_FETCH_REVALIDATED, &checked);
     }
     if (status != 200)
         return Fail(ZELMO_FETCH_E_HTTP, "the server answered " + (status ? StatusLineOf(final) : std::string("no status line")));
@@ -681,12 +730,14 @@ Error Fetch::Run()
     // A complete entry that may be served as it is needs no lock: it is read
     // as it stands, and a commit meanwhile replaces files by rename only.
     Look first;
-    if (s_.mode != ZELMO_CACHE_NETWORK_ONLY) {
+    const bool servedUnlocked = s_.mode == ZELMO_CACHE_ONLY || s_.mode == ZELMO_CACHE_PREFER_FRESH;
+    if (servedUnlocked) {
         first = LookAt(files_, url_);
         if (first.complete &&
             (s_.mode == ZELMO_CACHE_ONLY || (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(first, now)))) {
-            if (Check(first, files_.body).good) {
-                Error e = ServeStored(first, ZELMO_FETCH_FRESH_HIT);
+            const Checked hit = Check(first, files_.body, s_.sink != nullptr);
+            if (hit.good) {
+                Error e = ServeStored(first, ZELMO_FETCH_FRESH_HIT, &hit);
                 if (e.code != ZELMO_FETCH_E_CACHE_IO)  // else the entry changed under the read: look again locked
                     return e;
             }
@@ -696,9 +747,9 @@ Error Fetch::Run()
     }
 
     // Everything else happens under the entry's lock.
-    if (!cache::CreateDirectoriesOf(s_.cacheDir.c_str()))
+    if (!platform::PathExists(s_.cacheDir.c_str()) && !cache::CreateDirectoriesOf(s_.cacheDir.c_str()))
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create the cache directory " + s_.cacheDir);
-    if (Error e = Lock(); e.code != 0)
+    if (Error e = Lock(first, servedUnlocked); e.code != 0)
         return e;
 
     Look stored;
@@ -706,7 +757,7 @@ Error Fetch::Run()
     if (s_.mode != ZELMO_CACHE_NETWORK_ONLY) {
         stored = LookAt(files_, url_);
         if (stored.complete || stored.damaged) {
-            checked = stored.complete ? Check(stored, files_.body) : Checked();
+            checked = stored.complete ? Check(stored, files_.body, s_.sink != nullptr) : Checked();
             if (!checked.good) {
                 // A body that is not what was stored is never served.
                 result_->flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;
@@ -719,7 +770,7 @@ Error Fetch::Run()
                                 // stored by the fetch this one waited for
                                 ((result_->flags & ZELMO_FETCH_RESULT_WAITED) != 0 && changed) ||
                                 (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(stored, now))))
-            return ServeStored(stored, ZELMO_FETCH_FRESH_HIT);
+            return ServeStored(stored, ZELMO_FETCH_FRESH_HIT, &checked);
         if (s_.mode == ZELMO_CACHE_ONLY) {
             if ((result_->flags & ZELMO_FETCH_RESULT_DROPPED_CORRUPT) != 0)
                 return Fail(ZELMO_FETCH_E_CORRUPT, "the stored entry failed its check and was dropped");

@@ -214,7 +214,6 @@ int Download(CURL *c, const Transfer &t)
     curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &BodyCallback);
-    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     // The host's threads may download at once: no signals for time-outs.
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
 
@@ -240,6 +239,12 @@ int Download(CURL *c, const Transfer &t)
             curl_easy_setopt(c, CURLOPT_HTTPHEADER, conditional.get());
         }
     }
+
+    // A revalidation most likely ends in a 304 without a body: libcurl's
+    // default receive buffer spares it the large one's allocation and page
+    // faults, which cost more than the whole 304.
+    if (!conditional)
+        curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
 
     const std::string headerTemp = entry.header + ".tmp";
     const std::string bodyTemp = body + ".tmp";
