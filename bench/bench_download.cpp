@@ -229,19 +229,7 @@ void BM_FetchNotModified(benchmark::State &state)
          [&] { return fetcher.Gave(ZELMO_FETCH_REVALIDATED, served.small) && served.Logged304(); }},
         {"libcurl",
          [&] {
-             CURL *curl = curl_easy_init();
-             curl_slist *headers = nullptr;
-             for (const std::string &line : lines) headers = curl_slist_append(headers, line.c_str());
-             std::string answer;
-             curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-             curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-             curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &ToMemory);
-             curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
-             long code = 0;
-             const bool ok = curl_easy_perform(curl) == CURLE_OK &&
-                             curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 304;
-             curl_easy_cleanup(curl);
-             curl_slist_free_all(headers);
+             const bool ok = bench::download::LibcurlNotModified(url, lines);
              memory = ReadAll(copy.copy);
              return ok;
          },

@@ -28,6 +28,24 @@ std::size_t ToMemory(char *data, std::size_t size, std::size_t count, void *into
     return size * count;
 }
 
+bool LibcurlNotModified(const std::string &url, const std::vector<std::string> &lines)
+{
+    CURL *curl = curl_easy_init();
+    curl_slist *headers = nullptr;
+    for (const std::string &line : lines) headers = curl_slist_append(headers, line.c_str());
+    std::string answer;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &ToMemory);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    long code = 0;
+    const bool ok = curl_easy_perform(curl) == CURLE_OK &&
+                    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 304;
+    curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
+    return ok;
+}
+
 bool LibcurlToFile(const std::string &url, const std::string &path)
 {
     std::FILE *file = std::fopen(path.c_str(), "wb");
@@ -259,18 +277,7 @@ std::vector<Side> NotModifiedComparison::Sides()
          }},
         {"libcurl",
          [this] {
-             CURL *curl = curl_easy_init();
-             curl_slist *headers = curl_slist_append(nullptr, since.c_str());
-             std::string answer;
-             curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-             curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-             curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &ToMemory);
-             curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
-             long code = 0;
-             const bool ok = curl_easy_perform(curl) == CURLE_OK &&
-                             curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 304;
-             curl_easy_cleanup(curl);
-             curl_slist_free_all(headers);
+             const bool ok = LibcurlNotModified(url, {since});
              memory_ = ReadAll(copy);
              return ok;
          },

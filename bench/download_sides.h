@@ -24,6 +24,10 @@ constexpr std::size_t kSmall = 1u << 20;
 // A whole file, or empty when it cannot be read.
 std::string ReadAll(const fs::path &path);
 
+// The reference's revalidation: a new easy handle, default options, the
+// request lines `lines`, the answer into memory; true when it is a 304.
+bool LibcurlNotModified(const std::string &url, const std::vector<std::string> &lines);
+
 // What an nginx started by scripts/nginx-fixture in `dir` serves: two files
 // of random bytes, large.bin (64 MiB) and small.bin (1 MiB, a slice of the
 // large one; also as fresh/small.bin, which the fixture serves with

@@ -33,17 +33,8 @@ using zelmo::test::TempDir;
 
 constexpr const char *kDate = "Wed, 21 Oct 2015 07:28:00 GMT";
 
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool Exists(const std::string &path)
-{
-    std::error_code ignored;
-    return fs::exists(path, ignored);
-}
+using zelmo::test::Exists;
+using zelmo::test::ReadFile;
 
 // The test's own name, so that each test downloads URLs of its own.
 std::string TestName()

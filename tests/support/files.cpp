@@ -3,10 +3,24 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 
 namespace zelmo::test {
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string &path)
+{
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
+}
+
 
 TempDir::TempDir()
 {

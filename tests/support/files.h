@@ -22,6 +22,11 @@ private:
     std::filesystem::path path_;
 };
 
+// A whole file's bytes; empty when it cannot be read.
+std::string ReadFile(const std::string &path);
+// Whether anything exists at `path`.
+bool Exists(const std::string &path);
+
 // Removes a cache entry's body and header files and their ".tmp"
 // temporaries, whichever exist.
 void RemoveEntryFiles(const std::string &body, const std::string &header);
