@@ -78,6 +78,14 @@ void BM_MD5String(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
 }
 
+void OpenSslMd5(EVP_MD_CTX *ctx, const EVP_MD *md5, const std::string &in, unsigned char digest[16])
+{
+    unsigned int len = 0;
+    EVP_DigestInit_ex(ctx, md5, nullptr);
+    EVP_DigestUpdate(ctx, in.data(), in.size());
+    EVP_DigestFinal_ex(ctx, digest, &len);
+}
+
 // The reference does the same work as MD5String: digest, then hex text.
 void BM_OpenSSL_MD5(benchmark::State &state)
 {
@@ -87,10 +95,7 @@ void BM_OpenSSL_MD5(benchmark::State &state)
     char out[33];
     for (auto _ : state) {
         unsigned char digest[16];
-        unsigned int len = 0;
-        EVP_DigestInit_ex(ctx, md5, nullptr);
-        EVP_DigestUpdate(ctx, in.data(), in.size());
-        EVP_DigestFinal_ex(ctx, digest, &len);
+        OpenSslMd5(ctx, md5, in, digest);
         for (int i = 0; i < 16; ++i) {
             out[2 * i] = "0123456789abcdef"[digest[i] >> 4];
             out[2 * i + 1] = "0123456789abcdef"[digest[i] & 15];
@@ -122,10 +127,7 @@ void BM_OpenSSL_MD5Digest(benchmark::State &state)
     const EVP_MD *md5 = EVP_md5();
     for (auto _ : state) {
         unsigned char digest[16];
-        unsigned int len = 0;
-        EVP_DigestInit_ex(ctx, md5, nullptr);
-        EVP_DigestUpdate(ctx, in.data(), in.size());
-        EVP_DigestFinal_ex(ctx, digest, &len);
+        OpenSslMd5(ctx, md5, in, digest);
         benchmark::DoNotOptimize(digest);
     }
     EVP_MD_CTX_free(ctx);

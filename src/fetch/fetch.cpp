@@ -514,8 +514,7 @@ Error Fetch::WriteMeta(const std::string &path, std::string_view header, std::in
 struct Received {
     Fetch *fetch = nullptr;
     const Settings *s = nullptr;
-    std::string header;          // every header block, in order of arrival
-    std::size_t finalStart = 0;  // where the last block begins
+    http::HeaderBlocks blocks;   // every header block, in order of arrival
     std::string bodyTemp;
     File body;
     std::unique_ptr<char[]> bodyBuffer;
@@ -526,23 +525,14 @@ struct Received {
     int refused = ZELMO_FETCH_OK;  // why the write function stopped the transfer
     std::string refusedText;
 
-    std::string_view Final() const { return std::string_view(header).substr(finalStart); }
+    std::string_view Final() const { return std::string_view(blocks.text).substr(blocks.finalStart); }
 };
 
 std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *userdata)
 {
     auto *r = static_cast<Received *>(userdata);
     const std::size_t n = size * count;
-    try {
-        // Every status line begins a block: interim answers and followed
-        // redirects come before the final one.
-        if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0)
-            r->finalStart = r->header.size();
-        r->header.append(data, n);
-    } catch (...) {
-        return 0;
-    }
-    return n;
+    return r->blocks.Add(data, n) ? n : 0;
 }
 
 std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userdata)

@@ -2,7 +2,9 @@
 // every path.
 #pragma once
 
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include <curl/curl.h>
 
@@ -37,5 +39,26 @@ inline void SetSharedOptions(CURL *curl, const char *proxy)
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(curl, CURLOPT_PROXY, proxy != nullptr ? proxy : "");
 }
+
+// The header blocks of a transfer as libcurl hands over their lines: each
+// status line begins a new block (interim answers, followed redirects and
+// proxy tunnel answers come before the final one), `finalStart` is where the
+// last one begins. False when memory runs out.
+struct HeaderBlocks {
+    std::string text;
+    std::size_t finalStart = 0;
+
+    bool Add(const char *data, std::size_t n) noexcept
+    {
+        try {
+            if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0)
+                finalStart = text.size();
+            text.append(data, n);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+};
 
 }  // namespace zelmo::http

@@ -63,8 +63,7 @@ constexpr std::size_t kBodyWriteBuffer = 1 << 20;
 // except for a revalidation, where it waits for the first body byte or the
 // end of an answer that is not a 304: a 304 touches no temporary at all.
 struct Sink {
-    std::string header;           // every header block, in order of arrival
-    std::size_t finalStart = 0;   // where the last block begins
+    HeaderBlocks blocks;          // every header block, in order of arrival
     const std::string *headerTemp = nullptr;
     File headerFile;
     bool headerWritten = false;   // `header` is in the header temporary
@@ -111,7 +110,7 @@ bool FlushHeader(Sink &sink)
     if (!OpenHeader(sink))
         return false;
     sink.headerWritten = true;
-    return WriteHeader(sink, sink.header) && std::fflush(sink.headerFile.get()) == 0;
+    return WriteHeader(sink, sink.blocks.text) && std::fflush(sink.headerFile.get()) == 0;
 }
 
 bool OpenBody(Sink &sink)
@@ -136,15 +135,8 @@ std::size_t HeaderCallback(char *data, std::size_t size, std::size_t count, void
 {
     auto *sink = static_cast<Sink *>(userdata);
     const std::size_t n = size * count;
-    try {
-        // Every status line begins a new block: interim answers, followed
-        // redirects and proxy tunnel answers come before the final one's.
-        if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0)
-            sink->finalStart = sink->header.size();
-        sink->header.append(data, n);
-    } catch (...) {
+    if (!sink->blocks.Add(data, n))
         return 0;
-    }
     // Lines after the body (trailers) follow the block into the file.
     if (sink->headerWritten && !WriteHeader(*sink, std::string_view(data, n)))
         return 0;
@@ -263,7 +255,7 @@ int Download(CURL *c, const Transfer &t)
     conditional.reset();
     WriteDiagnosticLog(kLogLevel, "Perform result is %d %d\n", static_cast<int>(result),
                        static_cast<int>(reinterpret_cast<std::intptr_t>(c)));
-    const std::string_view final = std::string_view(sink.header).substr(sink.finalStart);
+    const std::string_view final = std::string_view(sink.blocks.text).substr(sink.blocks.finalStart);
 
     if (result == CURLE_OK && IsNotModified(final)) {
         // Nothing of a 304 goes to the disk; the temporaries that an
@@ -306,7 +298,7 @@ int Download(CURL *c, const Transfer &t)
         return kFileNotFound;
     }
     // Only the final response's header block belongs with the body.
-    if (sink.headerWritten && sink.finalStart > 0) {
+    if (sink.headerWritten && sink.blocks.finalStart > 0) {
         closed = std::fclose(sink.headerFile.release()) == 0 && closed;
         sink.headerFile.reset(platform::OpenFile(headerTemp.c_str(), "wb"));
         sink.headerWritten = false;
