@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -195,7 +196,12 @@ bool Served::Logged304()
 
 double Side::SecondsPerCall() const
 {
-    return calls == 0 ? 0.0 : std::chrono::duration<double>(total).count() / static_cast<double>(calls);
+    if (seconds.empty())
+        return 0.0;
+    std::vector<double> sorted = seconds;
+    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+    std::nth_element(sorted.begin(), middle, sorted.end());
+    return *middle;
 }
 
 std::string RunRound(std::vector<Side> &sides, std::size_t first)
@@ -204,8 +210,7 @@ std::string RunRound(std::vector<Side> &sides, std::size_t first)
         Side &side = sides[(first + i) % sides.size()];
         const auto start = Clock::now();
         const bool ok = side.call();
-        side.total += Clock::now() - start;
-        ++side.calls;
+        side.seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         if (!ok || !side.check())
             return side.name + (ok ? ": wrong result" : ": call failed");
     }

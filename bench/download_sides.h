@@ -59,9 +59,11 @@ struct Side {
     std::string name;
     std::function<bool()> call;
     std::function<bool()> check;
-    Clock::duration total{};  // of the calls made so far
-    long calls = 0;
+    std::vector<double> seconds{};  // of each call made so far
 
+    // The median call: on a shared machine a call that another process
+    // delayed moves the mean of a side but not its median, and the sides run
+    // in turns, so both meet the same delays equally often.
     double SecondsPerCall() const;
 };
 

@@ -32,10 +32,11 @@ public:
                     name += "/" + run.run_name.args;
                 Keep(name, t);
                 // Benchmarks that time two sides themselves publish each
-                // side's seconds per operation as a counter "NAME_s".
-                for (const auto &[name, counter] : run.counters)
-                    if (name.size() > 2 && name.compare(name.size() - 2, 2, "_s") == 0)
-                        Keep(run.run_name.function_name + ":" + name, counter.value);
+                // side's seconds per operation as a counter "NAME_s", kept
+                // as "BM_Function[/args]:NAME_s".
+                for (const auto &[counterName, counter] : run.counters)
+                    if (counterName.size() > 2 && counterName.compare(counterName.size() - 2, 2, "_s") == 0)
+                        Keep(name + ":" + counterName, counter.value);
             }
         ConsoleReporter::ReportRuns(runs);
     }

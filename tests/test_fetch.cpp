@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/metadata.h"
 #include "platform/platform.h"
 #include "support/failing_allocation.h"
 #include "support/files.h"
@@ -577,12 +578,18 @@ TEST(FetchIntegrity, ABodyChangedBehindTheCacheIsNeverServed)
         int mode;
         const char *newBody;  // written over the stored body
         int error;            // of the fetch after the change
+        // The body settles and a hit trusts its checked stamp before the
+        // change; the change then puts the body's last-write time back.
+        bool trustedBefore = false;
     };
     const Case cases[] = {
         {"fresh hit, same length", ZELMO_CACHE_PREFER_FRESH, "STORED BODY", ZELMO_FETCH_OK},
         {"fresh hit, shorter", ZELMO_CACHE_PREFER_FRESH, "stored", ZELMO_FETCH_OK},
         {"revalidation, same length", ZELMO_CACHE_REVALIDATE, "stored bodY", ZELMO_FETCH_OK},
         {"cache only", ZELMO_CACHE_ONLY, "XXXXXXXXXXX", ZELMO_FETCH_E_CORRUPT},
+        {"fresh hit after a trusted one, time put back", ZELMO_CACHE_PREFER_FRESH, "Stored body", ZELMO_FETCH_OK,
+         true},
+        {"revalidation after a trusted hit", ZELMO_CACHE_REVALIDATE, "stored b0dy", ZELMO_FETCH_OK, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -596,7 +603,20 @@ TEST(FetchIntegrity, ABodyChangedBehindTheCacheIsNeverServed)
         const std::string url = server.Url(TestPath());
         ASSERT_EQ(Fetch(url, cache).rc, 0);
         const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        std::error_code error;
+        const auto written = std::filesystem::last_write_time(files.body, error);
+        if (c.trustedBefore) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(zelmo::cache::kSettledNs) +
+                                        std::chrono::milliseconds(200));
+            const Fetched trusted = Fetch(url, cache, ZELMO_CACHE_PREFER_FRESH);
+            ASSERT_EQ(trusted.r.outcome, ZELMO_FETCH_FRESH_HIT) << trusted.r.error_text;
+            ASSERT_EQ(trusted.body, "stored body");
+        }
         std::ofstream(files.body, std::ios::binary | std::ios::trunc) << c.newBody;
+        if (c.trustedBefore) {
+            std::filesystem::last_write_time(files.body, written, error);
+            ASSERT_FALSE(error) << error.message();
+        }
 
         const Fetched f = Fetch(url, cache, c.mode);
         EXPECT_EQ(f.rc, c.error) << f.r.error_text;

@@ -1,13 +1,17 @@
 // The metadata file of a cache entry, and the body checksum.
 #include "cache/metadata.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <type_traits>
+#include <unordered_map>
 
 #include "platform/platform.h"
 
@@ -261,6 +265,64 @@ std::optional<std::uint64_t> DigestOfFile(const std::string &path, std::int64_t 
     if (length != nullptr)
         *length = total;
     return digest.Value();
+}
+
+namespace {
+
+struct Kept {
+    platform::FileStamp stamp;
+    std::uint64_t digest = 0;
+};
+
+struct KeptChecks {
+    platform::Lock lock;
+    std::unordered_map<std::string, Kept> byPath;
+    std::deque<std::string> order;  // paths, oldest first
+};
+
+KeptChecks &Checks()
+{
+    static KeptChecks checks;
+    return checks;
+}
+
+}  // namespace
+
+bool CheckedBefore(const std::string &path, const platform::FileStamp &stamp, std::uint64_t digest)
+{
+    if (!stamp.found)
+        return false;
+    KeptChecks &checks = Checks();
+    const std::lock_guard<platform::Lock> hold(checks.lock);
+    const auto it = checks.byPath.find(path);
+    return it != checks.byPath.end() && it->second.stamp == stamp && it->second.digest == digest;
+}
+
+void KeepChecked(const std::string &path, const platform::FileStamp &stamp, std::uint64_t digest)
+{
+    if (!stamp.found || platform::FileClockNow() - std::max(stamp.changeTime, stamp.writeTime) <= kSettledNs)
+        return;
+    KeptChecks &checks = Checks();
+    const std::lock_guard<platform::Lock> hold(checks.lock);
+    try {
+        if (const auto it = checks.byPath.find(path); it != checks.byPath.end()) {
+            it->second = Kept{stamp, digest};
+            return;
+        }
+        checks.order.push_back(path);
+        try {
+            checks.byPath.emplace(path, Kept{stamp, digest});
+        } catch (...) {
+            checks.order.pop_back();
+            throw;
+        }
+        if (checks.order.size() > kKeptChecks) {
+            checks.byPath.erase(checks.order.front());
+            checks.order.pop_front();
+        }
+    } catch (const std::bad_alloc &) {
+        // Not remembered: the next check reads the body again.
+    }
 }
 
 }  // namespace zelmo::cache

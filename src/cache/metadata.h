@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace zelmo::cache {
 
 struct EntryMeta {
@@ -58,5 +60,17 @@ private:
 // The checksum of a whole file, read in binary mode; its length into
 // `length` when not null. nullopt when it cannot be opened or read.
 std::optional<std::uint64_t> DigestOfFile(const std::string &path, std::int64_t *length);
+
+// Bodies this process has checked. A body file whose stamp is still the one
+// it had when its checksum was computed and found to be `digest` has not
+// changed since, so a check may trust that result instead of reading the
+// body again. A stamp is only kept when the file's last change lies more
+// than kSettledNs in the past: a change within the same tick of the file
+// system's clock would leave a younger stamp as it was. At most kKeptChecks
+// bodies are remembered; the oldest are forgotten first.
+inline constexpr std::int64_t kSettledNs = 2'000'000'000;
+inline constexpr std::size_t kKeptChecks = 4096;
+bool CheckedBefore(const std::string &path, const platform::FileStamp &stamp, std::uint64_t digest);
+void KeepChecked(const std::string &path, const platform::FileStamp &stamp, std::uint64_t digest);
 
 }  // namespace zelmo::cache

@@ -217,6 +217,7 @@ bool WriteFileText(const std::string &path, std::string_view text)
 struct Look {
     std::string header;                   // the header file's text; empty when absent
     std::int64_t bodyLength = -1;         // -1: no body file
+    platform::FileStamp bodyStamp;        // the body file as it was looked at
     std::optional<cache::EntryMeta> meta;  // only when it describes this header and body
     bool complete = false;                // a whole 200 answer, ready to serve or revalidate
     bool damaged = false;                 // the body's length is not the one stored with it
@@ -231,10 +232,10 @@ Look LookAt(const cache::EntryFiles &files, const std::string &url)
         return look;
     look.header = std::move(*header);
     look.header.resize(std::strlen(look.header.c_str()));  // as HttpDownload_SYNC reads it
-    const platform::FileFacts body = platform::ProbeFile(files.body.c_str());
-    if (!body.found || body.directory)
+    look.bodyStamp = platform::StampFile(files.body.c_str());
+    if (!look.bodyStamp.found)
         return look;
-    look.bodyLength = static_cast<std::int64_t>(body.size);
+    look.bodyLength = static_cast<std::int64_t>(look.bodyStamp.size);
     if (StatusOf(look.header) != 200)
         return look;
     const std::optional<std::int64_t> contentLength = ParseLength(FieldValue(look.header, "Content-Length"));
@@ -274,6 +275,17 @@ constexpr std::int64_t kKeptBody = 16 << 20;
 Checked Check(const Look &look, const std::string &bodyPath, bool keep)
 {
     Checked checked;
+    // A body this process checked and that has not changed since is not
+    // read again. The stamp was taken before the read, so that a change
+    // during it shows as a different stamp next time.
+    const platform::FileStamp &stamp = look.bodyStamp;
+    if (look.meta) {
+        if (cache::CheckedBefore(bodyPath, stamp, look.meta->digest)) {
+            checked.good = checked.readable = true;
+            checked.digest = look.meta->digest;
+            return checked;
+        }
+    }
     std::int64_t length = -1;
     std::optional<std::uint64_t> digest;
     if (keep && look.bodyLength >= 0 && look.bodyLength <= kKeptBody) {
@@ -299,6 +311,8 @@ Checked Check(const Look &look, const std::string &bodyPath, bool keep)
     checked.readable = true;
     checked.digest = *digest;
     checked.good = length == look.bodyLength && (!look.meta || *digest == look.meta->digest);
+    if (checked.good && look.meta)
+        cache::KeepChecked(bodyPath, stamp, checked.digest);
     return checked;
 }
 

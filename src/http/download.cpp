@@ -151,30 +151,32 @@ std::size_t BodyCallback(char *data, std::size_t size, std::size_t count, void *
     return FileWriteCallback(data, size, count, sink->bodyFile.get());
 }
 
-// Hands the body file to the caller's buffer in one read. `buffer` is still
-// all zeros from the start of the call, so bytes after the data read as a NUL.
+// Hands the body file to the caller's buffer in one read, the rest of the
+// buffer zero-filled, so that bytes after the data read as a NUL; where the
+// body cannot be handed over, the whole buffer is zero-filled. Zeroing only
+// what the body leaves free (rather than all of it first) is what the caller
+// sees either way, without writing each byte twice.
 void ServeBody(const std::string &bodyPath, HttpResponseBuffer *response)
 {
     if (response->buffer == nullptr || response->capacity == 0)
         return;
-    const File body(platform::OpenFile(bodyPath.c_str(), "rb"));
-    if (!body)
-        return;
-    std::setvbuf(body.get(), nullptr, _IONBF, 0);  // straight into the caller's buffer
-    if (std::fseek(body.get(), 0, SEEK_END) != 0)
-        return;
-    const long length = std::ftell(body.get());
-    if (length < 0)
-        return;
-    if (static_cast<std::int32_t>(response->capacity) < length) {
-        response->errorCode = kBodyTooLong;
-        WriteDiagnosticLog(kLogLevel, "memory len not enough\n");
-        return;
+    std::size_t held = 0;
+    if (const File body{platform::OpenFile(bodyPath.c_str(), "rb")}) {
+        std::setvbuf(body.get(), nullptr, _IONBF, 0);  // straight into the caller's buffer
+        const long length = std::fseek(body.get(), 0, SEEK_END) == 0 ? std::ftell(body.get()) : -1;
+        if (length >= 0 && static_cast<std::int32_t>(response->capacity) < length) {
+            response->errorCode = kBodyTooLong;
+            WriteDiagnosticLog(kLogLevel, "memory len not enough\n");
+        } else if (length >= 0) {
+            std::rewind(body.get());
+            const std::size_t want = static_cast<std::size_t>(length);
+            if (std::fread(response->buffer, 1, want, body.get()) == want) {
+                response->length = static_cast<unsigned int>(length);
+                held = want;
+            }
+        }
     }
-    std::rewind(body.get());
-    const std::size_t want = static_cast<std::size_t>(length);
-    if (std::fread(response->buffer, 1, want, body.get()) == want)
-        response->length = static_cast<unsigned int>(length);
+    std::memset(response->buffer + held, 0, response->capacity - held);
 }
 
 bool IsNotModified(std::string_view header)
@@ -424,10 +426,10 @@ extern "C" bool ZELMO_API HttpDownload_SYNC(const char *url, HttpResponseBuffer 
         }
         response->length = 0;
         response->errorCode = 0;
-        if (response->buffer != nullptr) {
+        // The buffer is zero-filled where the call ends: around the body it
+        // hands over, or wholly on failure.
+        if (response->buffer != nullptr)
             WriteDiagnosticLog(kLogLevel, "http data len is %d\n", static_cast<int>(response->capacity));
-            std::memset(response->buffer, 0, response->capacity);
-        }
         status = Download(curl.get(), {url, response, useCache, timeout, proxy, proxyUserPwd});
     } catch (...) {
         status = kFileNotFound;  // any failure inside ends the call with 0

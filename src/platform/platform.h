@@ -276,7 +276,7 @@ void RunOnce(OnceFlag &flag, void (*function)());
 
 }  // namespace zelmo::platform
 
-// Entry locks (src/platform/*/lock_*.cpp).
+// Entry locks and file stamps (src/platform/*/lock_*.cpp).
 #include <string>
 
 namespace zelmo::platform {
@@ -314,5 +314,25 @@ private:
 // The calling process's id (getpid, GetCurrentProcessId), for names of
 // temporaries that no other process uses.
 unsigned long ProcessId();
+
+// What tells one version of a file from another without reading it: which
+// file it is, its length, and the times the system sets on every change of
+// its content. POSIX: stat(2)'s device, inode, size, modification and status
+// change times (the latter cannot be set by a program). Windows:
+// GetFileInformationByHandle's volume serial and file index, size and
+// last-write time, and FILE_BASIC_INFO's change time. Times in nanoseconds
+// since 1970.
+struct FileStamp {
+    bool found = false;  // a regular file could be looked at
+    std::uint64_t volume = 0, file = 0;
+    std::uint64_t size = 0;
+    std::int64_t writeTime = 0, changeTime = 0;
+
+    bool operator==(const FileStamp &) const = default;
+};
+FileStamp StampFile(const char *path);
+
+// The current time in the clock of FileStamp's times.
+std::int64_t FileClockNow();
 
 }  // namespace zelmo::platform

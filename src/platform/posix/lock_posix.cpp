@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -80,6 +81,37 @@ namespace zelmo::platform {
 unsigned long ProcessId()
 {
     return static_cast<unsigned long>(getpid());
+}
+
+namespace {
+
+std::int64_t Ns(const struct timespec &t)
+{
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+}  // namespace
+
+FileStamp StampFile(const char *path)
+{
+    FileStamp stamp;
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return stamp;
+    stamp.found = true;
+    stamp.volume = static_cast<std::uint64_t>(st.st_dev);
+    stamp.file = static_cast<std::uint64_t>(st.st_ino);
+    stamp.size = static_cast<std::uint64_t>(st.st_size);
+    stamp.writeTime = Ns(st.st_mtim);
+    stamp.changeTime = Ns(st.st_ctim);
+    return stamp;
+}
+
+std::int64_t FileClockNow()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return Ns(now);
 }
 
 }  // namespace zelmo::platform

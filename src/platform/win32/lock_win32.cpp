@@ -78,4 +78,49 @@ unsigned long ProcessId()
     return GetCurrentProcessId();
 }
 
+namespace {
+
+// A FILETIME-like count of 100 ns since 1601 as nanoseconds since 1970.
+std::int64_t Ns(std::uint64_t ticks)
+{
+    constexpr std::uint64_t k1970 = 116444736000000000ULL;
+    return ticks < k1970 ? 0 : static_cast<std::int64_t>((ticks - k1970) * 100);
+}
+
+std::uint64_t Ticks(const FILETIME &t)
+{
+    return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+}  // namespace
+
+FileStamp StampFile(const char *path)
+{
+    FileStamp stamp;
+    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return stamp;
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+        stamp.found = true;
+        stamp.volume = info.dwVolumeSerialNumber;
+        stamp.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        stamp.writeTime = Ns(Ticks(info.ftLastWriteTime));
+        stamp.changeTime = Ns(static_cast<std::uint64_t>(basic.ChangeTime.QuadPart));
+    }
+    CloseHandle(file);
+    return stamp;
+}
+
+std::int64_t FileClockNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return Ns(Ticks(now));
+}
+
 }  // namespace zelmo::platform
