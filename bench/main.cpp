@@ -32,9 +32,11 @@ public:
                     name += "/" + run.run_name.args;
                 Keep(name, t);
                 // Benchmarks that time two sides themselves publish each
-                // side's seconds per operation as a counter "NAME_s".
+                // side's seconds per operation as a counter "NAME_s"; those
+                // that count bytes, each side's bytes as "NAME_B".
                 for (const auto &[name, counter] : run.counters)
-                    if (name.size() > 2 && name.compare(name.size() - 2, 2, "_s") == 0)
+                    if (name.size() > 2 && (name.compare(name.size() - 2, 2, "_s") == 0 ||
+                                            name.compare(name.size() - 2, 2, "_B") == 0))
                         Keep(run.run_name.function_name + ":" + name, counter.value);
             }
         ConsoleReporter::ReportRuns(runs);
