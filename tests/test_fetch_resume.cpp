@@ -376,6 +376,20 @@ TEST(FetchResume, APartialLeavesTheOldEntryServableAndTheNoResumeFlagDropsIt)
     EXPECT_EQ(requests[2].Header("If-None-Match"), "\"old\"") << "the old entry is revalidated as without a partial";
 }
 
+TEST(FetchResume, RemoveDropsThePartialToo)
+{
+    const std::string body = Pattern(kTotal);
+    ScriptedServer server([&](const RecordedRequest &) { return Cut200(body); });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    const Files files = FilesOf(cache, url);
+    ASSERT_EQ(Fetch(url, cache).rc, ZELMO_FETCH_E_TRANSFER);
+    ASSERT_TRUE(Exists(files.partMeta));
+    EXPECT_EQ(zelmo_cache_remove(cache.c_str(), url.c_str()), 0);
+    EXPECT_FALSE(Exists(files.partMeta) || Exists(files.partBody) || Exists(files.partHeader));
+}
+
 // --- a crash in the middle of a resume ---
 
 int ResumeAndHang(const std::string &args)

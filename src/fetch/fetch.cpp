@@ -1049,14 +1049,17 @@ try {
     if (url == nullptr || (cacheDir != nullptr && cacheDir[0] == '\0'))
         return ZELMO_FETCH_E_OPTIONS;
     const cache::EntryFiles files = cache::EntryFilesIn(fetch::DirectoryOf(cacheDir), url);
+    const fetch::PartialFiles partial = fetch::PartialFilesOf(files);
     if (!platform::PathExists(files.header.c_str()) && !platform::PathExists(files.body.c_str()) &&
-        !platform::PathExists(files.meta.c_str()))
+        !platform::PathExists(files.meta.c_str()) && !platform::PathExists(partial.meta.c_str()) &&
+        !platform::PathExists(partial.body.c_str()))
         return ZELMO_FETCH_OK;  // nothing stored; no lock file is made for that
     platform::FileLock lock;
     std::string why;
     if (lock.Acquire(files.lock.c_str(), -1, why) != platform::FileLock::Result::Held)
         return ZELMO_FETCH_E_CACHE_IO;
-    return cache::DropEntry(files) ? ZELMO_FETCH_OK : ZELMO_FETCH_E_CACHE_IO;
+    const bool dropped = cache::DropEntry(files);
+    return fetch::DropPartial(partial) && dropped ? ZELMO_FETCH_OK : ZELMO_FETCH_E_CACHE_IO;
 } catch (...) {
     return ZELMO_FETCH_E_NO_MEMORY;
 }
