@@ -138,7 +138,9 @@ std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::st
     const platform::FileFacts body = platform::ProbeFile(p.files.body.c_str());
     if (!body.found || body.directory)
         return give_up();
-    p.have = static_cast<std::int64_t>(body.size);
+    // Measured by a seek: a directory entry may tell an older size of a
+    // file that a killed process had open.
+    p.have = cache::FileLengthBySeek(p.files.body);
     if (p.have <= 0 || p.have >= p.meta.length)
         return give_up();
     return p;
