@@ -595,6 +595,9 @@ bool StartRange(Received *r)
         r->refusedText = "cannot open " + p.files.body + ": " + std::strerror(errno);
         return false;
     }
+    r->bodyBuffer.reset(new (std::nothrow) char[kFileBuffer]);
+    if (r->bodyBuffer)
+        std::setvbuf(r->body.get(), r->bodyBuffer.get(), _IOFBF, kFileBuffer);
     r->resuming = true;
     r->kept = p.have;
     r->total = p.meta.length;
@@ -606,16 +609,16 @@ std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userda
     auto *r = static_cast<Received *>(userdata);
     const std::size_t n = size * count;
     try {
+        if (!r->started && r->partial != nullptr && StatusOf(r->Final()) == 206) {
+            r->started = true;
+            if (!StartRange(r))
+                return 0;
+        }
         if (!r->started) {
             r->started = true;
             const std::string_view final = r->Final();
-            const int status = StatusOf(final);
-            if (r->partial != nullptr && status == 206) {
-                if (!StartRange(r))
-                    return 0;
-            } else {
             // Only a 200's body is kept; any other answer is judged by its status.
-            if (status != 200) {
+            if (StatusOf(final) != 200) {
                 r->refused = ZELMO_FETCH_E_HTTP;
                 return 0;
             }
@@ -629,7 +632,6 @@ std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userda
                 r->refused = ZELMO_FETCH_E_CACHE_IO;
                 r->refusedText = "cannot create " + r->bodyTemp + ": " + std::strerror(errno);
                 return 0;
-            }
             }
             r->bodyBuffer.reset(new (std::nothrow) char[kFileBuffer]);
             if (r->bodyBuffer)
