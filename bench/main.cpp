@@ -32,10 +32,12 @@ public:
                     name += "/" + run.run_name.args;
                 Keep(name, t);
                 // Benchmarks that time two sides themselves publish each
-                // side's seconds per operation as a counter "NAME_s", kept
+                // side's seconds per operation as a counter "NAME_s", and
+                // those that count bytes each side's bytes as "NAME_B", kept
                 // as "BM_Function[/args]:NAME_s".
                 for (const auto &[counterName, counter] : run.counters)
-                    if (counterName.size() > 2 && counterName.compare(counterName.size() - 2, 2, "_s") == 0)
+                    if (counterName.size() > 2 && (counterName.compare(counterName.size() - 2, 2, "_s") == 0 ||
+                                                   counterName.compare(counterName.size() - 2, 2, "_B") == 0))
                         Keep(name + ":" + counterName, counter.value);
             }
         ConsoleReporter::ReportRuns(runs);

@@ -18,6 +18,7 @@ set(ZELMO_SOURCES
   src/cache/metadata.cpp
   src/fetch/fetch.cpp
   src/fetch/rules.cpp
+  src/fetch/partial.cpp
   src/host/profile.cpp
   src/host/bstr.cpp
   src/host/identity.cpp

@@ -88,7 +88,7 @@ typedef enum ZelmoFetchError {
 /* Flags (ZelmoFetchOptions.flags). */
 #define ZELMO_FETCH_ENVIRONMENT_PROXY 0x1u /* take a proxy from http_proxy and the like */
 #define ZELMO_FETCH_STALE_IF_ERROR 0x2u    /* reserved for serving stale entries on errors (refused for now) */
-#define ZELMO_FETCH_NO_RESUME 0x4u         /* reserved: never resume a partial body */
+#define ZELMO_FETCH_NO_RESUME 0x4u         /* drop a partial body and keep none: never resume */
 
 /*
  * The body sink: called with each run of body bytes as they arrive (or, for
@@ -184,7 +184,8 @@ const char *ZELMO_API zelmo_fetch_outcome_name(int outcome);
 
 /*
  * Removes the entry of url from the cache at cache_dir (null: the default
- * cache), waiting for a fetch of it that holds the entry. Returns 0 (also
+ * cache), and a partial body kept for a resume, waiting for a fetch of it
+ * that holds the entry. Returns 0 (also
  * when there was no entry), or an error code.
  */
 int ZELMO_API zelmo_cache_remove(const char *cache_dir, const char *url);

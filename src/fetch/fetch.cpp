@@ -4,6 +4,7 @@
 // entry's lock, and commits body, metadata and header by rename, header last.
 #include "zelmo_fetch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -22,6 +23,7 @@
 
 #include "cache/cache.h"
 #include "cache/metadata.h"
+#include "fetch/partial.h"
 #include "fetch/rules.h"
 #include "http/curl_global.h"
 #include "http/curl_handles.h"
@@ -36,6 +38,9 @@ constexpr std::uint32_t kKnownFlags = ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETC
 constexpr long kReceiveBuffer = 512 * 1024;
 constexpr std::size_t kFileBuffer = 1 << 20;
 constexpr std::size_t kServeChunk = 256 * 1024;
+// Why the write function stopped a range request whose answer does not
+// continue the partial body (never a result's error: the body is fetched whole).
+constexpr int kRangeRefused = -1;
 
 struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
@@ -62,6 +67,7 @@ struct Settings {
     const char *proxy = nullptr;
     const char *proxyUserPwd = nullptr;
     bool environmentProxy = false;
+    bool noResume = false;
     std::vector<std::string> headers;
     const char *destination = nullptr;
     ZelmoFetchSink sink = nullptr;
@@ -142,6 +148,7 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
     s.proxy = options->proxy;
     s.proxyUserPwd = options->proxy_userpwd;
     s.environmentProxy = (options->flags & ZELMO_FETCH_ENVIRONMENT_PROXY) != 0;
+    s.noResume = (options->flags & ZELMO_FETCH_NO_RESUME) != 0;
     s.destination = options->destination;
     s.sink = options->sink;
     s.sinkData = options->sink_data;
@@ -388,6 +395,8 @@ struct Temporaries {
     }
 };
 
+struct Received;
+
 // One call of zelmo_fetch.
 class Fetch {
 public:
@@ -415,7 +424,9 @@ private:
     Error ServeStored(const Look &look, int outcome, const Checked *checked);
     Error ServeFile(const std::string &path, std::int64_t length);
     Error Deliver();
-    Error Transfer(const Look &stored, const Checked &checked, bool conditional);
+    Error Transfer(const Look &stored, const Checked &checked, bool conditional, Partial *partial = nullptr);
+    std::optional<Error> AfterRange(const Look &stored, const Checked &checked, Received &r, CURLcode done,
+                                    bool closed, std::int64_t requestTime, std::int64_t responseTime);
     Error WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,
                     std::int64_t requestTime, std::int64_t responseTime);
 
@@ -538,6 +549,9 @@ struct Received {
     bool started = false;
     int refused = ZELMO_FETCH_OK;  // why the write function stopped the transfer
     std::string refusedText;
+    Partial *partial = nullptr;    // the partial body a range request continues; null once a 200 replaced it
+    bool resuming = false;         // a 206 that continues it came: its bytes go onto the partial body
+    std::int64_t kept = 0;         // bytes of the partial body before this transfer
 
     std::string_view Final() const { return std::string_view(blocks.text).substr(blocks.finalStart); }
 };
@@ -549,11 +563,71 @@ std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *user
     return r->blocks.Add(data, n) ? n : 0;
 }
 
+// The first bytes of a 206 to a range request: the answer judged against the
+// partial body, which, when it is continued, is read from disk into the
+// checksum and the sink (the sink gets the whole body in order) and opened
+// for the rest. False, with the reason in `r`, when it is not.
+bool StartRange(Received *r)
+{
+    const Partial &p = *r->partial;
+    if (std::optional<std::string> why = RangeMismatch(p, r->Final())) {
+        r->refused = kRangeRefused;
+        r->refusedText = std::move(*why);
+        return false;
+    }
+    {
+        const File kept(platform::OpenFile(p.files.body.c_str(), "rb"));
+        if (!kept) {
+            r->refused = kRangeRefused;
+            r->refusedText = "cannot open " + p.files.body;
+            return false;
+        }
+        std::unique_ptr<char[]> buffer(new char[kServeChunk]);
+        std::int64_t read = 0;
+        std::size_t got;
+        while (read < p.have &&
+               (got = std::fread(buffer.get(), 1,
+                                 static_cast<std::size_t>(std::min<std::int64_t>(kServeChunk, p.have - read)),
+                                 kept.get())) > 0) {
+            r->digest.Update(buffer.get(), got);
+            read += static_cast<std::int64_t>(got);
+            if (r->s->sink != nullptr && r->s->sink(r->s->sinkData, buffer.get(), got) != 0) {
+                r->refused = ZELMO_FETCH_E_SINK;
+                r->refusedText = "the body sink refused the body";
+                return false;
+            }
+        }
+        if (read != p.have) {
+            r->refused = kRangeRefused;
+            r->refusedText = "cannot read " + p.files.body;
+            return false;
+        }
+    }
+    r->body.reset(platform::OpenFile(p.files.body.c_str(), "ab"));
+    if (!r->body) {
+        r->refused = ZELMO_FETCH_E_CACHE_IO;
+        r->refusedText = "cannot open " + p.files.body + ": " + std::strerror(errno);
+        return false;
+    }
+    r->bodyBuffer.reset(new (std::nothrow) char[kFileBuffer]);
+    if (r->bodyBuffer)
+        std::setvbuf(r->body.get(), r->bodyBuffer.get(), _IOFBF, kFileBuffer);
+    r->resuming = true;
+    r->kept = p.have;
+    r->total = p.meta.length;
+    return true;
+}
+
 std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userdata)
 {
     auto *r = static_cast<Received *>(userdata);
     const std::size_t n = size * count;
     try {
+        if (!r->started && r->partial != nullptr && StatusOf(r->Final()) == 206) {
+            r->started = true;
+            if (!StartRange(r))
+                return 0;
+        }
         if (!r->started) {
             r->started = true;
             const std::string_view final = r->Final();
@@ -561,6 +635,10 @@ std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userda
             if (StatusOf(final) != 200) {
                 r->refused = ZELMO_FETCH_E_HTTP;
                 return 0;
+            }
+            if (r->partial != nullptr) {  // the partial's resource changed, or the server ignores ranges
+                DropPartial(r->partial->files);
+                r->partial = nullptr;
             }
             r->total = ParseLength(FieldValue(final, "Content-Length")).value_or(-1);
             r->body.reset(platform::OpenFile(r->bodyTemp.c_str(), "wb"));
@@ -572,6 +650,11 @@ std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userda
             r->bodyBuffer.reset(new (std::nothrow) char[kFileBuffer]);
             if (r->bodyBuffer)
                 std::setvbuf(r->body.get(), r->bodyBuffer.get(), _IOFBF, kFileBuffer);
+        }
+        if (r->resuming && r->received + static_cast<std::int64_t>(n) > r->total - r->kept) {
+            r->refused = kRangeRefused;
+            r->refusedText = "the 206 answer holds more bytes than the rest of the body";
+            return 0;
         }
         if (std::fwrite(data, 1, n, r->body.get()) != n) {
             r->refused = ZELMO_FETCH_E_CACHE_IO;
@@ -585,7 +668,7 @@ std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userda
             r->refusedText = "the body sink refused the body";
             return 0;
         }
-        if (r->s->progress != nullptr && r->s->progress(r->s->progressData, r->received, r->total) != 0) {
+        if (r->s->progress != nullptr && r->s->progress(r->s->progressData, r->kept + r->received, r->total) != 0) {
             r->refused = ZELMO_FETCH_E_CANCELLED;
             r->refusedText = "the progress callback cancelled the fetch";
             return 0;
@@ -598,7 +681,7 @@ std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userda
     return n;
 }
 
-Error Fetch::Transfer(const Look &stored, const Checked &checked, bool conditional)
+Error Fetch::Transfer(const Look &stored, const Checked &checked, bool conditional, Partial *partial)
 {
     http::EnsureCurlGlobal();
     const http::Easy easy(curl_easy_init());
@@ -634,10 +717,15 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     for (const std::string &h : s_.headers)
         append(h);
     const std::vector<std::string> validators =
-        conditional ? ConditionalLines(ValidatorsOf(stored.header)) : std::vector<std::string>();
+        conditional && partial == nullptr ? ConditionalLines(ValidatorsOf(stored.header)) : std::vector<std::string>();
     for (const std::string &line : validators)
         append(line);
     conditional = !validators.empty();
+    // The rest of a partial body, only while it is what the server has.
+    if (partial != nullptr) {
+        append("Range: bytes=" + std::to_string(partial->have) + "-");
+        append("If-Range: " + partial->ifRange);
+    }
     // A revalidation most likely ends in a 304 without a body: libcurl's
     // default receive buffer spares it the large one's allocation and page
     // faults, which cost more than the whole 304.
@@ -649,6 +737,7 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     Temporaries temps;
     Received r;
     r.s = &s_;
+    r.partial = partial;
     r.bodyTemp = temps.Add(TemporaryFor(files_.body));
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &r);
@@ -664,6 +753,16 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     result_->http_status = StatusOf(final);
     result_->bytes_received = r.received;
     bool closed = !r.body || std::fclose(r.body.release()) == 0;
+
+    if (partial != nullptr && r.partial != nullptr)  // no 200 replaced the partial
+        if (std::optional<Error> e = AfterRange(stored, checked, r, done, closed, requestTime, responseTime))
+            return *e;
+    // A 200 cut short or cancelled keeps what came for a range request next
+    // time, where its validator and length allow one.
+    if (!s_.noResume && closed && r.started && !r.resuming && r.received > 0 && r.received < r.total &&
+        (r.refused == ZELMO_FETCH_E_CANCELLED || (r.refused == ZELMO_FETCH_OK && done != CURLE_OK)) &&
+        !ResumeValidatorOf(final).empty())
+        KeepPartial(files_, url_, r.bodyTemp, final, requestTime, responseTime);
 
     if (r.refused == ZELMO_FETCH_E_HTTP)
         return Fail(ZELMO_FETCH_E_HTTP, "the server answered " + StatusLineOf(final));
@@ -781,7 +880,83 @@ Error Fetch::Run()
             return Fail(ZELMO_FETCH_E_NOT_CACHED, "no complete entry of this URL in the cache");
         }
     }
-    return Transfer(stored, checked, stored.complete);
+    // A partial body left by a cut transfer is continued by a range request.
+    std::optional<Partial> partial = LoadPartial(files_, url_);
+    if (partial && s_.noResume) {
+        DropPartial(partial->files);
+        partial.reset();
+    }
+    return Transfer(stored, checked, stored.complete, partial ? &*partial : nullptr);
+}
+
+// The end of a range request that no 200 answered. A 206 that continued the
+// partial body and brought the rest commits it as the entry; one cut short
+// keeps the grown partial for the next try. A 206 that does not continue it,
+// or a 416, drops it, and the body is fetched whole in one more request.
+// Anything else (a 404, a failure before any answer) is judged as for any
+// request, the partial kept: nullopt.
+std::optional<Error> Fetch::AfterRange(const Look &stored, const Checked &checked, Received &r, CURLcode done,
+                                       bool closed, std::int64_t requestTime, std::int64_t responseTime)
+{
+    Partial &p = *r.partial;
+    const std::string_view final = r.Final();
+    const int status = StatusOf(final);
+    const auto whole = [&]() -> std::optional<Error> {
+        DropPartial(p.files);
+        // A sink that already had the kept part cannot be given the body
+        // again from its start: the call fails, and the next one fetches it whole.
+        if (r.resuming && s_.sink != nullptr)
+            return Fail(ZELMO_FETCH_E_HTTP, (r.refused == kRangeRefused ? r.refusedText
+                                                                        : "the 206 answer ended before the body's last byte") +
+                                                "; the partial body was dropped");
+        return Transfer(stored, checked, false, nullptr);
+    };
+    if (!r.resuming) {
+        if (r.refused == kRangeRefused || status == 416 || (status == 206 && r.refused == ZELMO_FETCH_OK))
+            return whole();
+        if (r.refused == ZELMO_FETCH_E_SINK)
+            DropPartial(p.files);
+        return std::nullopt;
+    }
+    if (r.refused == kRangeRefused)
+        return whole();
+    if (r.refused == ZELMO_FETCH_E_CANCELLED || (r.refused == ZELMO_FETCH_OK && done != CURLE_OK && closed))
+        return std::nullopt;  // the partial grew; the next try goes on from its new length
+    if (r.refused != ZELMO_FETCH_OK || !closed) {
+        DropPartial(p.files);
+        if (r.refused != ZELMO_FETCH_OK)
+            return Fail(r.refused, r.refusedText);
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + p.files.body);
+    }
+    const platform::FileFacts body = platform::ProbeFile(p.files.body.c_str());
+    if (r.kept + r.received != p.meta.length || !body.found || static_cast<std::int64_t>(body.size) != p.meta.length)
+        return whole();
+
+    Temporaries temps;
+    const std::string header = StoredHeaderOf(RefreshedHeader(p.header, final), p.meta.length);
+    const std::string metaTemp = temps.Add(TemporaryFor(files_.meta));
+    const std::string headerTemp = temps.Add(TemporaryFor(files_.header));
+    if (Error e = WriteMeta(metaTemp, header, p.meta.length, r.digest.Value(), requestTime, responseTime); e.code != 0)
+        return e;
+    if (!WriteFileText(headerTemp, header))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + headerTemp);
+    switch (cache::CommitEntry(p.files.body, files_.body, metaTemp, files_.meta, headerTemp, files_.header)) {
+    case cache::Committed::Both:
+        break;
+    case cache::Committed::HeaderKept:
+        cache::DropEntry(files_);
+        DropPartial(p.files);
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.header);
+    case cache::Committed::Neither:
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
+    }
+    DropPartial(p.files);
+    if (Error e = Deliver(); e.code != 0)
+        return e;
+    result_->outcome = ZELMO_FETCH_RESUMED;
+    result_->resumed_from = r.kept;
+    result_->bytes_served = p.meta.length;
+    return Error{};
 }
 
 void CopyText(char *to, std::size_t capacity, const std::string &text)
@@ -890,14 +1065,17 @@ try {
     if (url == nullptr || (cacheDir != nullptr && cacheDir[0] == '\0'))
         return ZELMO_FETCH_E_OPTIONS;
     const cache::EntryFiles files = cache::EntryFilesIn(fetch::DirectoryOf(cacheDir), url);
+    const fetch::PartialFiles partial = fetch::PartialFilesOf(files);
     if (!platform::PathExists(files.header.c_str()) && !platform::PathExists(files.body.c_str()) &&
-        !platform::PathExists(files.meta.c_str()))
+        !platform::PathExists(files.meta.c_str()) && !platform::PathExists(partial.meta.c_str()) &&
+        !platform::PathExists(partial.body.c_str()))
         return ZELMO_FETCH_OK;  // nothing stored; no lock file is made for that
     platform::FileLock lock;
     std::string why;
     if (lock.Acquire(files.lock.c_str(), -1, why) != platform::FileLock::Result::Held)
         return ZELMO_FETCH_E_CACHE_IO;
-    return cache::DropEntry(files) ? ZELMO_FETCH_OK : ZELMO_FETCH_E_CACHE_IO;
+    const bool dropped = cache::DropEntry(files);
+    return fetch::DropPartial(partial) && dropped ? ZELMO_FETCH_OK : ZELMO_FETCH_E_CACHE_IO;
 } catch (...) {
     return ZELMO_FETCH_E_NO_MEMORY;
 }

@@ -101,6 +101,8 @@ int RunGet(const Args &args)
                                             {"--out", "-o", true},
                                             {"--output", nullptr, true},
                                             {"--timeout", nullptr, true},
+                                            {"--resume", nullptr, false},
+                                            {"--no-resume", nullptr, false},
                                             {"--verbose", "-v", false}},
                                            parsed);
     if (!error.empty())
@@ -110,6 +112,8 @@ int RunGet(const Args &args)
     const std::string &url = parsed.operands[0];
     if (parsed.Has("--cache") + parsed.Has("--fresh") + parsed.Has("--offline") > 1)
         return UsageError(kGetCommand, "--cache, --fresh and --offline exclude each other");
+    if (parsed.Has("--resume") && parsed.Has("--no-resume"))
+        return UsageError(kGetCommand, "--resume and --no-resume exclude each other");
     const int mode = parsed.Has("--cache")   ? ZELMO_CACHE_REVALIDATE
                      : parsed.Has("--fresh") ? ZELMO_CACHE_PREFER_FRESH
                      : parsed.Has("--offline") ? ZELMO_CACHE_ONLY
@@ -150,6 +154,8 @@ int RunGet(const Args &args)
     options.cache_dir = cacheDir.c_str();
     options.cache_mode = mode;
     options.timeout_ms = timeoutMs;
+    if (parsed.Has("--no-resume"))
+        options.flags |= ZELMO_FETCH_NO_RESUME;
     options.destination = out.empty() ? nullptr : out.c_str();
     options.progress = &OnProgress;
     options.progress_data = &progress;
@@ -188,7 +194,8 @@ int RunGet(const Args &args)
 const Command kGetCommand = {
     "get", "fetch a URL through a cache directory (zelmo_fetch)",
     "usage: zelmo get URL [--cache|--fresh|--offline] [--cache-dir DIR]\n"
-    "                 [-o|--out|--output PATH] [--timeout S] [-v|--verbose]\n"
+    "                 [-o|--out|--output PATH] [--timeout S] [--no-resume]\n"
+    "                 [-v|--verbose]\n"
     "Fetches URL with zelmo_fetch into the cache directory and prints the body\n"
     "as it is.\n"
     "  --cache        revalidate a stored entry (If-None-Match with its ETag,\n"
@@ -205,6 +212,10 @@ const Command kGetCommand = {
     "                 output; --output is the same, and PATH - is standard\n"
     "                 output, a terminal included\n"
     "  --timeout S    give up after S seconds (default: no limit)\n"
+    "  --resume       continue the body a cut or cancelled fetch of URL kept\n"
+    "                 (when its answer had a strong ETag or a Last-Modified\n"
+    "                 and a length) with a range request; the default\n"
+    "  --no-resume    drop such a partial body and fetch the whole body\n"
     "  -v, --verbose  say what happened on standard error (fresh hit,\n"
     "                 revalidated, replaced ...), as on a terminal\n"
     "The body lands in the cache entry (its path: `zelmo get -v`), and in PATH\n"
