@@ -107,17 +107,25 @@ bool Prune(const std::string &directory, std::uint64_t maxBytes, const std::stri
             if (std::find(order.begin(), order.end(), &f) == order.end() && f.name != e.name + "l" &&
                 !EndsWith(f.name, ".tmp"))
                 order.push_back(&f);
+        // A header that cannot go (a reader that has it open, on Windows)
+        // keeps the whole entry as it is.
         bool whole = true;
         for (const platform::DirectoryFile *f : order) {
-            if (platform::DeleteFileAt((directory + f->name).c_str()) || !platform::PathExists((directory + f->name).c_str()))
+            const std::string path = directory + f->name;
+            if (platform::DeleteFileAt(path.c_str()) || !platform::PathExists(path.c_str()))
                 total -= std::min(total, f->allocated);
-            else
+            else {
                 whole = false;
+                if (f == order.front() && e.Has("h"))
+                    break;
+            }
         }
-        if (whole)
+        if (whole) {
             ++counts.removed;
-        else
+        } else {
+            ++counts.busy;
             ++counts.kept;
+        }
     }
     counts.after = total;
     return true;
