@@ -93,7 +93,7 @@ bool Prune(const std::string &directory, std::uint64_t maxBytes, const std::stri
         platform::UseLock reading;
         std::string why;
         if (writing.Acquire(lockPath.c_str(), 0, why) != platform::FileLock::Result::Held ||
-            !reading.TryAcquire(lockPath.c_str(), true)) {
+            reading.TryAcquire(lockPath.c_str(), true) != platform::UseLock::Result::Held) {
             ++counts.busy;
             ++counts.kept;
             continue;

@@ -794,10 +794,12 @@ Error Fetch::Run()
         first = LookAt(files_, url_);
         // The entry is served under its use lock, shared: a prune, which
         // takes it alone, skips the entry meanwhile. Where the prune holds it,
-        // the entry is about to go: it is looked at again under the entry's lock.
+        // the entry is about to go: it is looked at again under the entry's
+        // lock. A cache that cannot be written, where no lock file can be
+        // made, is served as it stands.
         if (first.complete &&
             (s_.mode == ZELMO_CACHE_ONLY || (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(first, now))) &&
-            use_.TryAcquire(files_.lock.c_str(), false)) {
+            use_.TryAcquire(files_.lock.c_str(), false) != platform::UseLock::Result::Busy) {
             const Checked hit = Check(first, files_.body, s_.sink != nullptr);
             if (hit.good) {
                 Error e = ServeStored(first, ZELMO_FETCH_FRESH_HIT, &hit);

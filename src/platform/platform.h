@@ -336,9 +336,13 @@ public:
     UseLock(const UseLock &) = delete;
     UseLock &operator=(const UseLock &) = delete;
 
-    // One attempt, shared or exclusive; false when another holder has it in
-    // a conflicting way or the file cannot be opened.
-    bool TryAcquire(const char *path, bool exclusive);
+    enum class Result {
+        Held,         // ours until Release or destruction
+        Busy,         // another holder has it in a conflicting way
+        Unavailable,  // the lock file cannot be opened or created (a read-only cache)
+    };
+    // One attempt, shared or exclusive.
+    Result TryAcquire(const char *path, bool exclusive);
     // Sets the lock file's last-write time to now (futimens, SetFileTime on
     // the held handle); the entry's last use. False when not held or refused.
     bool Touch();

@@ -11,12 +11,12 @@
 
 namespace zelmo::platform {
 
-bool UseLock::TryAcquire(const char *path, bool exclusive)
+UseLock::Result UseLock::TryAcquire(const char *path, bool exclusive)
 {
     Release();
     const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
-        return false;
+        return Result::Unavailable;
     struct flock range = {};
     range.l_type = exclusive ? F_WRLCK : F_RDLCK;
     range.l_whence = SEEK_SET;
@@ -26,11 +26,12 @@ bool UseLock::TryAcquire(const char *path, bool exclusive)
     while ((got = fcntl(fd, F_OFD_SETLK, &range)) != 0 && errno == EINTR) {
     }
     if (got != 0) {
+        const int why = errno;
         close(fd);
-        return false;
+        return why == EAGAIN || why == EACCES ? Result::Busy : Result::Unavailable;
     }
     handle_ = fd;
-    return true;
+    return Result::Held;
 }
 
 bool UseLock::Touch()

@@ -35,23 +35,24 @@ std::int64_t UnixNs(const FILETIME &t)
 
 }  // namespace
 
-bool UseLock::TryAcquire(const char *path, bool exclusive)
+UseLock::Result UseLock::TryAcquire(const char *path, bool exclusive)
 {
     Release();
     const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return false;
+        return Result::Unavailable;
     OVERLAPPED at = {};
     at.Offset = 1;  // byte 0 is FileLock's
     const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
     if (!LockFileEx(file, flags, 0, 1, 0, &at)) {
+        const DWORD code = GetLastError();
         CloseHandle(file);
-        return false;
+        return code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING ? Result::Busy : Result::Unavailable;
     }
     handle_ = reinterpret_cast<std::intptr_t>(file);
-    return true;
+    return Result::Held;
 }
 
 bool UseLock::Touch()
