@@ -16,9 +16,11 @@ set(ZELMO_SOURCES
   src/cache/paths.cpp
   src/cache/probe.cpp
   src/cache/metadata.cpp
+  src/cache/store.cpp
   src/fetch/fetch.cpp
   src/fetch/rules.cpp
   src/fetch/partial.cpp
+  src/fetch/store_api.cpp
   src/host/profile.cpp
   src/host/bstr.cpp
   src/host/identity.cpp
@@ -34,7 +36,8 @@ if(WIN32)
     src/platform/win32/identity_win32.cpp
     src/platform/win32/eventlog_win32.cpp
     src/platform/win32/download_win32.cpp
-    src/platform/win32/lock_win32.cpp)
+    src/platform/win32/lock_win32.cpp
+    src/platform/win32/store_win32.cpp)
 else()
   list(APPEND ZELMO_SOURCES
     src/platform/posix/platform_posix.cpp
@@ -46,5 +49,6 @@ else()
     src/platform/posix/identity_posix.cpp
     src/platform/posix/eventlog_posix.cpp
     src/platform/posix/download_posix.cpp
-    src/platform/posix/lock_posix.cpp)
+    src/platform/posix/lock_posix.cpp
+    src/platform/posix/store_posix.cpp)
 endif()

@@ -89,6 +89,13 @@ typedef enum ZelmoFetchError {
 #define ZELMO_FETCH_ENVIRONMENT_PROXY 0x1u /* take a proxy from http_proxy and the like */
 #define ZELMO_FETCH_STALE_IF_ERROR 0x2u    /* reserved for serving stale entries on errors (refused for now) */
 #define ZELMO_FETCH_NO_RESUME 0x4u         /* drop a partial body and keep none: never resume */
+/* max_cache_bytes is in force: after a fetch stores an entry, entries are
+ * removed, least recently used first, until the cache directory occupies at
+ * most that many bytes on disk (see zelmo_cache_prune). An answer whose
+ * entry alone would not fit is served but not stored
+ * (ZELMO_FETCH_RESULT_NOT_STORED); 0 means no caching at all: no entry is
+ * looked at or kept, every fetch is an unconditional GET. */
+#define ZELMO_FETCH_CACHE_LIMIT 0x8u
 
 /*
  * The body sink: called with each run of body bytes as they arrive (or, for
@@ -123,7 +130,7 @@ typedef struct ZelmoFetchOptions {
     void *sink_data;
     ZelmoFetchProgress progress;   /* may be null */
     void *progress_data;
-    uint64_t max_cache_bytes;      /* reserved for a size limit on the cache: 0 */
+    uint64_t max_cache_bytes;      /* with ZELMO_FETCH_CACHE_LIMIT: the cache's size on disk; else 0 */
     uint64_t reserved[4];          /* 0 */
 } ZelmoFetchOptions;
 
@@ -136,6 +143,11 @@ typedef struct ZelmoFetchOptions {
 /* Another fetch of the URL held the entry and this one waited for it; when
  * that fetch stored the entry meanwhile, it is served as a fresh hit. */
 #define ZELMO_FETCH_RESULT_WAITED 0x2u
+/* Under ZELMO_FETCH_CACHE_LIMIT, the 200 was served (to the sink and the
+ * destination; outcome ZELMO_FETCH_REPLACED) but not stored: its entry would
+ * not fit the limit. body_path is empty, and the URL's former entry, which
+ * the answer outdated, was removed. */
+#define ZELMO_FETCH_RESULT_NOT_STORED 0x4u
 
 /* Longest path and error text a result holds, NUL included. */
 #define ZELMO_FETCH_PATH_MAX 4096
@@ -189,6 +201,65 @@ const char *ZELMO_API zelmo_fetch_outcome_name(int outcome);
  * when there was no entry), or an error code.
  */
 int ZELMO_API zelmo_cache_remove(const char *cache_dir, const char *url);
+
+/* One entry of a cache directory, as zelmo_cache_list reports it. The texts
+ * are valid during the callback only. */
+typedef struct ZelmoCacheEntry {
+    uint32_t size;                 /* sizeof(ZelmoCacheEntry) of the library */
+    uint32_t flags;                /* ZELMO_CACHE_ENTRY_* */
+    const char *name;              /* the entry's file name: the MD5 digits of its URL */
+    const char *url;               /* from its metadata; "" for an entry without (one of HttpDownload_SYNC's) */
+    const char *etag;              /* the stored answer's validators; "" when it has none */
+    const char *last_modified;
+    int64_t body_bytes;            /* the body file's length; -1 when there is none */
+    uint64_t disk_bytes;           /* what all its files occupy on disk */
+    int64_t last_use;              /* seconds since 1970 (UTC): the last fetch that stored or served it */
+} ZelmoCacheEntry;
+
+#define ZELMO_CACHE_ENTRY_COMPLETE 0x1u /* a whole answer that a fetch would serve or revalidate */
+#define ZELMO_CACHE_ENTRY_PARTIAL 0x2u  /* holds a partial body, kept for a resume */
+
+/* Called once per entry; return 0 to go on, anything else stops the listing. */
+typedef int(ZELMO_API *ZelmoCacheListCallback)(void *data, const ZelmoCacheEntry *entry);
+
+/*
+ * Lists the entries of the cache at cache_dir (null: the default cache), in
+ * order of last use, the least recent first. Returns 0 (also for a missing
+ * directory: no entries), ZELMO_FETCH_E_CANCELLED when the callback stopped
+ * it, or another error code.
+ */
+int ZELMO_API zelmo_cache_list(const char *cache_dir, ZelmoCacheListCallback callback, void *data);
+
+/* What zelmo_cache_prune is asked, and what it did. */
+typedef struct ZelmoCachePrune {
+    uint32_t size;                 /* sizeof(ZelmoCachePrune), set by zelmo_cache_prune_init */
+    uint32_t flags;                /* 0 */
+    uint64_t max_bytes;            /* in: the size on disk to bring the cache under */
+    uint64_t bytes_before;         /* out: what the cache occupied before, and after */
+    uint64_t bytes_after;
+    uint32_t removed;              /* out: entries removed */
+    uint32_t kept;                 /* out: entries left, busy ones included */
+    uint32_t busy;                 /* out: entries that would have gone but were being written or served */
+    uint32_t reserved;             /* 0 */
+} ZelmoCachePrune;
+
+static inline void zelmo_cache_prune_init(ZelmoCachePrune *prune, uint64_t max_bytes)
+{
+    memset(prune, 0, sizeof *prune);
+    prune->size = (uint32_t)sizeof *prune;
+    prune->max_bytes = max_bytes;
+}
+
+/*
+ * Removes entries of the cache at cache_dir (null: the default cache), least
+ * recently used first, until all entry files (bodies, headers, metadata,
+ * locks, partial bodies and temporaries, counted by what they occupy on
+ * disk) take at most prune->max_bytes. An entry that another fetch is
+ * writing or serving is skipped, never waited for. Returns 0 when the cache
+ * fits, ZELMO_FETCH_E_LOCKED when busy entries kept it above the size, or
+ * another error code.
+ */
+int ZELMO_API zelmo_cache_prune(const char *cache_dir, ZelmoCachePrune *prune);
 
 #ifdef __cplusplus
 }

@@ -25,8 +25,8 @@ const char *const kExports[] = {
     "HttpUpload_SYNC",   "MD5File",           "MD5String",              "PszFromBstr",     "PszToBstr",
     "SetProfileValue"};
 // And those of the second interface, zelmo_fetch.h.
-const char *const kFetchExports[] = {"zelmo_cache_remove", "zelmo_fetch", "zelmo_fetch_outcome_name",
-                                     "zelmo_fetch_strerror"};
+const char *const kFetchExports[] = {"zelmo_cache_list",         "zelmo_cache_prune",    "zelmo_cache_remove",
+                                     "zelmo_fetch",              "zelmo_fetch_outcome_name", "zelmo_fetch_strerror"};
 
 TEST(Frame, LoadsCallsAndUnloadsLikeAHost)
 {

@@ -23,8 +23,10 @@
 
 #include "cache/cache.h"
 #include "cache/metadata.h"
+#include "cache/store.h"
 #include "fetch/partial.h"
 #include "fetch/rules.h"
+#include "fetch/store_api.h"
 #include "http/curl_global.h"
 #include "http/curl_handles.h"
 #include "platform/platform.h"
@@ -34,7 +36,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kKnownFlags = ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_NO_RESUME;
+constexpr std::uint32_t kKnownFlags = ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT;
 constexpr long kReceiveBuffer = 512 * 1024;
 constexpr std::size_t kFileBuffer = 1 << 20;
 constexpr std::size_t kServeChunk = 256 * 1024;
@@ -74,6 +76,8 @@ struct Settings {
     void *sinkData = nullptr;
     ZelmoFetchProgress progress = nullptr;
     void *progressData = nullptr;
+    bool limited = false;         // ZELMO_FETCH_CACHE_LIMIT: maxCacheBytes is in force
+    std::uint64_t maxCacheBytes = 0;
 };
 
 bool IsSeparator(char c)
@@ -127,8 +131,8 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
                                                " is not a ZelmoCacheMode");
     if (options->timeout_ms < 0 || options->connect_timeout_ms < 0)
         return Fail(ZELMO_FETCH_E_OPTIONS, "a negative time limit");
-    if (options->max_cache_bytes != 0)
-        return Fail(ZELMO_FETCH_E_OPTIONS, "options.max_cache_bytes is reserved and must be 0");
+    if (options->max_cache_bytes != 0 && (options->flags & ZELMO_FETCH_CACHE_LIMIT) == 0)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.max_cache_bytes is set without ZELMO_FETCH_CACHE_LIMIT");
     for (const std::uint64_t r : options->reserved)
         if (r != 0)
             return Fail(ZELMO_FETCH_E_OPTIONS, "options.reserved must be all zeros");
@@ -154,6 +158,14 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
     s.sinkData = options->sink_data;
     s.progress = options->progress;
     s.progressData = options->progress_data;
+    s.limited = (options->flags & ZELMO_FETCH_CACHE_LIMIT) != 0;
+    s.maxCacheBytes = options->max_cache_bytes;
+    // A limit of 0 keeps no entry: nothing stored is looked at either.
+    if (s.limited && s.maxCacheBytes == 0) {
+        if (s.mode == ZELMO_CACHE_ONLY)
+            return Fail(ZELMO_FETCH_E_OPTIONS, "cache only, with a cache limit of 0: nothing can be served");
+        s.mode = ZELMO_CACHE_NETWORK_ONLY;
+    }
     return {};
 }
 
@@ -409,6 +421,7 @@ public:
 
     Error Run();
     const std::string &BodyPath() const { return files_.body; }
+    bool Stored() const { return (result_->flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0; }
 
 private:
     // Milliseconds left of the time limit; -1 without one.
@@ -424,6 +437,10 @@ private:
     Error ServeStored(const Look &look, int outcome, const Checked *checked);
     Error ServeFile(const std::string &path, std::int64_t length);
     Error Deliver();
+    Error DeliverFrom(const std::string &path);
+    void RecordUse();
+    void KeepUnderLimit();
+    std::uint64_t OnDisk(const std::vector<std::string> &paths) const;
     Error Transfer(const Look &stored, const Checked &checked, bool conditional, Partial *partial = nullptr);
     std::optional<Error> AfterRange(const Look &stored, const Checked &checked, Received &r, CURLcode done,
                                     bool closed, std::int64_t requestTime, std::int64_t responseTime);
@@ -437,6 +454,7 @@ private:
     Clock::time_point start_ = Clock::now();
     std::optional<Clock::time_point> deadline_;
     platform::FileLock lock_;
+    platform::UseLock use_;  // shared while the entry is served (see RecordUse)
 };
 
 // Takes the entry's lock. Where another fetch holds it, `before` is the
@@ -505,9 +523,47 @@ Error Fetch::ServeStored(const Look &look, int outcome, const Checked *checked)
     }
     if (Error e = Deliver(); e.code != 0)
         return e;
+    RecordUse();
     result_->outcome = outcome;
     result_->bytes_served = look.bodyLength;
     return {};
+}
+
+Error Fetch::DeliverFrom(const std::string &path)
+{
+    if (s_.destination == nullptr)
+        return {};
+    if (!platform::CopyFileOver(path.c_str(), s_.destination))
+        return Fail(ZELMO_FETCH_E_DESTINATION, std::string("cannot write the destination ") + s_.destination);
+    return {};
+}
+
+// The entry's last use is its lock file's last-write time, set on every hit
+// and 304 through the use lock, which a served entry holds shared already.
+void Fetch::RecordUse()
+{
+    if (!use_.Held())
+        use_.TryAcquire(files_.lock.c_str(), false);
+    use_.Touch();
+}
+
+std::uint64_t Fetch::OnDisk(const std::vector<std::string> &paths) const
+{
+    std::uint64_t sum = 0;
+    for (const std::string &p : paths)
+        sum += platform::AllocatedBytes(p.c_str());
+    return sum;
+}
+
+// After a commit under a limit: the other entries pruned to fit it (this
+// one is held by its lock, and named, so it stays). A prune that cannot read
+// the directory leaves the cache as it is; the fetch has served its body.
+void Fetch::KeepUnderLimit()
+{
+    if (!s_.limited)
+        return;
+    cache::PruneCounts counts;
+    cache::Prune(s_.cacheDir, s_.maxCacheBytes, files_.body.substr(s_.cacheDir.size()), counts);
 }
 
 cache::EntryMeta MetaFor(const std::string &url, std::string_view header, std::int64_t length, std::uint64_t digest,
@@ -806,6 +862,18 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
         return e;
     if (!WriteFileText(headerTemp, header))
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + headerTemp);
+    if (s_.limited && OnDisk({r.bodyTemp, metaTemp, headerTemp, files_.lock}) > s_.maxCacheBytes) {
+        // The entry alone would not fit: served from its temporary, not
+        // kept, and the former entry, which this answer outdates, dropped.
+        cache::DropEntry(files_);
+        if (Error e = DeliverFrom(r.bodyTemp); e.code != 0)
+            return e;
+        result_->flags |= ZELMO_FETCH_RESULT_NOT_STORED;
+        result_->outcome = ZELMO_FETCH_REPLACED;
+        result_->bytes_served = r.received;
+        KeepUnderLimit();
+        return {};
+    }
     switch (cache::CommitEntry(r.bodyTemp, files_.body, metaTemp, files_.meta, headerTemp, files_.header)) {
     case cache::Committed::Both:
         break;
@@ -819,6 +887,7 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     }
     if (Error e = Deliver(); e.code != 0)
         return e;
+    KeepUnderLimit();
     result_->outcome = ZELMO_FETCH_REPLACED;
     result_->bytes_served = r.received;
     return {};
@@ -836,8 +905,14 @@ Error Fetch::Run()
     const bool servedUnlocked = s_.mode == ZELMO_CACHE_ONLY || s_.mode == ZELMO_CACHE_PREFER_FRESH;
     if (servedUnlocked) {
         first = LookAt(files_, url_);
+        // The entry is served under its use lock, shared: a prune, which
+        // takes it alone, skips the entry meanwhile. Where the prune holds it,
+        // the entry is about to go: it is looked at again under the entry's
+        // lock. A cache that cannot be written, where no lock file can be
+        // made, is served as it stands.
         if (first.complete &&
-            (s_.mode == ZELMO_CACHE_ONLY || (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(first, now)))) {
+            (s_.mode == ZELMO_CACHE_ONLY || (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(first, now))) &&
+            use_.TryAcquire(files_.lock.c_str(), false) != platform::UseLock::Result::Busy) {
             const Checked hit = Check(first, files_.body, s_.sink != nullptr);
             if (hit.good) {
                 Error e = ServeStored(first, ZELMO_FETCH_FRESH_HIT, &hit);
@@ -991,6 +1066,12 @@ int Finish(ZelmoFetchResult *result, const Error &error, const std::string &body
 }
 
 }  // namespace
+
+std::string CacheDirectoryOf(const char *given)
+{
+    return DirectoryOf(given);
+}
+
 }  // namespace zelmo::fetch
 
 // No exception leaves an export: a failure inside becomes an error code.
@@ -1010,7 +1091,8 @@ try {
         } else if (error = ReadOptions(options, settings); error.code == ZELMO_FETCH_OK) {
             Fetch fetch(url, std::move(settings), result);
             error = fetch.Run();
-            bodyPath = fetch.BodyPath();
+            if (fetch.Stored())
+                bodyPath = fetch.BodyPath();
         }
     } catch (const std::bad_alloc &) {
         error = Fail(ZELMO_FETCH_E_NO_MEMORY, "out of memory");

@@ -336,3 +336,58 @@ FileStamp StampFile(const char *path);
 std::int64_t FileClockNow();
 
 }  // namespace zelmo::platform
+
+// Entry use and the cache's size (src/platform/*/store_*.cpp).
+#include <string>
+#include <vector>
+
+namespace zelmo::platform {
+
+// A second lock on an entry's lock file, independent of FileLock's: the
+// fetches that serve the entry share it, a prune takes it alone, and neither
+// waits for it. POSIX: an open-file-description record lock on the file's
+// first byte (fcntl F_OFD_SETLK), which does not interact with flock(2);
+// Windows: LockFileEx on the second byte, the first being FileLock's. The
+// lock file is created when missing and never deleted.
+class UseLock {
+public:
+    UseLock() = default;
+    ~UseLock() { Release(); }
+    UseLock(const UseLock &) = delete;
+    UseLock &operator=(const UseLock &) = delete;
+
+    enum class Result {
+        Held,         // ours until Release or destruction
+        Busy,         // another holder has it in a conflicting way
+        Unavailable,  // the lock file cannot be opened or created (a read-only cache)
+    };
+    // One attempt, shared or exclusive.
+    Result TryAcquire(const char *path, bool exclusive);
+    // Sets the lock file's last-write time to now (futimens, SetFileTime on
+    // the held handle); the entry's last use. False when not held or refused.
+    bool Touch();
+    void Release();
+    bool Held() const { return handle_ != kNone; }
+
+private:
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t handle_ = kNone;
+};
+
+// A file of a directory as a listing finds it.
+struct DirectoryFile {
+    std::string name;              // without the directory
+    std::uint64_t length = 0;      // bytes
+    std::uint64_t allocated = 0;   // what it occupies on disk (see AllocatedBytes)
+    std::int64_t modifiedNs = 0;   // last-write time, nanoseconds since 1970 (UTC)
+};
+
+// The regular files of `directory` (which ends in a separator), in no
+// particular order; false when the directory cannot be read.
+bool ListDirectory(const std::string &directory, std::vector<DirectoryFile> &files);
+
+// What a file occupies on disk: POSIX st_blocks x 512; Windows its length
+// rounded up to the volume's cluster size. 0 when it does not exist.
+std::uint64_t AllocatedBytes(const char *path);
+
+}  // namespace zelmo::platform

@@ -140,6 +140,13 @@ static uint32_t Run(HMODULE dll, const struct Call *call, uint32_t eaxBefore)
 
 /* A bool export is called with two register fillings that differ in every
  * upper byte; an int export once. */
+/* The listing's callback, stdcall as every callback of the library. */
+static int ZELMO_API CountEntry(void *data, const ZelmoCacheEntry *entry)
+{
+    *(int *)data += entry->size == sizeof *entry && entry->name[0] != 0;
+    return 0;
+}
+
 static uint32_t Check(HMODULE dll, const struct Call *call)
 {
     uint32_t result = Run(dll, call, 0xA5A5A5A5u);
@@ -396,6 +403,10 @@ int main(int argc, char **argv)
         struct Call get = {"zelmo_fetch", 3, {P(url), P(&options), P(&result)}, R_INT,
                            nginxPort[0] ? ZELMO_FETCH_OK : ZELMO_FETCH_E_TRANSFER};
         struct Call rm = {"zelmo_cache_remove", 2, {P(fetchCache), P(url)}, R_INT, ZELMO_FETCH_OK};
+        ZelmoCachePrune prune;
+        int listed = 0;
+        struct Call ls = {"zelmo_cache_list", 3, {P(fetchCache), P(&CountEntry), P(&listed)}, R_INT, ZELMO_FETCH_OK};
+        struct Call pr = {"zelmo_cache_prune", 2, {P(fetchCache), P(&prune)}, R_INT, ZELMO_FETCH_OK};
         const char *text = (const char *)(uintptr_t)Check(dll, &se);
         if (!text || strstr(text, "time limit") == NULL)
             Fail("zelmo_fetch_strerror", "returned \"%s\"", text ? text : "(null)");
@@ -413,6 +424,13 @@ int main(int argc, char **argv)
         Check(dll, &get);
         if (nginxPort[0] && (result.outcome != ZELMO_FETCH_REPLACED || result.bytes_served != 10))
             Fail("zelmo_fetch", "outcome %d, %d bytes served", result.outcome, (int)result.bytes_served);
+        Check(dll, &ls);
+        if (listed != (nginxPort[0] ? 1 : 0))
+            Fail("zelmo_cache_list", "listed %d entries", listed);
+        zelmo_cache_prune_init(&prune, 0);
+        Check(dll, &pr);
+        if (prune.removed != (nginxPort[0] ? 1u : 0u) || prune.bytes_after != 0)
+            Fail("zelmo_cache_prune", "removed %u, %u bytes left", prune.removed, (unsigned)prune.bytes_after);
         Check(dll, &rm);
     }
 
@@ -424,8 +442,8 @@ int main(int argc, char **argv)
     }
     if (rowCount - fetchRows != 28)
         Fail("table", "%d exports of zelmo.h, expected 28", rowCount - fetchRows);
-    if (fetchRows != 4)
-        Fail("table", "%d exports of zelmo_fetch.h, expected 4", fetchRows);
+    if (fetchRows != 6)
+        Fail("table", "%d exports of zelmo_fetch.h, expected 6", fetchRows);
     printf("%d exports called, %d failures\n", rowCount, failures);
     return failures ? 1 : 0;
 }

@@ -31,5 +31,6 @@ int __stdcall start(void)
     failures += !GetMacAddr(255, identifier);
     failures += report == 0;
     failures += !Same(zelmo_fetch_outcome_name(ZELMO_FETCH_REVALIDATED), "revalidated");
+    failures += zelmo_cache_prune(NULL, NULL) != ZELMO_FETCH_E_OPTIONS;
     return failures;
 }

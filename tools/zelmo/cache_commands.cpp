@@ -1,22 +1,128 @@
-// zelmo cache: where a URL's cache entry lives and whether it is complete.
+// zelmo cache: where a URL's cache entry lives and whether it is complete;
+// the entries of a fetch cache, and its prune to a size.
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
 #include <vector>
 
 #include "cli.h"
+#include "progress.h"
+#include "terminal.h"
 #include "zelmo.h"
+#include "zelmo_fetch.h"
 
 namespace cli {
+
+bool ParseSize(const std::string &text, unsigned long long &bytes)
+{
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0)
+        return false;
+    unsigned shift = 0;
+    if (*end == 'K' || *end == 'k')
+        shift = 10;
+    else if (*end == 'M' || *end == 'm')
+        shift = 20;
+    else if (*end == 'G' || *end == 'g')
+        shift = 30;
+    if (shift != 0)
+        ++end;
+    if (*end != '\0' || (shift != 0 && n > (~0ull >> shift)))
+        return false;
+    bytes = n << shift;
+    return true;
+}
+
 namespace {
+
+// "-" for an empty text, so that every column holds something.
+const char *Column(const char *text)
+{
+    return text != nullptr && text[0] != '\0' ? text : "-";
+}
+
+int ZELMO_API PrintEntry(void *, const ZelmoCacheEntry *e)
+{
+    const char *state = (e->flags & ZELMO_CACHE_ENTRY_COMPLETE) != 0  ? "complete"
+                        : (e->flags & ZELMO_CACHE_ENTRY_PARTIAL) != 0 ? "partial"
+                                                                     : "incomplete";
+    const std::time_t t = static_cast<std::time_t>(e->last_use);
+    char when[32] = "-";
+    if (const std::tm *utc = std::gmtime(&t))
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", utc);
+    const std::string body = e->body_bytes >= 0 ? std::to_string(e->body_bytes) : "-";
+    std::printf("%s\t%llu\t%s\t%s\t%s\t%s\t%s\n", state, static_cast<unsigned long long>(e->disk_bytes), body.c_str(),
+                when, Column(e->etag), Column(e->last_modified), Column(e->url));
+    return 0;
+}
+
+// zelmo cache list | prune: the fetch cache (zelmo get's by default).
+int RunStore(const Parsed &parsed)
+{
+    const Args &args = parsed.operands;
+    if (args.size() != 1)
+        return UsageError(kCacheCommand, "cache " + args[0] + " takes no operands");
+    std::string dir;
+    if (parsed.Has("--cache-dir")) {
+        dir = parsed.Value("--cache-dir");
+        if (dir.empty())
+            return UsageError(kCacheCommand, "--cache-dir takes a directory");
+    } else {
+        std::string why;
+        dir = UserCacheDirectory(why);
+        if (dir.empty()) {
+            std::fprintf(stderr, "zelmo cache: no cache directory: %s; give one with --cache-dir DIR\n", why.c_str());
+            return kFailed;
+        }
+    }
+    if (args[0] == "list") {
+        if (parsed.Has("--max"))
+            return UsageError(kCacheCommand, "--max is for cache prune");
+        const int rc = zelmo_cache_list(dir.c_str(), &PrintEntry, nullptr);
+        if (rc != ZELMO_FETCH_OK) {
+            std::fprintf(stderr, "zelmo cache: cannot list %s: %s\n", dir.c_str(), zelmo_fetch_strerror(rc));
+            return kFailed;
+        }
+        return kOk;
+    }
+    unsigned long long max = 0;
+    if (parsed.Has("--max") && !ParseSize(parsed.Value("--max"), max))
+        return UsageError(kCacheCommand, "--max takes a size: bytes, or a number with K, M or G");
+    ZelmoCachePrune prune;
+    zelmo_cache_prune_init(&prune, max);
+    const int rc = zelmo_cache_prune(dir.c_str(), &prune);
+    if (rc != ZELMO_FETCH_OK && rc != ZELMO_FETCH_E_LOCKED) {
+        std::fprintf(stderr, "zelmo cache: cannot prune %s: %s\n", dir.c_str(), zelmo_fetch_strerror(rc));
+        return kFailed;
+    }
+    std::printf("removed %u, kept %u (%u busy); %s before, %s after\n", prune.removed, prune.kept, prune.busy,
+                ByteCount(prune.bytes_before).c_str(), ByteCount(prune.bytes_after).c_str());
+    if (rc == ZELMO_FETCH_E_LOCKED) {
+        std::fprintf(stderr, "zelmo cache: entries in use keep the cache above %s\n", ByteCount(max).c_str());
+        return kFailed;
+    }
+    return kOk;
+}
 
 int RunCache(const Args &given)
 {
     Parsed parsed;
-    const std::string error = ParseOptions(given, {}, parsed);
+    const std::string error = ParseOptions(given, {{"--cache-dir", nullptr, true}, {"--max", nullptr, true}}, parsed);
     if (!error.empty())
         return UsageError(kCacheCommand, error);
     const Args &args = parsed.operands;
+    if (!args.empty() && (args[0] == "list" || args[0] == "prune"))
+        return RunStore(parsed);
     if (args.empty() || (args[0] != "path" && args[0] != "probe"))
-        return UsageError(kCacheCommand, "expected path or probe");
+        return UsageError(kCacheCommand, "expected path, probe, list or prune");
+    if (parsed.Has("--cache-dir") || parsed.Has("--max"))
+        return UsageError(kCacheCommand, "--cache-dir and --max are for cache list and cache prune");
     if (args.size() != 2)
         return UsageError(kCacheCommand, "expected one URL");
     const std::string &url = args[1];
@@ -40,9 +146,11 @@ int RunCache(const Args &given)
 }  // namespace
 
 const Command kCacheCommand = {
-    "cache", "a URL's cache entry: its files, whether it is complete",
+    "cache", "a URL's cache entry: its files, whether it is complete; list or prune a cache",
     "usage: zelmo cache path URL\n"
     "       zelmo cache probe URL\n"
+    "       zelmo cache list [--cache-dir DIR]\n"
+    "       zelmo cache prune [--cache-dir DIR] [--max SIZE]\n"
     "path prints the two files of URL's cache entry (GetCacheFilePath): the\n"
     "body file on the first line, the header file on the second. The cache\n"
     "directory is cache/file/cachedown/ beside the program that loads the\n"
@@ -50,7 +158,16 @@ const Command kCacheCommand = {
     "the MD5 digest of the URL exactly as given.\n"
     "probe tells whether the entry is complete (GetCacheFileSize): both files\n"
     "present and the body as long as the stored Content-Length, which must not\n"
-    "be 0. It prints \"complete\" (exit status 0) or \"not complete\" (1).\n",
+    "be 0. It prints \"complete\" (exit status 0) or \"not complete\" (1).\n"
+    "list prints the entries of a fetch cache (default: zelmo get's), the least\n"
+    "recently used first, one line each with tab-separated columns: state\n"
+    "(complete, partial or incomplete), bytes on disk (all of the entry's files),\n"
+    "body bytes, last use (UTC), ETag, Last-Modified, URL; \"-\" where there is\n"
+    "nothing.\n"
+    "prune removes entries, least recently used first, until the cache occupies\n"
+    "at most SIZE bytes on disk (K, M, G: powers of 1024; default 0: every entry\n"
+    "not in use goes). Entries that a fetch is writing or serving are skipped;\n"
+    "exit status 1 when they keep the cache above SIZE.\n",
     RunCache};
 
 }  // namespace cli

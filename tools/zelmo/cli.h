@@ -75,6 +75,10 @@ struct Parsed {
 // the error message, or empty.
 std::string ParseOptions(const Args &args, const std::vector<Option> &known, Parsed &parsed);
 
+// A size in bytes with an optional K, M or G suffix (powers of 1024), as
+// --max and --max-cache take it; false when `text` is not one.
+bool ParseSize(const std::string &text, unsigned long long &bytes);
+
 // The text of errno's current value.
 std::string SystemError();
 

@@ -98,6 +98,7 @@ int RunGet(const Args &args)
                                             {"--fresh", nullptr, false},
                                             {"--offline", nullptr, false},
                                             {"--cache-dir", nullptr, true},
+                                            {"--max-cache", nullptr, true},
                                             {"--out", "-o", true},
                                             {"--output", nullptr, true},
                                             {"--timeout", nullptr, true},
@@ -133,6 +134,9 @@ int RunGet(const Args &args)
             return UsageError(kGetCommand, "--timeout takes whole seconds (at most 2147483)");
         timeoutMs = static_cast<int>(seconds * 1000);
     }
+    unsigned long long maxCache = 0;
+    if (parsed.Has("--max-cache") && !ParseSize(parsed.Value("--max-cache"), maxCache))
+        return UsageError(kGetCommand, "--max-cache takes a size: bytes, or a number with K, M or G");
     std::string cacheDir;
     if (parsed.Has("--cache-dir")) {
         cacheDir = parsed.Value("--cache-dir");
@@ -159,6 +163,18 @@ int RunGet(const Args &args)
     options.destination = out.empty() ? nullptr : out.c_str();
     options.progress = &OnProgress;
     options.progress_data = &progress;
+    // Under a limit the body may not be kept in an entry: for standard
+    // output it goes to a file of its own beside the entries, read from there.
+    std::string held;
+    if (parsed.Has("--max-cache")) {
+        options.flags |= ZELMO_FETCH_CACHE_LIMIT;
+        options.max_cache_bytes = maxCache;
+        if (toStdout) {
+            held = cacheDir + "/zelmo-get-" +
+                   std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".out";
+            options.destination = held.c_str();
+        }
+    }
     {
         const ProgressLine line([&](std::chrono::steady_clock::duration) { return Describe(progress); });
         zelmo_fetch(url.c_str(), &options, &result);
@@ -166,23 +182,30 @@ int RunGet(const Args &args)
     if (result.error != ZELMO_FETCH_OK) {
         std::fprintf(stderr, "zelmo get: the fetch of %s failed: %s\n", url.c_str(),
                      result.error_text[0] != '\0' ? result.error_text : zelmo_fetch_strerror(result.error));
+        if (!held.empty())
+            std::remove(held.c_str());
         return kFailed;
     }
+    const bool stored = (result.flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0;
     // What happened, on a terminal or when asked for: off one, a quiet
     // success leaves standard error empty.
     if (parsed.Has("--verbose") || StderrIsTerminal()) {
         std::string status = result.http_status != 0 ? ", HTTP " + std::to_string(result.http_status) : "";
-        std::fprintf(stderr, "zelmo get: %s%s, %s served, %s over the wire, body in %s\n",
+        std::fprintf(stderr, "zelmo get: %s%s, %s served, %s over the wire, %s%s\n",
                      zelmo_fetch_outcome_name(result.outcome), status.c_str(),
                      ByteCount(static_cast<std::uint64_t>(result.bytes_served)).c_str(),
-                     ByteCount(static_cast<std::uint64_t>(result.bytes_received)).c_str(), result.body_path);
+                     ByteCount(static_cast<std::uint64_t>(result.bytes_received)).c_str(),
+                     stored ? "body in " : "not stored (larger than --max-cache)", stored ? result.body_path : "");
     }
     if (!toStdout)  // the body is in PATH (and the entry), not on standard output
         return kOk;
     // Binary bytes can leave a terminal in a state of their own; as curl
     // does, they are written there only when asked for with --output -.
-    if (const std::string failed = CopyToStdout(result.body_path, !terminalAllowed && StdoutIsTerminal());
-        !failed.empty()) {
+    const std::string failed =
+        CopyToStdout(held.empty() ? result.body_path : held, !terminalAllowed && StdoutIsTerminal());
+    if (!held.empty())
+        std::remove(held.c_str());
+    if (!failed.empty()) {
         std::fprintf(stderr, "zelmo get: %s\n", failed.c_str());
         return kFailed;
     }
@@ -194,8 +217,8 @@ int RunGet(const Args &args)
 const Command kGetCommand = {
     "get", "fetch a URL through a cache directory (zelmo_fetch)",
     "usage: zelmo get URL [--cache|--fresh|--offline] [--cache-dir DIR]\n"
-    "                 [-o|--out|--output PATH] [--timeout S] [--no-resume]\n"
-    "                 [-v|--verbose]\n"
+    "                 [--max-cache SIZE] [-o|--out|--output PATH] [--timeout S]\n"
+    "                 [--no-resume] [-v|--verbose]\n"
     "Fetches URL with zelmo_fetch into the cache directory and prints the body\n"
     "as it is.\n"
     "  --cache        revalidate a stored entry (If-None-Match with its ETag,\n"
@@ -208,6 +231,10 @@ const Command kGetCommand = {
     "                 (without any of the three: a new GET replaces the entry)\n"
     "  --cache-dir DIR  the cache directory (default: $XDG_CACHE_HOME/zelmo or\n"
     "                 ~/.cache/zelmo; %LOCALAPPDATA%\\Zelmo on Windows)\n"
+    "  --max-cache SIZE  keep the cache directory under SIZE bytes on disk (K, M,\n"
+    "                 G: powers of 1024): after storing, the least recently used\n"
+    "                 entries go; a body that alone would not fit is not stored\n"
+    "                 (0: nothing is)\n"
     "  -o, --out PATH write a copy of the body to PATH and nothing to standard\n"
     "                 output; --output is the same, and PATH - is standard\n"
     "                 output, a terminal included\n"

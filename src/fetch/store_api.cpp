@@ -1,0 +1,146 @@
+// The exports that act on a fetch cache as a whole: the listing of its
+// entries and the prune to a size.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cache/cache.h"
+#include "cache/metadata.h"
+#include "cache/store.h"
+#include "fetch/rules.h"
+#include "fetch/store_api.h"
+#include "platform/platform.h"
+#include "zelmo_fetch.h"
+
+namespace zelmo::fetch {
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+
+std::optional<std::string> ReadSmallFile(const std::string &path, std::size_t limit)
+{
+    const std::unique_ptr<std::FILE, FileCloser> file(platform::OpenFile(path.c_str(), "rb"));
+    if (!file)
+        return std::nullopt;
+    std::string text(limit + 1, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
+    if (std::ferror(file.get()) || text.size() > limit)
+        return std::nullopt;
+    return text;
+}
+
+bool IsTemporary(const std::string &name)
+{
+    const auto ends = [&](const char *tail) {
+        const std::size_t n = std::strlen(tail);
+        return name.size() >= n && name.compare(name.size() - n, n, tail) == 0;
+    };
+    return ends(".part") || ends(".tmp");
+}
+
+// What the listing tells of one entry.
+struct Described {
+    std::string url, etag, lastModified;
+    std::uint32_t flags = 0;
+};
+
+Described Describe(const std::string &dir, const cache::EntryOnDisk &e)
+{
+    Described d;
+    const platform::DirectoryFile *body = e.File("");
+    std::optional<cache::EntryMeta> meta;
+    if (e.Has("m"))
+        if (const std::optional<std::string> text = ReadSmallFile(dir + e.name + "m", cache::kMetaMaxBytes))
+            meta = cache::ParseMeta(*text);
+    std::string header;
+    if (e.Has("h"))
+        header = ReadSmallFile(dir + e.name + "h", 1 << 20).value_or("");
+    header.resize(std::strlen(header.c_str()));
+    if (meta) {
+        d.url = meta->url;
+        d.etag = meta->etag;
+        d.lastModified = meta->lastModified;
+        if (!meta->complete)
+            d.flags |= ZELMO_CACHE_ENTRY_PARTIAL;
+        else if (!header.empty() && body != nullptr && static_cast<std::int64_t>(body->length) == meta->length)
+            d.flags |= ZELMO_CACHE_ENTRY_COMPLETE;
+    } else {
+        d.etag = FieldValue(header, "ETag").value_or("");
+        d.lastModified = FieldValue(header, "Last-Modified").value_or("");
+        const std::optional<int> length = cache::ContentLengthOf(header);
+        if (length && *length > 0 && body != nullptr && static_cast<std::uint64_t>(*length) == body->length)
+            d.flags |= ZELMO_CACHE_ENTRY_COMPLETE;
+    }
+    for (const platform::DirectoryFile &f : e.files) {
+        const std::string suffix = f.name.substr(e.name.size());
+        if (suffix != "" && suffix != "h" && suffix != "m" && suffix != "l" && !IsTemporary(f.name))
+            d.flags |= ZELMO_CACHE_ENTRY_PARTIAL;
+    }
+    return d;
+}
+
+}  // namespace
+}  // namespace zelmo::fetch
+
+extern "C" int ZELMO_API zelmo_cache_list(const char *cacheDir, ZelmoCacheListCallback callback, void *data)
+try {
+    using namespace zelmo;
+    if (callback == nullptr || (cacheDir != nullptr && cacheDir[0] == '\0'))
+        return ZELMO_FETCH_E_OPTIONS;
+    const std::string dir = fetch::CacheDirectoryOf(cacheDir);
+    std::vector<cache::EntryOnDisk> entries;
+    if (!cache::ListEntries(dir, entries, nullptr))
+        return ZELMO_FETCH_E_CACHE_IO;
+    std::sort(entries.begin(), entries.end(), [](const cache::EntryOnDisk &a, const cache::EntryOnDisk &b) {
+        return a.lastUseNs != b.lastUseNs ? a.lastUseNs < b.lastUseNs : a.name < b.name;
+    });
+    for (const cache::EntryOnDisk &e : entries) {
+        const fetch::Described d = fetch::Describe(dir, e);
+        const platform::DirectoryFile *body = e.File("");
+        ZelmoCacheEntry entry = {};
+        entry.size = sizeof entry;
+        entry.flags = d.flags;
+        entry.name = e.name.c_str();
+        entry.url = d.url.c_str();
+        entry.etag = d.etag.c_str();
+        entry.last_modified = d.lastModified.c_str();
+        entry.body_bytes = body != nullptr ? static_cast<std::int64_t>(body->length) : -1;
+        entry.disk_bytes = e.allocated;
+        // Floor division: a time before 1970 stays in its own second.
+        entry.last_use = e.lastUseNs >= 0 ? e.lastUseNs / 1000000000 : -((-e.lastUseNs + 999999999) / 1000000000);
+        if (callback(data, &entry) != 0)
+            return ZELMO_FETCH_E_CANCELLED;
+    }
+    return ZELMO_FETCH_OK;
+} catch (...) {
+    return ZELMO_FETCH_E_NO_MEMORY;
+}
+
+extern "C" int ZELMO_API zelmo_cache_prune(const char *cacheDir, ZelmoCachePrune *prune)
+try {
+    using namespace zelmo;
+    if (prune == nullptr || prune->size < sizeof(ZelmoCachePrune) || prune->flags != 0 || prune->reserved != 0 ||
+        (cacheDir != nullptr && cacheDir[0] == '\0'))
+        return ZELMO_FETCH_E_OPTIONS;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(prune);
+    for (std::size_t i = sizeof(ZelmoCachePrune); i < prune->size; ++i)
+        if (bytes[i] != 0)
+            return ZELMO_FETCH_E_OPTIONS;
+    cache::PruneCounts counts;
+    if (!cache::Prune(fetch::CacheDirectoryOf(cacheDir), prune->max_bytes, std::string(), counts))
+        return ZELMO_FETCH_E_CACHE_IO;
+    prune->bytes_before = counts.before;
+    prune->bytes_after = counts.after;
+    prune->removed = counts.removed;
+    prune->kept = counts.kept;
+    prune->busy = counts.busy;
+    return counts.after <= prune->max_bytes ? ZELMO_FETCH_OK : ZELMO_FETCH_E_LOCKED;
+} catch (...) {
+    return ZELMO_FETCH_E_NO_MEMORY;
+}
