@@ -210,13 +210,18 @@ std::optional<std::string> ReadFileText(const std::string &path, std::size_t lim
     const File file(platform::OpenFile(path.c_str(), "rb"));
     if (!file)
         return std::nullopt;
+    // Unbuffered reads straight into the text: a header or metadata file
+    // most often arrives whole with the first read, and its end with the next.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     std::string text;
-    char chunk[8192];
+    char chunk[4096];
     std::size_t got;
     while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
         text.append(chunk, got);
         if (text.size() > limit)
             return std::nullopt;
+        if (got < sizeof chunk && std::feof(file.get()))
+            break;
     }
     if (std::ferror(file.get()))
         return std::nullopt;

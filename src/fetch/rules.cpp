@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <cstdio>
 #include <limits>
 
@@ -184,16 +185,18 @@ bool IsOneOf(std::string_view s, const auto &names)
 
 struct Field {
     std::string_view name;
-    std::string value;  // trimmed; obs-fold continuations joined with one space
-    std::string line;   // the whole line, continuations joined
+    std::string_view value;  // trimmed; obs-fold continuations joined with one space
+    std::string_view line;   // the whole line, continuations joined
 };
 
 // The status line (when the block starts with one) and the fields of a
 // header block, up to its first empty line. Lines that are not fields are
-// left out.
+// left out. Fields view the block's text, except where obs-fold joined
+// lines: those view texts kept in `joined`, whose elements never move.
 struct Block {
     std::string_view status;
     std::vector<Field> fields;
+    std::deque<std::string> joined;
 };
 
 Block Split(std::string_view block)
@@ -220,10 +223,14 @@ Block Split(std::string_view block)
                 const std::string_view more = Trim(line);
                 Field &last = out.fields.back();
                 if (!more.empty()) {
-                    last.value += last.value.empty() ? "" : " ";
-                    last.value += more;
-                    last.line += ' ';
-                    last.line += more;
+                    std::string value(last.value);
+                    value += value.empty() ? "" : " ";
+                    value += more;
+                    std::string line(last.line);
+                    line += ' ';
+                    line += more;
+                    last.value = out.joined.emplace_back(std::move(value));
+                    last.line = out.joined.emplace_back(std::move(line));
                 }
             }
             continue;
@@ -231,7 +238,7 @@ Block Split(std::string_view block)
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos || !IsToken(line.substr(0, colon)))
             continue;
-        out.fields.push_back({line.substr(0, colon), std::string(Trim(line.substr(colon + 1))), std::string(line)});
+        out.fields.push_back({line.substr(0, colon), Trim(line.substr(colon + 1)), line});
     }
     return out;
 }
