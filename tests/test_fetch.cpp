@@ -285,7 +285,6 @@ TEST(FetchOptions, BadArgumentsAreRefusedWithAClearError)
         {"size too small", [](ZelmoFetchOptions &o) { o.size = sizeof o - 8; }},
         {"size zero", [](ZelmoFetchOptions &o) { o.size = 0; }},
         {"unknown flag", [](ZelmoFetchOptions &o) { o.flags = 0x80; }},
-        {"reserved flag", [](ZelmoFetchOptions &o) { o.flags = ZELMO_FETCH_STALE_IF_ERROR; }},
         {"mode out of range", [](ZelmoFetchOptions &o) { o.cache_mode = 4; }},
         {"negative mode", [](ZelmoFetchOptions &o) { o.cache_mode = -1; }},
         {"negative timeout", [](ZelmoFetchOptions &o) { o.timeout_ms = -1; }},
@@ -451,6 +450,100 @@ TEST(FetchFaults, FailuresLeaveTheOldEntryOrNone)
         }
     }
     EXPECT_GT(cancelledAt, 0) << "the progress callback saw bytes before it cancelled";
+}
+
+// --- stale-if-error: a failing server or network serves the stored entry ---
+
+// How the second fetch fails.
+enum class Failure { Refused, Answered };
+
+struct StaleCase {
+    const char *name;
+    Failure failure;
+    std::function<Answer()> answer;  // for Failure::Answered
+    const char *cacheControl;        // of the stored answer; null: none
+    bool flag;                       // ZELMO_FETCH_STALE_IF_ERROR
+    int mode;
+    bool seeded = true;   // an entry is stored first
+    bool corrupt = false; // its body is changed behind the cache
+    bool sink = true;     // the second fetch streams to a sink
+    int error = 0;        // 0: served stale
+    int status = 0;       // http_status of the second fetch
+};
+
+TEST(FetchStale, FailuresServeTheStoredEntryWhereAllowed)
+{
+    const auto status = [](const char *line) { return [=] { return Answer::Full(line, "server trouble"); }; };
+    const auto cut = [] { return Answer::Raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten..", true); };
+    const auto slow = [] { return Answer::InPieces("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", {39}, 3000); };
+    const char *within = "max-age=0, stale-if-error=3600";
+    const int R = ZELMO_CACHE_REVALIDATE, N = ZELMO_CACHE_NETWORK_ONLY;
+    const StaleCase cases[] = {
+        {"refused, flag", Failure::Refused, nullptr, nullptr, true, R},
+        {"500, flag", Failure::Answered, status("HTTP/1.1 500 Internal Server Error"), nullptr, true, R, true, false, true, 0, 500},
+        {"503, directive within its window", Failure::Answered, status("HTTP/1.1 503 Service Unavailable"), within, false, R, true, false, true, 0, 503},
+        {"cut body, no sink, flag", Failure::Answered, cut, nullptr, true, R, true, false, false},
+        {"cut body, sink had bytes", Failure::Answered, cut, nullptr, true, R, true, false, true, ZELMO_FETCH_E_TRANSFER, 200},
+        {"time limit, directive", Failure::Answered, slow, within, false, R},
+        {"404, flag", Failure::Answered, status("HTTP/1.1 404 Not Found"), within, true, R, true, false, true, ZELMO_FETCH_E_HTTP, 404},
+        {"no entry, flag", Failure::Answered, status("HTTP/1.1 500 Internal Server Error"), nullptr, true, R, false, false, true, ZELMO_FETCH_E_HTTP, 500},
+        {"corrupt entry, flag", Failure::Refused, nullptr, nullptr, true, R, true, true, true, ZELMO_FETCH_E_TRANSFER},
+        {"corrupt entry, network only, flag", Failure::Refused, nullptr, nullptr, true, N, true, true, true, ZELMO_FETCH_E_TRANSFER},
+        {"neither flag nor directive", Failure::Refused, nullptr, "max-age=0", false, R, true, false, true, ZELMO_FETCH_E_TRANSFER},
+        {"directive past its window", Failure::Refused, nullptr, "max-age=0, stale-if-error=60", false, R, true, false, true, ZELMO_FETCH_E_TRANSFER},
+        {"flag, directive past its window", Failure::Refused, nullptr, "max-age=0, stale-if-error=60", true, R},
+        {"network only, flag", Failure::Answered, status("HTTP/1.1 502 Bad Gateway"), nullptr, true, N, true, false, true, 0, 502},
+        {"network only, directive only", Failure::Refused, nullptr, within, false, N, true, false, true, ZELMO_FETCH_E_TRANSFER},
+    };
+    for (const StaleCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<bool> failing{false};
+        std::string stored = "Date: " + std::string(kDate) + "\r\n";  // an answer aged years
+        if (c.cacheControl != nullptr)
+            stored = std::string("Cache-Control: ") + c.cacheControl + "\r\n" + (std::strstr(c.name, "past") ? stored : "");
+        auto server = std::make_unique<ScriptedServer>([&](const RecordedRequest &) {
+            return failing ? c.answer() : Answer::Full("HTTP/1.1 200 OK", "old body", "ETag: \"old\"\r\n" + stored);
+        });
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server->Url(TestPath());
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        if (c.seeded) {
+            ASSERT_EQ(Fetch(url, cache).rc, 0);
+        }
+        if (c.corrupt)
+            std::ofstream(files.body, std::ios::binary | std::ios::trunc) << "bad body";
+        const std::string oldHeader = c.seeded ? ReadFile(files.header) : "";
+        failing = true;
+        if (c.failure == Failure::Refused)
+            server.reset();
+        const Fetched f = Fetch(url, cache, c.mode, [&](ZelmoFetchOptions &o) {
+            o.timeout_ms = 1000;
+            if (c.flag)
+                o.flags |= ZELMO_FETCH_STALE_IF_ERROR;
+            if (!c.sink)
+                o.sink = nullptr;
+        });
+        EXPECT_EQ(f.rc, c.error) << f.r.error_text;
+        EXPECT_EQ(f.r.error, c.error);
+        EXPECT_EQ(f.r.http_status, c.status);
+        EXPECT_STRNE(f.r.error_text, "") << "the reason, also when the entry is served";
+        if (c.error == 0) {
+            EXPECT_EQ(f.r.outcome, ZELMO_FETCH_SERVED_STALE);
+            EXPECT_STREQ(zelmo_fetch_outcome_name(f.r.outcome), "served stale");
+            EXPECT_EQ(f.r.bytes_served, 8);
+            EXPECT_EQ(ReadFile(f.r.body_path), "old body");
+            EXPECT_EQ(f.body, c.sink ? "old body" : "");
+            EXPECT_EQ(ReadFile(files.header), oldHeader) << "the entry stays as it was";
+        } else {
+            EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FAILED);
+            EXPECT_STREQ(f.r.body_path, "");
+            EXPECT_NE(f.body, "old body");
+            EXPECT_EQ(Exists(files.header), c.seeded && !c.corrupt);
+            EXPECT_EQ((f.r.flags & ZELMO_FETCH_RESULT_DROPPED_CORRUPT) != 0, c.corrupt);
+        }
+        EXPECT_TRUE(TemporariesIn(dir.path()).empty());
+    }
 }
 
 TEST(FetchFaults, ProgressCountsTheBodyAgainstItsLength)
@@ -791,6 +884,54 @@ TEST(FetchLocks, ManyThreadsFetchingOneUrlEachGetAWholeAnswer)
     EXPECT_EQ(stored.r.flags, 0u) << "the body in place is the one its metadata describes";
     EXPECT_TRUE(whole(stored.body));
     EXPECT_TRUE(TemporariesIn(dir.path()).empty());
+}
+
+// Hits that read the entry without its lock while other fetches commit new
+// versions over it: each commit replaces files a reader may hold open (on
+// Windows a rename over an open file needs the reader's FILE_SHARE_DELETE),
+// and each hit is one whole version.
+TEST(FetchLocks, CommitsReplaceAnEntryThatHitsAreReading)
+{
+    std::atomic<int> served{0};
+    ScriptedServer server([&](const RecordedRequest &) {
+        const int n = ++served;
+        return Answer::Full("HTTP/1.1 200 OK", std::string(256 * 1024, static_cast<char>('a' + n % 26)),
+                            "Cache-Control: max-age=3600\r\nETag: \"" + std::to_string(n) + "\"\r\n");
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    ASSERT_EQ(Fetch(url, cache).rc, 0);
+    const auto whole = [](const std::string &body) {
+        return body.size() == 256 * 1024 && body.find_first_not_of(body[0]) == std::string::npos;
+    };
+    std::atomic<bool> committing{true};
+    std::atomic<int> hits{0}, badHits{0};
+    std::string firstBadHit;
+    std::thread reader([&] {
+        while (committing) {
+            const Fetched f = Fetch(url, cache, ZELMO_CACHE_PREFER_FRESH);
+            if (f.rc == 0 && whole(f.body))
+                ++hits;
+            else if (badHits++ == 0)
+                firstBadHit = std::to_string(f.rc) + " " + f.r.error_text;
+        }
+    });
+    int failedCommits = 0;
+    std::string firstFailure;
+    for (int i = 0; i < 40; ++i) {
+        const Fetched f = Fetch(url, cache, ZELMO_CACHE_NETWORK_ONLY, [](ZelmoFetchOptions &o) { o.sink = nullptr; });
+        if (f.rc != 0 && failedCommits++ == 0)
+            firstFailure = f.r.error_text;
+    }
+    committing = false;
+    reader.join();
+    EXPECT_EQ(failedCommits, 0) << firstFailure;
+    EXPECT_EQ(badHits, 0) << firstBadHit;
+    EXPECT_GT(hits, 0);
+    const Fetched last = Fetch(url, cache, ZELMO_CACHE_ONLY);
+    EXPECT_EQ(last.rc, 0) << last.r.error_text;
+    EXPECT_TRUE(whole(last.body));
 }
 
 int FetchAndHang(const std::string &args)

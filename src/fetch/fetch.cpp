@@ -32,7 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kKnownFlags = ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_NO_RESUME;
+constexpr std::uint32_t kKnownFlags = ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME;
 constexpr long kReceiveBuffer = 512 * 1024;
 constexpr std::size_t kFileBuffer = 1 << 20;
 constexpr std::size_t kServeChunk = 256 * 1024;
@@ -62,6 +62,7 @@ struct Settings {
     const char *proxy = nullptr;
     const char *proxyUserPwd = nullptr;
     bool environmentProxy = false;
+    bool staleIfError = false;
     std::vector<std::string> headers;
     const char *destination = nullptr;
     ZelmoFetchSink sink = nullptr;
@@ -142,6 +143,7 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
     s.proxy = options->proxy;
     s.proxyUserPwd = options->proxy_userpwd;
     s.environmentProxy = (options->flags & ZELMO_FETCH_ENVIRONMENT_PROXY) != 0;
+    s.staleIfError = (options->flags & ZELMO_FETCH_STALE_IF_ERROR) != 0;
     s.destination = options->destination;
     s.sink = options->sink;
     s.sinkData = options->sink_data;
@@ -188,7 +190,7 @@ std::string StatusLineOf(std::string_view block)
 
 std::optional<std::string> ReadFileText(const std::string &path, std::size_t limit)
 {
-    const File file(platform::OpenFile(path.c_str(), "rb"));
+    const File file(platform::OpenForReading(path.c_str()));
     if (!file)
         return std::nullopt;
     std::string text;
@@ -278,7 +280,7 @@ Checked Check(const Look &look, const std::string &bodyPath, bool keep)
     std::optional<std::uint64_t> digest;
     if (keep && look.bodyLength >= 0 && look.bodyLength <= kKeptBody) {
         // One read of the expected length; one byte more shows a longer file.
-        const File file(platform::OpenFile(bodyPath.c_str(), "rb"));
+        const File file(platform::OpenForReading(bodyPath.c_str()));
         if (!file)
             return checked;
         std::setvbuf(file.get(), nullptr, _IONBF, 0);
@@ -386,6 +388,8 @@ public:
 
     Error Run();
     const std::string &BodyPath() const { return files_.body; }
+    // Why a stale entry was served instead of a new answer; empty otherwise.
+    const std::string &StaleReason() const { return staleReason_; }
 
 private:
     // Milliseconds left of the time limit; -1 without one.
@@ -402,6 +406,7 @@ private:
     Error ServeFile(const std::string &path, std::int64_t length);
     Error Deliver();
     Error Transfer(const Look &stored, const Checked &checked, bool conditional);
+    Error ServeStale(const Error &failure, Look &stored, Checked &checked, std::int64_t now);
     Error WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,
                     std::int64_t requestTime, std::int64_t responseTime);
 
@@ -412,6 +417,8 @@ private:
     Clock::time_point start_ = Clock::now();
     std::optional<Clock::time_point> deadline_;
     platform::FileLock lock_;
+    bool sinkFed_ = false;  // the sink had bytes of the transfer's answer
+    std::string staleReason_;
 };
 
 // Takes the entry's lock. Where another fetch holds it, `before` is the
@@ -443,7 +450,7 @@ Error Fetch::ServeFile(const std::string &path, std::int64_t length)
 {
     if (s_.sink == nullptr)
         return {};
-    const File file(platform::OpenFile(path.c_str(), "rb"));
+    const File file(platform::OpenForReading(path.c_str()));
     if (!file)
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot open " + path);
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
@@ -649,6 +656,7 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     const std::string_view final = r.Final();
     result_->http_status = StatusOf(final);
     result_->bytes_received = r.received;
+    sinkFed_ = s_.sink != nullptr && r.received > 0;
     bool closed = !r.body || std::fclose(r.body.release()) == 0;
 
     if (r.refused == ZELMO_FETCH_E_HTTP)
@@ -711,6 +719,43 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     return {};
 }
 
+// After a failed transfer: a network failure or a 5xx answer serves the
+// stored entry instead, where the host's flag or the stored answer's
+// stale-if-error (within its seconds past freshness; only in the modes that
+// revalidate, as network-only asks for a new answer) allows it, and only when
+// the sink has had nothing of the failed answer. The entry is whole and
+// checked, as for any hit; the lock is still held, so it is the one that was
+// there before. Any other case returns the failure as it was.
+Error Fetch::ServeStale(const Error &failure, Look &stored, Checked &checked, std::int64_t now)
+{
+    const bool networkFailed = failure.code == ZELMO_FETCH_E_TRANSFER;
+    const bool serverFailed = failure.code == ZELMO_FETCH_E_HTTP && result_->http_status >= 500 && result_->http_status <= 599;
+    if ((!networkFailed && !serverFailed) || sinkFed_)
+        return failure;
+    if (!stored.complete) {  // network-only: not looked at yet
+        stored = LookAt(files_, url_);
+        if (!stored.complete && !stored.damaged)
+            return failure;
+        checked = stored.complete ? Check(stored, files_.body, s_.sink != nullptr) : Checked();
+        if (!checked.good) {
+            result_->flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;
+            cache::DropEntry(files_);
+            return failure;
+        }
+    }
+    const bool allowed =
+        s_.staleIfError || (s_.mode != ZELMO_CACHE_NETWORK_ONLY && stored.meta &&
+                            StaleIfErrorAllows(stored.header, stored.meta->requestTime, stored.meta->responseTime, now));
+    if (!allowed)
+        return failure;
+    if (Error e = ServeStored(stored, ZELMO_FETCH_SERVED_STALE, &checked); e.code != ZELMO_FETCH_OK)
+        return e;
+    if (networkFailed)
+        result_->http_status = 0;  // a cut answer is no final answer
+    staleReason_ = failure.text;
+    return {};
+}
+
 Error Fetch::Run()
 {
     if (files_.body.size() >= ZELMO_FETCH_PATH_MAX - 32)
@@ -767,7 +812,10 @@ Error Fetch::Run()
             return Fail(ZELMO_FETCH_E_NOT_CACHED, "no complete entry of this URL in the cache");
         }
     }
-    return Transfer(stored, checked, stored.complete);
+    Error e = Transfer(stored, checked, stored.complete);
+    if (e.code != ZELMO_FETCH_OK)
+        return ServeStale(e, stored, checked, now);
+    return e;
 }
 
 void CopyText(char *to, std::size_t capacity, const std::string &text)
@@ -785,7 +833,8 @@ void ClearResult(ZelmoFetchResult *result)
     result->size = size;
 }
 
-int Finish(ZelmoFetchResult *result, const Error &error, const std::string &bodyPath, Clock::time_point start)
+int Finish(ZelmoFetchResult *result, const Error &error, const std::string &bodyPath, const std::string &note,
+           Clock::time_point start)
 {
     result->error = error.code;
     if (error.code != ZELMO_FETCH_OK) {
@@ -795,7 +844,7 @@ int Finish(ZelmoFetchResult *result, const Error &error, const std::string &body
         CopyText(result->error_text, sizeof result->error_text, error.text);
     } else {
         CopyText(result->body_path, sizeof result->body_path, bodyPath);
-        result->error_text[0] = '\0';
+        CopyText(result->error_text, sizeof result->error_text, note);
     }
     result->seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return error.code;
@@ -812,7 +861,7 @@ try {
     if (result == nullptr || result->size < sizeof(ZelmoFetchResult))
         return ZELMO_FETCH_E_OPTIONS;  // nowhere to say more
     ClearResult(result);
-    std::string bodyPath;
+    std::string bodyPath, note;
     Error error;
     try {
         Settings settings;
@@ -822,11 +871,12 @@ try {
             Fetch fetch(url, std::move(settings), result);
             error = fetch.Run();
             bodyPath = fetch.BodyPath();
+            note = fetch.StaleReason();
         }
     } catch (const std::bad_alloc &) {
         error = Fail(ZELMO_FETCH_E_NO_MEMORY, "out of memory");
     }
-    return Finish(result, error, bodyPath, start);
+    return Finish(result, error, bodyPath, note, start);
 } catch (...) {
     if (result != nullptr && result->size >= sizeof(ZelmoFetchResult)) {
         result->outcome = ZELMO_FETCH_FAILED;

@@ -157,7 +157,7 @@ void ServeBody(const std::string &bodyPath, HttpResponseBuffer *response)
 {
     if (response->buffer == nullptr || response->capacity == 0)
         return;
-    const File body(platform::OpenFile(bodyPath.c_str(), "rb"));
+    const File body(platform::OpenForReading(bodyPath.c_str()));
     if (!body)
         return;
     std::setvbuf(body.get(), nullptr, _IONBF, 0);  // straight into the caller's buffer
@@ -364,7 +364,7 @@ std::size_t FileWriteCallback(char *data, std::size_t size, std::size_t count, v
 bool ReadWholeFile(const char *path, std::string &text)
 {
     try {
-        const File file(platform::OpenFile(path, "rb"));
+        const File file(platform::OpenForReading(path));
         if (!file)
             return false;
         std::string whole;

@@ -97,6 +97,7 @@ int RunGet(const Args &args)
                                            {{"--cache", nullptr, false},
                                             {"--fresh", nullptr, false},
                                             {"--offline", nullptr, false},
+                                            {"--stale-if-error", nullptr, false},
                                             {"--cache-dir", nullptr, true},
                                             {"--out", "-o", true},
                                             {"--output", nullptr, true},
@@ -110,6 +111,8 @@ int RunGet(const Args &args)
     const std::string &url = parsed.operands[0];
     if (parsed.Has("--cache") + parsed.Has("--fresh") + parsed.Has("--offline") > 1)
         return UsageError(kGetCommand, "--cache, --fresh and --offline exclude each other");
+    if (parsed.Has("--offline") && parsed.Has("--stale-if-error"))
+        return UsageError(kGetCommand, "--offline and --stale-if-error exclude each other (offline sends no request)");
     const int mode = parsed.Has("--cache")   ? ZELMO_CACHE_REVALIDATE
                      : parsed.Has("--fresh") ? ZELMO_CACHE_PREFER_FRESH
                      : parsed.Has("--offline") ? ZELMO_CACHE_ONLY
@@ -149,6 +152,8 @@ int RunGet(const Args &args)
     zelmo_fetch_init(&options, &result);
     options.cache_dir = cacheDir.c_str();
     options.cache_mode = mode;
+    if (parsed.Has("--stale-if-error"))
+        options.flags |= ZELMO_FETCH_STALE_IF_ERROR;
     options.timeout_ms = timeoutMs;
     options.destination = out.empty() ? nullptr : out.c_str();
     options.progress = &OnProgress;
@@ -170,6 +175,8 @@ int RunGet(const Args &args)
                      zelmo_fetch_outcome_name(result.outcome), status.c_str(),
                      ByteCount(static_cast<std::uint64_t>(result.bytes_served)).c_str(),
                      ByteCount(static_cast<std::uint64_t>(result.bytes_received)).c_str(), result.body_path);
+        if (result.outcome == ZELMO_FETCH_SERVED_STALE)
+            std::fprintf(stderr, "zelmo get: served stale because the fetch failed: %s\n", result.error_text);
     }
     if (!toStdout)  // the body is in PATH (and the entry), not on standard output
         return kOk;
@@ -187,8 +194,9 @@ int RunGet(const Args &args)
 
 const Command kGetCommand = {
     "get", "fetch a URL through a cache directory (zelmo_fetch)",
-    "usage: zelmo get URL [--cache|--fresh|--offline] [--cache-dir DIR]\n"
-    "                 [-o|--out|--output PATH] [--timeout S] [-v|--verbose]\n"
+    "usage: zelmo get URL [--cache|--fresh|--offline] [--stale-if-error]\n"
+    "                 [--cache-dir DIR] [-o|--out|--output PATH] [--timeout S]\n"
+    "                 [-v|--verbose]\n"
     "Fetches URL with zelmo_fetch into the cache directory and prints the body\n"
     "as it is.\n"
     "  --cache        revalidate a stored entry (If-None-Match with its ETag,\n"
@@ -199,6 +207,8 @@ const Command kGetCommand = {
     "                 a request; revalidate a stale one\n"
     "  --offline      no request: serve a complete stored entry, or fail\n"
     "                 (without any of the three: a new GET replaces the entry)\n"
+    "  --stale-if-error  when the network fails or the server answers 5xx,\n"
+    "                 serve the complete stored entry instead (\"served stale\")\n"
     "  --cache-dir DIR  the cache directory (default: $XDG_CACHE_HOME/zelmo or\n"
     "                 ~/.cache/zelmo; %LOCALAPPDATA%\\Zelmo on Windows)\n"
     "  -o, --out PATH write a copy of the body to PATH and nothing to standard\n"
