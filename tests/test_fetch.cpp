@@ -1167,6 +1167,48 @@ TEST(FetchNginx, RevalidatesWithEitherValidator)
     }
 }
 
+// A private nginx (the fixture's script in a directory of the test's own),
+// stopped between two fetches: the second serves the entry stale only when
+// asked to.
+TEST(FetchNginx, AStoppedServerLeavesTheStoredEntryToServeStale)
+{
+    if (const std::string reason = NginxSkipReason(); !reason.empty())
+        GTEST_SKIP() << reason;
+    const fs::path own = NginxDirectory().parent_path() / "nginx-stale";
+    const std::vector<std::string> start = {"/bin/bash", ZELMO_NGINX_FIXTURE, "start", os::HostPath(own)};
+    const int started = os::RunHostProgram(start);
+    if (started == -1)
+        GTEST_SKIP() << "no program of the machine can be started from here to run a private nginx";
+    std::vector<std::string> stop = start;
+    stop[2] = "stop";
+    struct Stopper {
+        const std::vector<std::string> &argv;
+        ~Stopper() { os::RunHostProgram(argv); }
+    } stopper{stop};
+    ASSERT_EQ(started, 0);
+    if (Exists((own / "skip").string()))
+        GTEST_SKIP() << ReadFile((own / "skip").string());
+    std::ofstream(own / "root" / "stale.txt", std::ios::binary) << "served while nginx is down\n";
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(std::stoi(ReadFile((own / "port").string()))) + "/stale.txt";
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    ASSERT_EQ(Fetch(url, cache).r.outcome, ZELMO_FETCH_REPLACED);
+
+    ASSERT_EQ(os::RunHostProgram(stop), 0);
+    const auto staleIfError = [](ZelmoFetchOptions &o) { o.flags |= ZELMO_FETCH_STALE_IF_ERROR; };
+    const Fetched stale = Fetch(url, cache, ZELMO_CACHE_REVALIDATE, staleIfError);
+    EXPECT_EQ(stale.rc, 0) << stale.r.error_text;
+    EXPECT_EQ(stale.r.outcome, ZELMO_FETCH_SERVED_STALE);
+    EXPECT_EQ(stale.r.http_status, 0);
+    EXPECT_STRNE(stale.r.error_text, "");
+    EXPECT_EQ(stale.body, "served while nginx is down\n");
+    const Fetched failed = Fetch(url, cache);
+    EXPECT_EQ(failed.rc, ZELMO_FETCH_E_TRANSFER);
+    EXPECT_EQ(failed.r.outcome, ZELMO_FETCH_FAILED);
+    EXPECT_EQ(failed.body, "");
+}
+
 int FetchFromNginx(const std::string &args)
 {
     const std::size_t space = args.find(' ');
