@@ -1167,6 +1167,14 @@ TEST(FetchNginx, RevalidatesWithEitherValidator)
     }
 }
 
+// Waits up to 30 s for `done`.
+bool WaitFor(const std::function<bool()> &done)
+{
+    for (int i = 0; i < 300 && !done(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return done();
+}
+
 // A private nginx (the fixture's script in a directory of the test's own),
 // stopped between two fetches: the second serves the entry stale only when
 // asked to.
@@ -1175,27 +1183,33 @@ TEST(FetchNginx, AStoppedServerLeavesTheStoredEntryToServeStale)
     if (const std::string reason = NginxSkipReason(); !reason.empty())
         GTEST_SKIP() << reason;
     const fs::path own = NginxDirectory().parent_path() / "nginx-stale";
-    const std::vector<std::string> start = {"/bin/bash", ZELMO_NGINX_FIXTURE, "start", os::HostPath(own)};
-    const int started = os::RunHostProgram(start);
-    if (started == -1)
-        GTEST_SKIP() << "no program of the machine can be started from here to run a private nginx";
+    const std::string port = (own / "port").string(), skip = (own / "skip").string(), pid = (own / "nginx.pid").string();
+    // The script stops a private nginx left running and starts afresh; the
+    // port file it writes then is the new one.
+    std::error_code ignored;
+    fs::remove(port, ignored);
+    fs::remove(skip, ignored);
+    std::vector<std::string> start = {"/bin/bash", ZELMO_NGINX_FIXTURE, "start", os::HostPath(own)};
     std::vector<std::string> stop = start;
     stop[2] = "stop";
+    if (!os::StartHostProgram(start))
+        GTEST_SKIP() << "no program of the machine can be started from here to run a private nginx";
     struct Stopper {
         const std::vector<std::string> &argv;
-        ~Stopper() { os::RunHostProgram(argv); }
+        ~Stopper() { os::StartHostProgram(argv); }
     } stopper{stop};
-    ASSERT_EQ(started, 0);
-    if (Exists((own / "skip").string()))
-        GTEST_SKIP() << ReadFile((own / "skip").string());
+    ASSERT_TRUE(WaitFor([&] { return Exists(port) || Exists(skip); })) << "the fixture script did not finish";
+    if (Exists(skip))
+        GTEST_SKIP() << ReadFile(skip);
+    ASSERT_TRUE(WaitFor([&] { return Exists(pid); })) << "nginx wrote no pid file";
     std::ofstream(own / "root" / "stale.txt", std::ios::binary) << "served while nginx is down\n";
-    const std::string url =
-        "http://127.0.0.1:" + std::to_string(std::stoi(ReadFile((own / "port").string()))) + "/stale.txt";
+    const std::string url = "http://127.0.0.1:" + std::to_string(std::stoi(ReadFile(port))) + "/stale.txt";
     TempDir dir;
     const std::string cache = dir.path().string();
     ASSERT_EQ(Fetch(url, cache).r.outcome, ZELMO_FETCH_REPLACED);
 
-    ASSERT_EQ(os::RunHostProgram(stop), 0);
+    ASSERT_TRUE(os::StartHostProgram(stop));
+    ASSERT_TRUE(WaitFor([&] { return !Exists(pid); })) << "nginx did not stop";
     const auto staleIfError = [](ZelmoFetchOptions &o) { o.flags |= ZELMO_FETCH_STALE_IF_ERROR; };
     const Fetched stale = Fetch(url, cache, ZELMO_CACHE_REVALIDATE, staleIfError);
     EXPECT_EQ(stale.rc, 0) << stale.r.error_text;

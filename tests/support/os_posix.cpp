@@ -114,7 +114,7 @@ bool UnderWine()
     return false;
 }
 
-int RunHostProgram(const std::vector<std::string> &argv)
+bool StartHostProgram(const std::vector<std::string> &argv)
 {
     std::vector<char *> args;
     for (const std::string &a : argv)
@@ -122,12 +122,11 @@ int RunHostProgram(const std::vector<std::string> &argv)
     args.push_back(nullptr);
     pid_t pid = 0;
     if (args.size() < 2 || posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
-        return -1;
+        return false;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
 }
 
 std::string HostPath(const std::filesystem::path &path)

@@ -109,17 +109,18 @@ bool UnderWine()
 }
 
 // Wine starts a Unix program named by its drive path as it would a Windows
-// one; its kernel32 maps the paths both ways.
-int RunHostProgram(const std::vector<std::string> &argv)
+// one, but hands out no handle of its process; its kernel32 maps the paths
+// both ways.
+bool StartHostProgram(const std::vector<std::string> &argv)
 {
     using ToDos = WCHAR *(CDECL *)(const char *);
     const auto toDos = reinterpret_cast<ToDos>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
     if (!UnderWine() || toDos == nullptr || argv.empty())
-        return -1;
+        return false;
     WCHAR *dos = toDos(argv[0].c_str());
     if (dos == nullptr)
-        return -1;
+        return false;
     std::wstring command = L"\"" + std::wstring(dos) + L"\"";
     HeapFree(GetProcessHeap(), 0, dos);
     for (std::size_t i = 1; i < argv.size(); ++i)
@@ -128,13 +129,12 @@ int RunHostProgram(const std::vector<std::string> &argv)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return -1;
-    CloseHandle(process.hThread);
-    DWORD code = 0;
-    const bool ok = WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0 &&
-                    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    return ok ? static_cast<int>(code) : -1;
+        return false;
+    if (process.hThread != nullptr)
+        CloseHandle(process.hThread);
+    if (process.hProcess != nullptr)
+        CloseHandle(process.hProcess);
+    return true;
 }
 
 std::string HostPath(const std::filesystem::path &path)
