@@ -892,6 +892,13 @@ TEST(FetchLocks, ManyThreadsFetchingOneUrlEachGetAWholeAnswer)
 // and each hit is one whole version.
 TEST(FetchLocks, CommitsReplaceAnEntryThatHitsAreReading)
 {
+    // Measured under wine 8.0: a rename over a file that a reader holds open
+    // fails now and then even with FILE_SHARE_DELETE (a commit's header or
+    // metadata, "cannot replace ...h"), where Windows documents it allowed;
+    // the reader side (moving an open body aside) works. Without
+    // FILE_SHARE_DELETE the test fails there every run.
+    if (os::UnderWine())
+        GTEST_SKIP() << "wine refuses a rename over a file another handle holds open, whatever its sharing";
     std::atomic<int> served{0};
     ScriptedServer server([&](const RecordedRequest &) {
         const int n = ++served;

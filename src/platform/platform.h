@@ -215,7 +215,8 @@ bool DeleteFileAt(const char *path);
 // file renamed into its place, even while a reader (OpenForReading) still
 // has it open. POSIX: unlink(2). Windows: MoveFileA to a sibling name of
 // its own, then DeleteFileA of that (a deleted file keeps its name until its
-// last reader closes it). False when the file stays where it was.
+// last reader closes it). False when the file stays where it was (a
+// directory always does).
 bool RemoveFromItsName(const char *path);
 
 // Sets the last-write time of an existing file to the current time and leaves

@@ -71,6 +71,10 @@ bool DeleteFileAt(const char *path)
 // needs.
 bool RemoveFromItsName(const char *path)
 {
+    // A directory is no file to remove (DeleteFileA refuses it too).
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return false;
     const std::string aside = std::string(path) + "." + std::to_string(GetCurrentProcessId()) + "-" +
                               std::to_string(siblingCounter.fetch_add(1)) + ".gone";
     if (MoveFileA(path, aside.c_str()) == 0)
