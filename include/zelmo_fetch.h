@@ -87,7 +87,14 @@ typedef enum ZelmoFetchError {
 
 /* Flags (ZelmoFetchOptions.flags). */
 #define ZELMO_FETCH_ENVIRONMENT_PROXY 0x1u /* take a proxy from http_proxy and the like */
-#define ZELMO_FETCH_STALE_IF_ERROR 0x2u    /* reserved for serving stale entries on errors (refused for now) */
+/* When the network fails (no connection, a name not resolved, the time
+ * limit, a cut transfer) or the server answers 5xx, serve the complete,
+ * checked stored entry instead: outcome ZELMO_FETCH_SERVED_STALE. Without the
+ * flag a stored answer's Cache-Control stale-if-error (RFC 5861) does the
+ * same within its seconds past freshness (but in ZELMO_CACHE_NETWORK_ONLY).
+ * A 4xx is never served stale; nor is an entry once the sink has had bytes
+ * of the failed answer. */
+#define ZELMO_FETCH_STALE_IF_ERROR 0x2u
 #define ZELMO_FETCH_NO_RESUME 0x4u         /* drop a partial body and keep none: never resume */
 /* max_cache_bytes is in force: after a fetch stores an entry, entries are
  * removed, least recently used first, until the cache directory occupies at
@@ -157,14 +164,17 @@ typedef struct ZelmoFetchResult {
     uint32_t size;                 /* sizeof(ZelmoFetchResult), set by zelmo_fetch_init */
     int32_t outcome;               /* a ZelmoFetchOutcome */
     int32_t error;                 /* a ZelmoFetchError, 0 on success */
-    int32_t http_status;           /* of the final answer; 0 when none came */
+    int32_t http_status;           /* of the final answer; 0 when none came (served
+                                      stale: the 5xx, 0 when the network failed) */
     int64_t bytes_received;        /* body bytes that came over the wire */
     int64_t bytes_served;          /* body bytes served (the entry's length) */
     int64_t resumed_from;          /* where a resumed transfer began; 0 otherwise */
     double seconds;                /* time the call took */
     uint32_t flags;                /* ZELMO_FETCH_RESULT_* flags */
     char body_path[ZELMO_FETCH_PATH_MAX];   /* the entry's body file; empty on failure */
-    char error_text[ZELMO_FETCH_TEXT_MAX];  /* the error in words; empty on success */
+    char error_text[ZELMO_FETCH_TEXT_MAX];  /* the error in words; empty on success but
+                                               for a served stale entry: why the new
+                                               answer could not be had */
 } ZelmoFetchResult;
 
 /* Zeroes both structs (either may be null) and sets their sizes. */

@@ -34,8 +34,9 @@ Committed CommitEntry(const std::string &bodyTemp, const std::string &body, cons
     // data out before the rename returns, which costs a large body tens of
     // milliseconds. Meanwhile the entry has no body file and counts as
     // incomplete; its header still is the old one, so no state on the way
-    // has a header calling a torn or foreign body complete.
-    platform::DeleteFileAt(body.c_str());
+    // has a header calling a torn or foreign body complete. The old body
+    // leaves its name even while a reader still has it open.
+    platform::RemoveFromItsName(body.c_str());
     if (!Place(bodyTemp, body))
         return Committed::Neither;
     return Place(headerTemp, header) ? Committed::Both : Committed::HeaderKept;
@@ -44,7 +45,7 @@ Committed CommitEntry(const std::string &bodyTemp, const std::string &body, cons
 Committed CommitEntry(const std::string &bodyTemp, const std::string &body, const std::string &metaTemp,
                       const std::string &meta, const std::string &headerTemp, const std::string &header)
 {
-    platform::DeleteFileAt(body.c_str());
+    platform::RemoveFromItsName(body.c_str());
     if (!Place(bodyTemp, body))
         return Committed::Neither;
     if (!Place(metaTemp, meta))

@@ -247,7 +247,7 @@ std::uint64_t BodyDigest::Value() const
 
 std::optional<std::uint64_t> DigestOfFile(const std::string &path, std::int64_t *length)
 {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(platform::OpenFile(path.c_str(), "rb"), std::fclose);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(platform::OpenForReading(path.c_str()), std::fclose);
     if (!file)
         return std::nullopt;
     BodyDigest digest;

@@ -36,7 +36,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kKnownFlags = ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT;
+constexpr std::uint32_t kKnownFlags =
+    ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT;
 constexpr long kReceiveBuffer = 512 * 1024;
 constexpr std::size_t kFileBuffer = 1 << 20;
 constexpr std::size_t kServeChunk = 256 * 1024;
@@ -70,6 +71,7 @@ struct Settings {
     const char *proxyUserPwd = nullptr;
     bool environmentProxy = false;
     bool noResume = false;
+    bool staleIfError = false;
     std::vector<std::string> headers;
     const char *destination = nullptr;
     ZelmoFetchSink sink = nullptr;
@@ -153,6 +155,7 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
     s.proxyUserPwd = options->proxy_userpwd;
     s.environmentProxy = (options->flags & ZELMO_FETCH_ENVIRONMENT_PROXY) != 0;
     s.noResume = (options->flags & ZELMO_FETCH_NO_RESUME) != 0;
+    s.staleIfError = (options->flags & ZELMO_FETCH_STALE_IF_ERROR) != 0;
     s.destination = options->destination;
     s.sink = options->sink;
     s.sinkData = options->sink_data;
@@ -207,7 +210,7 @@ std::string StatusLineOf(std::string_view block)
 
 std::optional<std::string> ReadFileText(const std::string &path, std::size_t limit)
 {
-    const File file(platform::OpenFile(path.c_str(), "rb"));
+    const File file(platform::OpenForReading(path.c_str()));
     if (!file)
         return std::nullopt;
     // Unbuffered reads straight into the text: a header or metadata file
@@ -314,7 +317,7 @@ Checked Check(const Look &look, const std::string &bodyPath, bool keep)
     std::optional<std::uint64_t> digest;
     if (keep && look.bodyLength >= 0 && look.bodyLength <= kKeptBody) {
         // One read of the expected length; one byte more shows a longer file.
-        const File file(platform::OpenFile(bodyPath.c_str(), "rb"));
+        const File file(platform::OpenForReading(bodyPath.c_str()));
         if (!file)
             return checked;
         std::setvbuf(file.get(), nullptr, _IONBF, 0);
@@ -427,6 +430,8 @@ public:
     Error Run();
     const std::string &BodyPath() const { return files_.body; }
     bool Stored() const { return (result_->flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0; }
+    // Why a stale entry was served instead of a new answer; empty otherwise.
+    const std::string &StaleReason() const { return staleReason_; }
 
 private:
     // Milliseconds left of the time limit; -1 without one.
@@ -449,6 +454,7 @@ private:
     Error Transfer(const Look &stored, const Checked &checked, bool conditional, Partial *partial = nullptr);
     std::optional<Error> AfterRange(const Look &stored, const Checked &checked, Received &r, CURLcode done,
                                     bool closed, std::int64_t requestTime, std::int64_t responseTime);
+    Error ServeStale(const Error &failure, Look &stored, Checked &checked, std::int64_t now);
     Error WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,
                     std::int64_t requestTime, std::int64_t responseTime);
 
@@ -460,6 +466,8 @@ private:
     std::optional<Clock::time_point> deadline_;
     platform::FileLock lock_;
     platform::UseLock use_;  // shared while the entry is served (see RecordUse)
+    bool sinkFed_ = false;  // the sink had bytes of the transfer's answer
+    std::string staleReason_;
 };
 
 // Takes the entry's lock. Where another fetch holds it, `before` is the
@@ -491,7 +499,7 @@ Error Fetch::ServeFile(const std::string &path, std::int64_t length)
 {
     if (s_.sink == nullptr)
         return {};
-    const File file(platform::OpenFile(path.c_str(), "rb"));
+    const File file(platform::OpenForReading(path.c_str()));
     if (!file)
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot open " + path);
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
@@ -637,7 +645,7 @@ bool StartRange(Received *r)
         return false;
     }
     {
-        const File kept(platform::OpenFile(p.files.body.c_str(), "rb"));
+        const File kept(platform::OpenForReading(p.files.body.c_str()));
         if (!kept) {
             r->refused = kRangeRefused;
             r->refusedText = "cannot open " + p.files.body;
@@ -813,6 +821,7 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     const std::string_view final = r.Final();
     result_->http_status = StatusOf(final);
     result_->bytes_received = r.received;
+    sinkFed_ = s_.sink != nullptr && r.received > 0;
     bool closed = !r.body || std::fclose(r.body.release()) == 0;
 
     if (partial != nullptr && r.partial != nullptr)  // no 200 replaced the partial
@@ -898,6 +907,43 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     return {};
 }
 
+// After a failed transfer: a network failure or a 5xx answer serves the
+// stored entry instead, where the host's flag or the stored answer's
+// stale-if-error (within its seconds past freshness; only in the modes that
+// revalidate, as network-only asks for a new answer) allows it, and only when
+// the sink has had nothing of the failed answer. The entry is whole and
+// checked, as for any hit; the lock is still held, so it is the one that was
+// there before. Any other case returns the failure as it was.
+Error Fetch::ServeStale(const Error &failure, Look &stored, Checked &checked, std::int64_t now)
+{
+    const bool networkFailed = failure.code == ZELMO_FETCH_E_TRANSFER;
+    const bool serverFailed = failure.code == ZELMO_FETCH_E_HTTP && result_->http_status >= 500 && result_->http_status <= 599;
+    if ((!networkFailed && !serverFailed) || sinkFed_)
+        return failure;
+    if (!stored.complete) {  // network-only: not looked at yet
+        stored = LookAt(files_, url_);
+        if (!stored.complete && !stored.damaged)
+            return failure;
+        checked = stored.complete ? Check(stored, files_.body, s_.sink != nullptr) : Checked();
+        if (!checked.good) {
+            result_->flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;
+            cache::DropEntry(files_);
+            return failure;
+        }
+    }
+    const bool allowed =
+        s_.staleIfError || (s_.mode != ZELMO_CACHE_NETWORK_ONLY && stored.meta &&
+                            StaleIfErrorAllows(stored.header, stored.meta->requestTime, stored.meta->responseTime, now));
+    if (!allowed)
+        return failure;
+    if (Error e = ServeStored(stored, ZELMO_FETCH_SERVED_STALE, &checked); e.code != ZELMO_FETCH_OK)
+        return e;
+    if (networkFailed)
+        result_->http_status = 0;  // a cut answer is no final answer
+    staleReason_ = failure.text;
+    return {};
+}
+
 Error Fetch::Run()
 {
     if (files_.body.size() >= ZELMO_FETCH_PATH_MAX - 32)
@@ -966,7 +1012,10 @@ Error Fetch::Run()
         DropPartial(partial->files);
         partial.reset();
     }
-    return Transfer(stored, checked, stored.complete, partial ? &*partial : nullptr);
+    Error e = Transfer(stored, checked, stored.complete, partial ? &*partial : nullptr);
+    if (e.code != ZELMO_FETCH_OK)
+        return ServeStale(e, stored, checked, now);
+    return e;
 }
 
 // The end of a range request that no 200 answered. A 206 that continued the
@@ -1054,7 +1103,8 @@ void ClearResult(ZelmoFetchResult *result)
     result->size = size;
 }
 
-int Finish(ZelmoFetchResult *result, const Error &error, const std::string &bodyPath, Clock::time_point start)
+int Finish(ZelmoFetchResult *result, const Error &error, const std::string &bodyPath, const std::string &note,
+           Clock::time_point start)
 {
     result->error = error.code;
     if (error.code != ZELMO_FETCH_OK) {
@@ -1064,7 +1114,7 @@ int Finish(ZelmoFetchResult *result, const Error &error, const std::string &body
         CopyText(result->error_text, sizeof result->error_text, error.text);
     } else {
         CopyText(result->body_path, sizeof result->body_path, bodyPath);
-        result->error_text[0] = '\0';
+        CopyText(result->error_text, sizeof result->error_text, note);
     }
     result->seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return error.code;
@@ -1087,7 +1137,7 @@ try {
     if (result == nullptr || result->size < sizeof(ZelmoFetchResult))
         return ZELMO_FETCH_E_OPTIONS;  // nowhere to say more
     ClearResult(result);
-    std::string bodyPath;
+    std::string bodyPath, note;
     Error error;
     try {
         Settings settings;
@@ -1098,11 +1148,12 @@ try {
             error = fetch.Run();
             if (fetch.Stored())
                 bodyPath = fetch.BodyPath();
+            note = fetch.StaleReason();
         }
     } catch (const std::bad_alloc &) {
         error = Fail(ZELMO_FETCH_E_NO_MEMORY, "out of memory");
     }
-    return Finish(result, error, bodyPath, start);
+    return Finish(result, error, bodyPath, note, start);
 } catch (...) {
     if (result != nullptr && result->size >= sizeof(ZelmoFetchResult)) {
         result->outcome = ZELMO_FETCH_FAILED;

@@ -13,7 +13,7 @@ namespace {
 
 std::optional<std::string> ReadSmallFile(const std::string &path, std::size_t limit)
 {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(platform::OpenFile(path.c_str(), "rb"), std::fclose);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(platform::OpenForReading(path.c_str()), std::fclose);
     if (!file)
         return std::nullopt;
     std::string text;

@@ -478,6 +478,16 @@ Freshness FreshnessOf(std::string_view storedBlock, std::int64_t requestTime, st
     return f;
 }
 
+bool StaleIfErrorAllows(std::string_view storedBlock, std::int64_t requestTime, std::int64_t responseTime,
+                        std::int64_t now)
+{
+    const CacheControl cc = ParseCacheControl(ValueIn(Split(storedBlock), "Cache-Control").value_or(""));
+    if (!cc.staleIfError)
+        return false;
+    const Freshness f = FreshnessOf(storedBlock, requestTime, responseTime, now);
+    return f.age <= SaturatingAdd(f.lifetime, *cc.staleIfError);
+}
+
 Validators ValidatorsOf(std::string_view block)
 {
     const Block b = Split(block);

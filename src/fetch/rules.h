@@ -52,6 +52,13 @@ struct Freshness {
 Freshness FreshnessOf(std::string_view storedBlock, std::int64_t requestTime, std::int64_t responseTime,
                       std::int64_t now);
 
+// RFC 5861 4: whether a stored answer's Cache-Control stale-if-error lets it
+// be served when a new one cannot be had: its current age is at most its
+// freshness lifetime plus the directive's seconds. False without the
+// directive.
+bool StaleIfErrorAllows(std::string_view storedBlock, std::int64_t requestTime, std::int64_t responseTime,
+                        std::int64_t now);
+
 // The validators of a stored answer: its ETag (with quotes, "W/" stripped
 // and reported in `weak`) and its Last-Modified text, each empty when absent.
 struct Validators {

@@ -25,7 +25,7 @@ struct FileCloser {
 
 std::optional<std::string> ReadSmallFile(const std::string &path, std::size_t limit)
 {
-    const std::unique_ptr<std::FILE, FileCloser> file(platform::OpenFile(path.c_str(), "rb"));
+    const std::unique_ptr<std::FILE, FileCloser> file(platform::OpenForReading(path.c_str()));
     if (!file)
         return std::nullopt;
     std::string text(limit + 1, '\0');

@@ -161,7 +161,7 @@ void ServeBody(const std::string &bodyPath, HttpResponseBuffer *response)
     if (response->buffer == nullptr || response->capacity == 0)
         return;
     std::size_t held = 0;
-    if (const File body{platform::OpenFile(bodyPath.c_str(), "rb")}) {
+    if (const File body{platform::OpenForReading(bodyPath.c_str())}) {
         std::setvbuf(body.get(), nullptr, _IONBF, 0);  // straight into the caller's buffer
         const long length = std::fseek(body.get(), 0, SEEK_END) == 0 ? std::ftell(body.get()) : -1;
         if (length >= 0 && static_cast<std::int32_t>(response->capacity) < length) {
@@ -366,7 +366,7 @@ std::size_t FileWriteCallback(char *data, std::size_t size, std::size_t count, v
 bool ReadWholeFile(const char *path, std::string &text)
 {
     try {
-        const File file(platform::OpenFile(path, "rb"));
+        const File file(platform::OpenForReading(path));
         if (!file)
             return false;
         std::string whole;

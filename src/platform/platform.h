@@ -200,8 +200,24 @@ Replaced ReplaceFileByRename(const char *from, const char *to);
 // on exec ("e"), so a program the host starts meanwhile does not inherit it.
 std::FILE *OpenFile(const char *path, const char *mode);
 
+// Opens a file for reading in binary mode, letting others rename, replace
+// or delete it meanwhile: the reader keeps the file it opened. POSIX: as
+// OpenFile(path, "rb"). Windows: CreateFileA with FILE_SHARE_READ |
+// FILE_SHARE_WRITE | FILE_SHARE_DELETE, made a stream with _open_osfhandle
+// and _fdopen (fopen's own sharing would make a replace by rename fail while
+// the file is open).
+std::FILE *OpenForReading(const char *path);
+
 // Deletes a file (DeleteFileA); false when it cannot be deleted.
 bool DeleteFileAt(const char *path);
+
+// Takes a file away from its name, so that the name is free at once for a
+// file renamed into its place, even while a reader (OpenForReading) still
+// has it open. POSIX: unlink(2). Windows: MoveFileA to a sibling name of
+// its own, then DeleteFileA of that (a deleted file keeps its name until its
+// last reader closes it). False when the file stays where it was (a
+// directory always does).
+bool RemoveFromItsName(const char *path);
 
 // Sets the last-write time of an existing file to the current time and leaves
 // its other times alone. Windows: CreateFileA (GENERIC_WRITE, no sharing,

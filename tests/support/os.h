@@ -63,6 +63,17 @@ std::filesystem::path ExecutablePath();
 // for (wine differs from Windows in a few documented places).
 bool UnderWine();
 
+// A program of the machine that runs the tests, as it names its files:
+// starts `argv` (argv[0] a path on that machine, "/bin/bash"); false when it
+// cannot be started here. POSIX spawns it and waits for it; under wine it is
+// the Unix program, started through wine, which gives no handle to wait
+// for: it may still run on return, and the caller waits for what it does.
+// On Windows itself there is none. HostPath gives a file's name on that
+// machine (under wine the Unix path of a drive path; elsewhere the path as
+// it is).
+bool StartHostProgram(const std::vector<std::string> &argv);
+std::string HostPath(const std::filesystem::path &path);
+
 // The calling thread's id from the system itself: the threads library may
 // allocate on a thread's first query, which the allocation hook must not do.
 unsigned long CurrentThreadId();

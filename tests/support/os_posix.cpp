@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/os.h"
 #include "support/sockets.h"
@@ -110,6 +112,26 @@ std::filesystem::path ExecutablePath()
 bool UnderWine()
 {
     return false;
+}
+
+bool StartHostProgram(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (args.size() < 2 || posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+        return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+std::string HostPath(const std::filesystem::path &path)
+{
+    return path.string();
 }
 
 unsigned long CurrentThreadId()

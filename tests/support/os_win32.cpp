@@ -108,6 +108,50 @@ bool UnderWine()
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// Wine starts a Unix program named by its drive path as it would a Windows
+// one, but hands out no handle of its process; its kernel32 maps the paths
+// both ways.
+bool StartHostProgram(const std::vector<std::string> &argv)
+{
+    using ToDos = WCHAR *(CDECL *)(const char *);
+    const auto toDos = reinterpret_cast<ToDos>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
+    if (!UnderWine() || toDos == nullptr || argv.empty())
+        return false;
+    WCHAR *dos = toDos(argv[0].c_str());
+    if (dos == nullptr)
+        return false;
+    std::wstring command = L"\"" + std::wstring(dos) + L"\"";
+    HeapFree(GetProcessHeap(), 0, dos);
+    for (std::size_t i = 1; i < argv.size(); ++i)
+        command += L" \"" + std::filesystem::path(argv[i]).wstring() + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    if (process.hThread != nullptr)
+        CloseHandle(process.hThread);
+    if (process.hProcess != nullptr)
+        CloseHandle(process.hProcess);
+    return true;
+}
+
+std::string HostPath(const std::filesystem::path &path)
+{
+    using ToUnix = char *(CDECL *)(const WCHAR *);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!UnderWine() || toUnix == nullptr)
+        return path.string();
+    char *unixPath = toUnix(path.wstring().c_str());
+    if (unixPath == nullptr)
+        return path.string();
+    std::string out = unixPath;
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return out;
+}
+
 unsigned long CurrentThreadId()
 {
     return GetCurrentThreadId();

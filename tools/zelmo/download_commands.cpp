@@ -97,6 +97,7 @@ int RunGet(const Args &args)
                                            {{"--cache", nullptr, false},
                                             {"--fresh", nullptr, false},
                                             {"--offline", nullptr, false},
+                                            {"--stale-if-error", nullptr, false},
                                             {"--cache-dir", nullptr, true},
                                             {"--max-cache", nullptr, true},
                                             {"--out", "-o", true},
@@ -115,6 +116,8 @@ int RunGet(const Args &args)
         return UsageError(kGetCommand, "--cache, --fresh and --offline exclude each other");
     if (parsed.Has("--resume") && parsed.Has("--no-resume"))
         return UsageError(kGetCommand, "--resume and --no-resume exclude each other");
+    if (parsed.Has("--offline") && parsed.Has("--stale-if-error"))
+        return UsageError(kGetCommand, "--offline and --stale-if-error exclude each other (offline sends no request)");
     const int mode = parsed.Has("--cache")   ? ZELMO_CACHE_REVALIDATE
                      : parsed.Has("--fresh") ? ZELMO_CACHE_PREFER_FRESH
                      : parsed.Has("--offline") ? ZELMO_CACHE_ONLY
@@ -157,6 +160,8 @@ int RunGet(const Args &args)
     zelmo_fetch_init(&options, &result);
     options.cache_dir = cacheDir.c_str();
     options.cache_mode = mode;
+    if (parsed.Has("--stale-if-error"))
+        options.flags |= ZELMO_FETCH_STALE_IF_ERROR;
     options.timeout_ms = timeoutMs;
     if (parsed.Has("--no-resume"))
         options.flags |= ZELMO_FETCH_NO_RESUME;
@@ -196,6 +201,8 @@ int RunGet(const Args &args)
                      ByteCount(static_cast<std::uint64_t>(result.bytes_served)).c_str(),
                      ByteCount(static_cast<std::uint64_t>(result.bytes_received)).c_str(),
                      stored ? "body in " : "not stored (larger than --max-cache)", stored ? result.body_path : "");
+        if (result.outcome == ZELMO_FETCH_SERVED_STALE)
+            std::fprintf(stderr, "zelmo get: served stale because the fetch failed: %s\n", result.error_text);
     }
     if (!toStdout)  // the body is in PATH (and the entry), not on standard output
         return kOk;
@@ -216,9 +223,9 @@ int RunGet(const Args &args)
 
 const Command kGetCommand = {
     "get", "fetch a URL through a cache directory (zelmo_fetch)",
-    "usage: zelmo get URL [--cache|--fresh|--offline] [--cache-dir DIR]\n"
-    "                 [--max-cache SIZE] [-o|--out|--output PATH] [--timeout S]\n"
-    "                 [--no-resume] [-v|--verbose]\n"
+    "usage: zelmo get URL [--cache|--fresh|--offline] [--stale-if-error]\n"
+    "                 [--cache-dir DIR] [--max-cache SIZE] [-o|--out|--output PATH]\n"
+    "                 [--timeout S] [--no-resume] [-v|--verbose]\n"
     "Fetches URL with zelmo_fetch into the cache directory and prints the body\n"
     "as it is.\n"
     "  --cache        revalidate a stored entry (If-None-Match with its ETag,\n"
@@ -229,6 +236,8 @@ const Command kGetCommand = {
     "                 a request; revalidate a stale one\n"
     "  --offline      no request: serve a complete stored entry, or fail\n"
     "                 (without any of the three: a new GET replaces the entry)\n"
+    "  --stale-if-error  when the network fails or the server answers 5xx,\n"
+    "                 serve the complete stored entry instead (\"served stale\")\n"
     "  --cache-dir DIR  the cache directory (default: $XDG_CACHE_HOME/zelmo or\n"
     "                 ~/.cache/zelmo; %LOCALAPPDATA%\\Zelmo on Windows)\n"
     "  --max-cache SIZE  keep the cache directory under SIZE bytes on disk (K, M,\n"

@@ -122,7 +122,17 @@ std::FILE *OpenFile(const char *path, const char *mode)
     return std::fopen(path, closeOnExec);
 }
 
+std::FILE *OpenForReading(const char *path)
+{
+    return OpenFile(path, "rb");
+}
+
 bool DeleteFileAt(const char *path)
+{
+    return unlink(path) == 0;
+}
+
+bool RemoveFromItsName(const char *path)
 {
     return unlink(path) == 0;
 }

@@ -3,8 +3,11 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace zelmo::platform {
@@ -40,9 +43,44 @@ std::FILE *OpenFile(const char *path, const char *mode)
     return std::fopen(path, mode);
 }
 
+std::FILE *OpenForReading(const char *path)
+{
+    const HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE *file = _fdopen(fd, "rb");
+    if (file == nullptr)
+        _close(fd);  // closes the handle too
+    return file;
+}
+
 bool DeleteFileAt(const char *path)
 {
     return DeleteFileA(path) != 0;
+}
+
+// A file deleted while a reader holds it open keeps its name until that
+// reader closes it, and a rename onto that name fails meanwhile: the file is
+// first moved to a name of its own, which the rename may keep as long as it
+// needs.
+bool RemoveFromItsName(const char *path)
+{
+    // A directory is no file to remove (DeleteFileA refuses it too).
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return false;
+    const std::string aside = std::string(path) + "." + std::to_string(GetCurrentProcessId()) + "-" +
+                              std::to_string(siblingCounter.fetch_add(1)) + ".gone";
+    if (MoveFileA(path, aside.c_str()) == 0)
+        return DeleteFileA(path) != 0;
+    DeleteFileA(aside.c_str());
+    return true;
 }
 
 bool SetLastWriteTimeToNow(const char *path)
