@@ -19,12 +19,17 @@
 #include "support/files.h"
 #include "support/gcc_warnings.h"
 #include "support/http_server.h"
+#include "support/nginx.h"
 #include "support/os.h"
 #include "support/rename_exit.h"
 #include "zelmo.h"
 
 namespace {
 
+using zelmo::test::NginxBase;
+using zelmo::test::NginxDirectory;
+using zelmo::test::NginxPort;
+using zelmo::test::NginxSkipReason;
 namespace fs = std::filesystem;
 using zelmo::test::Answer;
 using zelmo::test::RecordedRequest;
@@ -757,26 +762,6 @@ TEST(Download, ReadWholeFileStopsAtTheFirstNul)
 }
 
 // --- against nginx, which the CTest fixture nginx-fixture runs ---
-
-// The fixture's directory, and why its server `portFile` names cannot be
-// used (empty when it can).
-fs::path NginxDirectory()
-{
-    return zelmo::test::os::ExecutablePath().parent_path().parent_path() / "nginx";
-}
-std::string NginxSkipReason(const char *portFile)
-{
-    if (Exists((NginxDirectory() / "skip").string()))
-        return ReadFile((NginxDirectory() / "skip").string());
-    if (!Exists((NginxDirectory() / portFile).string()))
-        return std::string("no nginx serves ") + portFile + " for this test: ctest starts it (fixture nginx)";
-    return {};
-}
-
-std::string NginxPort(const char *portFile)
-{
-    return std::to_string(std::stoi(ReadFile((NginxDirectory() / portFile).string())));
-}
 
 TEST(DownloadNginx, FirstDownloadRevalidationAndAChangedFile)
 {

@@ -23,12 +23,17 @@
 #include "support/failing_allocation.h"
 #include "support/files.h"
 #include "support/http_server.h"
+#include "support/nginx.h"
 #include "support/os.h"
 #include "zelmo.h"
 #include "zelmo_fetch.h"
 
 namespace {
 
+using zelmo::test::NginxBase;
+using zelmo::test::NginxDirectory;
+using zelmo::test::NginxPort;
+using zelmo::test::NginxSkipReason;
 namespace fs = std::filesystem;
 namespace os = zelmo::test::os;
 using zelmo::test::Answer;
@@ -1115,25 +1120,6 @@ TEST(FetchBothInterfaces, AnEntryOfHttpDownloadIsServedByZelmoFetch)
 }
 
 // --- against nginx, which the CTest fixture nginx-fixture runs ---
-
-fs::path NginxDirectory()
-{
-    return os::ExecutablePath().parent_path().parent_path() / "nginx";
-}
-
-std::string NginxSkipReason()
-{
-    if (Exists((NginxDirectory() / "skip").string()))
-        return ReadFile((NginxDirectory() / "skip").string());
-    if (!Exists((NginxDirectory() / "port").string()))
-        return "no nginx serves this test: ctest starts it (fixture nginx)";
-    return {};
-}
-
-std::string NginxBase()
-{
-    return "http://127.0.0.1:" + std::to_string(std::stoi(ReadFile((NginxDirectory() / "port").string()))) + "/";
-}
 
 // Drops the lines of field `name` from a stored header file.
 void RemoveField(const std::string &headerPath, const std::string &name)

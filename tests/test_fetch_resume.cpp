@@ -18,11 +18,16 @@
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/http_server.h"
+#include "support/nginx.h"
 #include "support/os.h"
 #include "zelmo_fetch.h"
 
 namespace {
 
+using zelmo::test::NginxBase;
+using zelmo::test::NginxDirectory;
+using zelmo::test::NginxPort;
+using zelmo::test::NginxSkipReason;
 namespace fs = std::filesystem;
 namespace os = zelmo::test::os;
 using zelmo::test::Answer;
@@ -451,20 +456,6 @@ TEST(FetchResume, AKilledResumeLeavesAPartialThatIsNeverAppendedTwice)
 }
 
 // --- against nginx, which the CTest fixture nginx-fixture runs ---
-
-fs::path NginxDirectory()
-{
-    return os::ExecutablePath().parent_path().parent_path() / "nginx";
-}
-
-std::string NginxSkipReason()
-{
-    if (Exists((NginxDirectory() / "skip").string()))
-        return ReadFile((NginxDirectory() / "skip").string());
-    if (!Exists((NginxDirectory() / "port").string()))
-        return "no nginx serves this test: ctest starts it (fixture nginx)";
-    return "";
-}
 
 TEST(FetchNginx, ACancelledFetchResumesWithARangeRequest)
 {

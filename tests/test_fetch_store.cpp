@@ -20,11 +20,16 @@
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/http_server.h"
+#include "support/nginx.h"
 #include "support/os.h"
 #include "zelmo_fetch.h"
 
 namespace {
 
+using zelmo::test::NginxBase;
+using zelmo::test::NginxDirectory;
+using zelmo::test::NginxPort;
+using zelmo::test::NginxSkipReason;
 namespace fs = std::filesystem;
 namespace os = zelmo::test::os;
 using zelmo::test::Answer;
@@ -338,20 +343,6 @@ TEST(FetchStore, ALimitKeepsTheCacheUnderItAndZeroKeepsNothing)
 }
 
 // --- against nginx: a prune while another process reads ---
-
-fs::path NginxDirectory()
-{
-    return os::ExecutablePath().parent_path().parent_path() / "nginx";
-}
-
-std::string NginxSkipReason()
-{
-    if (zelmo::test::Exists((NginxDirectory() / "skip").string()))
-        return zelmo::test::ReadFile((NginxDirectory() / "skip").string());
-    if (!zelmo::test::Exists((NginxDirectory() / "port").string()))
-        return "no nginx serves this test: ctest starts it (fixture nginx)";
-    return {};
-}
 
 constexpr int kPages = 8;
 

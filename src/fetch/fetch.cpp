@@ -26,12 +26,83 @@
 #include "cache/store.h"
 #include "fetch/partial.h"
 #include "fetch/rules.h"
+#include "fetch/texts.h"
 #include "fetch/store_api.h"
 #include "http/curl_global.h"
 #include "http/curl_handles.h"
 #include "platform/platform.h"
 
 namespace zelmo::fetch {
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+std::optional<std::int64_t> ParseLength(const std::optional<std::string> &value)
+{
+    if (!value || value->empty() || value->size() > 18)
+        return std::nullopt;
+    std::int64_t n = 0;
+    for (const char c : *value) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+int StatusOf(std::string_view block)
+{
+    if (block.compare(0, 5, "HTTP/") != 0)
+        return 0;
+    const std::size_t space = block.find(' ');
+    if (space == std::string_view::npos || space + 4 > block.size())
+        return 0;
+    int code = 0;
+    for (std::size_t i = space + 1; i < space + 4; ++i) {
+        if (block[i] < '0' || block[i] > '9')
+            return 0;
+        code = code * 10 + (block[i] - '0');
+    }
+    return code;
+}
+
+std::optional<std::string> ReadFileText(const std::string &path, std::size_t limit)
+{
+    const File file(platform::OpenForReading(path.c_str()));
+    if (!file)
+        return std::nullopt;
+    // Unbuffered reads straight into the text: a header or metadata file
+    // most often arrives whole with the first read, and its end with the next.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    std::string text;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+        text.append(chunk, got);
+        if (text.size() > limit)
+            return std::nullopt;
+        if (got < sizeof chunk && std::feof(file.get()))
+            break;
+    }
+    if (std::ferror(file.get()))
+        return std::nullopt;
+    return text;
+}
+
+bool WriteFileText(const std::string &path, std::string_view text)
+{
+    std::FILE *file = platform::OpenFile(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    const bool wrote = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && wrote;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -45,10 +116,6 @@ constexpr std::size_t kServeChunk = 256 * 1024;
 // continue the partial body (never a result's error: the body is fetched whole).
 constexpr int kRangeRefused = -1;
 
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // An error on its way to the result: a code and its text.
 struct Error {
@@ -172,73 +239,12 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
     return {};
 }
 
-std::optional<std::int64_t> ParseLength(const std::optional<std::string> &value)
-{
-    if (!value || value->empty() || value->size() > 18)
-        return std::nullopt;
-    std::int64_t n = 0;
-    for (const char c : *value) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + (c - '0');
-    }
-    return n;
-}
-
-// The status code of a header block's status line; 0 when it has none.
-int StatusOf(std::string_view block)
-{
-    if (block.compare(0, 5, "HTTP/") != 0)
-        return 0;
-    const std::size_t space = block.find(' ');
-    if (space == std::string_view::npos || space + 4 > block.size())
-        return 0;
-    int code = 0;
-    for (std::size_t i = space + 1; i < space + 4; ++i) {
-        if (block[i] < '0' || block[i] > '9')
-            return 0;
-        code = code * 10 + (block[i] - '0');
-    }
-    return code;
-}
-
 // The status line of a block, for error texts.
 std::string StatusLineOf(std::string_view block)
 {
     return std::string(block.substr(0, block.find_first_of("\r\n")));
 }
 
-std::optional<std::string> ReadFileText(const std::string &path, std::size_t limit)
-{
-    const File file(platform::OpenForReading(path.c_str()));
-    if (!file)
-        return std::nullopt;
-    // Unbuffered reads straight into the text: a header or metadata file
-    // most often arrives whole with the first read, and its end with the next.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    std::string text;
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        text.append(chunk, got);
-        if (text.size() > limit)
-            return std::nullopt;
-        if (got < sizeof chunk && std::feof(file.get()))
-            break;
-    }
-    if (std::ferror(file.get()))
-        return std::nullopt;
-    return text;
-}
-
-bool WriteFileText(const std::string &path, std::string_view text)
-{
-    std::FILE *file = platform::OpenFile(path.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    const bool wrote = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && wrote;
-}
 
 // One look at an entry's files.
 struct Look {

@@ -6,70 +6,15 @@
 #include <memory>
 
 #include "fetch/rules.h"
+#include "fetch/texts.h"
 #include "platform/platform.h"
 
 namespace zelmo::fetch {
 namespace {
 
-std::optional<std::string> ReadSmallFile(const std::string &path, std::size_t limit)
-{
-    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(platform::OpenForReading(path.c_str()), std::fclose);
-    if (!file)
-        return std::nullopt;
-    std::string text;
-    char chunk[8192];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        text.append(chunk, got);
-        if (text.size() > limit)
-            return std::nullopt;
-    }
-    if (std::ferror(file.get()))
-        return std::nullopt;
-    return text;
-}
-
-bool WriteSmallFile(const std::string &path, std::string_view text)
-{
-    std::FILE *file = platform::OpenFile(path.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    const bool wrote = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && wrote;
-}
-
 bool Place(const std::string &from, const std::string &to)
 {
     return platform::ReplaceFileByRename(from.c_str(), to.c_str()) == platform::Replaced::Done;
-}
-
-std::optional<std::int64_t> Length(const std::optional<std::string> &value)
-{
-    if (!value || value->empty() || value->size() > 18)
-        return std::nullopt;
-    std::int64_t n = 0;
-    for (const char c : *value) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + (c - '0');
-    }
-    return n;
-}
-
-int Status(std::string_view block)
-{
-    if (block.size() < 12 || block.compare(0, 5, "HTTP/") != 0)
-        return 0;
-    const std::size_t space = block.find(' ');
-    if (space == std::string_view::npos || space + 4 > block.size())
-        return 0;
-    int code = 0;
-    for (std::size_t i = space + 1; i < space + 4; ++i) {
-        if (block[i] < '0' || block[i] > '9')
-            return 0;
-        code = code * 10 + (block[i] - '0');
-    }
-    return code;
 }
 
 bool HasControl(std::string_view text)
@@ -89,9 +34,9 @@ PartialFiles PartialFilesOf(const cache::EntryFiles &entry)
 
 std::string ResumeValidatorOf(std::string_view block)
 {
-    if (Status(block) != 200)
+    if (StatusOf(block) != 200)
         return {};
-    const std::optional<std::int64_t> length = Length(FieldValue(block, "Content-Length"));
+    const std::optional<std::int64_t> length = ParseLength(FieldValue(block, "Content-Length"));
     if (!length || *length <= 0)
         return {};
     const Validators v = ValidatorsOf(block);
@@ -116,7 +61,7 @@ std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::st
         DropPartial(p.files);
         return std::nullopt;
     };
-    const std::optional<std::string> record = ReadSmallFile(p.files.meta, cache::kMetaMaxBytes);
+    const std::optional<std::string> record = ReadFileText(p.files.meta, cache::kMetaMaxBytes);
     if (!record) {
         // Without its record a partial is nothing: what a crash before the
         // record was placed left, or after the resumed body was committed.
@@ -125,13 +70,13 @@ std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::st
         return std::nullopt;
     }
     std::optional<cache::EntryMeta> meta = cache::ParseMeta(*record);
-    std::optional<std::string> header = ReadSmallFile(p.files.header, 1 << 20);
+    std::optional<std::string> header = ReadFileText(p.files.header, 1 << 20);
     if (!meta || meta->complete || meta->url != url || meta->length <= 0 || !header)
         return give_up();
     p.meta = std::move(*meta);
     p.header = std::move(*header);
     p.ifRange = ResumeValidatorOf(p.header);
-    if (p.ifRange.empty() || Length(FieldValue(p.header, "Content-Length")) != p.meta.length ||
+    if (p.ifRange.empty() || ParseLength(FieldValue(p.header, "Content-Length")) != p.meta.length ||
         FieldValue(p.header, "ETag").value_or("") != p.meta.etag ||
         FieldValue(p.header, "Last-Modified").value_or("") != p.meta.lastModified)
         return give_up();
@@ -152,7 +97,7 @@ bool KeepPartial(const cache::EntryFiles &entry, const std::string &url, const s
     const PartialFiles files = PartialFilesOf(entry);
     cache::EntryMeta meta;
     meta.url = url;
-    meta.length = Length(FieldValue(block, "Content-Length")).value_or(-1);
+    meta.length = ParseLength(FieldValue(block, "Content-Length")).value_or(-1);
     meta.requestTime = requestTime;
     meta.responseTime = responseTime;
     meta.lastUse = responseTime;
@@ -162,7 +107,7 @@ bool KeepPartial(const cache::EntryFiles &entry, const std::string &url, const s
     std::size_t end = block.find("\r\n\r\n");
     end = end != std::string_view::npos ? end + 4 : block.size();
     const std::string headerTemp = files.header + ".part", metaTemp = files.meta + ".part";
-    bool kept = WriteSmallFile(headerTemp, block.substr(0, end)) && WriteSmallFile(metaTemp, cache::FormatMeta(meta));
+    bool kept = WriteFileText(headerTemp, block.substr(0, end)) && WriteFileText(metaTemp, cache::FormatMeta(meta));
     // The old record goes first: from then on no partial counts until the
     // new record is in place, after its body and header.
     kept = kept && DropPartial(files) && Place(bodyTemp, files.body) && Place(headerTemp, files.header) &&
@@ -192,7 +137,7 @@ std::optional<std::string> RangeMismatch(const Partial &partial, std::string_vie
         return "the 206 answer's total is not the " + std::to_string(total) + " bytes of the partial body";
     if (range->last != total - 1)
         return "the 206 answer ends before the body's last byte";
-    if (const auto length = FieldValue(block, "Content-Length"); length && Length(length) != total - partial.have)
+    if (const auto length = FieldValue(block, "Content-Length"); length && ParseLength(length) != total - partial.have)
         return "the 206 answer's Content-Length is not the rest of the body";
     if (const auto etag = FieldValue(block, "ETag"); etag && *etag != partial.meta.etag)
         return "the 206 answer's ETag is not the partial body's";
