@@ -22,6 +22,7 @@
 #include "platform/platform.h"
 #include "support/failing_allocation.h"
 #include "support/files.h"
+#include "support/fetch.h"
 #include "support/http_server.h"
 #include "support/nginx.h"
 #include "support/os.h"
@@ -30,6 +31,10 @@
 
 namespace {
 
+using zelmo::test::Fetch;
+using zelmo::test::Fetched;
+using zelmo::test::RefusingSink;
+using zelmo::test::SinkToString;
 using zelmo::test::NginxBase;
 using zelmo::test::NginxDirectory;
 using zelmo::test::NginxPort;
@@ -75,17 +80,6 @@ std::string TestPath()
     return name;
 }
 
-int ZELMO_API SinkToString(void *data, const void *bytes, size_t length)
-{
-    static_cast<std::string *>(data)->append(static_cast<const char *>(bytes), length);
-    return 0;
-}
-
-int ZELMO_API RefusingSink(void *, const void *, size_t)
-{
-    return 1;
-}
-
 int ZELMO_API CancellingProgress(void *data, int64_t received, int64_t)
 {
     *static_cast<int64_t *>(data) = received;
@@ -100,29 +94,6 @@ int ZELMO_API CountingProgress(void *data, int64_t received, int64_t total)
 }
 
 // One fetch into a cache directory, its body gathered by the sink.
-struct Fetched {
-    int rc = -1;
-    ZelmoFetchResult r{};
-    std::string body;
-};
-
-Fetched Fetch(const std::string &url, const std::string &cacheDir, int mode = ZELMO_CACHE_REVALIDATE,
-              const std::function<void(ZelmoFetchOptions &)> &tweak = nullptr)
-{
-    Fetched f;
-    ZelmoFetchOptions options;
-    zelmo_fetch_init(&options, &f.r);
-    options.cache_dir = cacheDir.empty() ? nullptr : cacheDir.c_str();
-    options.cache_mode = mode;
-    options.timeout_ms = 20000;
-    options.sink = &SinkToString;
-    options.sink_data = &f.body;
-    if (tweak)
-        tweak(options);
-    f.rc = zelmo_fetch(url.c_str(), &options, &f.r);
-    return f;
-}
-
 // The files of a URL's entry in a cache directory.
 zelmo::cache::EntryFiles FilesOf(const std::string &cacheDir, const std::string &url)
 {

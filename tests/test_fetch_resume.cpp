@@ -17,6 +17,7 @@
 #include "cache/cache.h"
 #include "platform/platform.h"
 #include "support/files.h"
+#include "support/fetch.h"
 #include "support/http_server.h"
 #include "support/nginx.h"
 #include "support/os.h"
@@ -24,6 +25,10 @@
 
 namespace {
 
+using zelmo::test::Fetch;
+using zelmo::test::Fetched;
+using zelmo::test::RefusingSink;
+using zelmo::test::SinkToString;
 using zelmo::test::NginxBase;
 using zelmo::test::NginxDirectory;
 using zelmo::test::NginxPort;
@@ -37,43 +42,10 @@ using zelmo::test::RecordedRequest;
 using zelmo::test::ScriptedServer;
 using zelmo::test::TempDir;
 
-int ZELMO_API SinkToString(void *data, const void *bytes, size_t length)
-{
-    static_cast<std::string *>(data)->append(static_cast<const char *>(bytes), length);
-    return 0;
-}
-
-int ZELMO_API RefusingSink(void *, const void *, size_t)
-{
-    return 1;
-}
-
 // Cancels once at least half of the body has come.
 int ZELMO_API CancelAtHalf(void *, int64_t received, int64_t total)
 {
     return total > 0 && received * 2 >= total ? 1 : 0;
-}
-
-struct Fetched {
-    int rc = -1;
-    ZelmoFetchResult r{};
-    std::string body;
-};
-
-Fetched Fetch(const std::string &url, const std::string &cacheDir,
-              const std::function<void(ZelmoFetchOptions &)> &tweak = nullptr)
-{
-    Fetched f;
-    ZelmoFetchOptions options;
-    zelmo_fetch_init(&options, &f.r);
-    options.cache_dir = cacheDir.c_str();
-    options.timeout_ms = 20000;
-    options.sink = &SinkToString;
-    options.sink_data = &f.body;
-    if (tweak)
-        tweak(options);
-    f.rc = zelmo_fetch(url.c_str(), &options, &f.r);
-    return f;
 }
 
 struct Files {

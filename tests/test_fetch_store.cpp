@@ -19,6 +19,7 @@
 #include "cache/cache.h"
 #include "platform/platform.h"
 #include "support/files.h"
+#include "support/fetch.h"
 #include "support/http_server.h"
 #include "support/nginx.h"
 #include "support/os.h"
@@ -26,6 +27,8 @@
 
 namespace {
 
+using zelmo::test::Fetched;
+using zelmo::test::SinkToString;
 using zelmo::test::NginxBase;
 using zelmo::test::NginxDirectory;
 using zelmo::test::NginxPort;
@@ -37,21 +40,9 @@ using zelmo::test::RecordedRequest;
 using zelmo::test::ScriptedServer;
 using zelmo::test::TempDir;
 
-int ZELMO_API Gather(void *data, const void *bytes, size_t length)
-{
-    static_cast<std::string *>(data)->append(static_cast<const char *>(bytes), length);
-    return 0;
-}
-
-struct Fetched {
-    int rc = -1;
-    ZelmoFetchResult r{};
-    std::string body;
-};
-
 // mode, and with `limit` >= 0 ZELMO_FETCH_CACHE_LIMIT with that size.
 Fetched Fetch(const std::string &url, const std::string &cache, int mode, long long limit = -1,
-              const char *destination = nullptr, ZelmoFetchSink sink = &Gather, void *sinkData = nullptr)
+              const char *destination = nullptr, ZelmoFetchSink sink = &SinkToString, void *sinkData = nullptr)
 {
     Fetched f;
     ZelmoFetchOptions o;
