@@ -71,6 +71,22 @@ int StatusOf(std::string_view block)
     return code;
 }
 
+cache::EntryMeta MetaFor(const std::string &url, std::string_view header, std::int64_t length, std::uint64_t digest,
+                         std::int64_t requestTime, std::int64_t responseTime)
+{
+    cache::EntryMeta meta;
+    meta.url = url;
+    meta.length = length;
+    meta.digest = digest;
+    meta.requestTime = requestTime;
+    meta.responseTime = responseTime;
+    meta.lastUse = responseTime;
+    meta.etag = FieldValue(header, "ETag").value_or("");
+    meta.lastModified = FieldValue(header, "Last-Modified").value_or("");
+    meta.complete = true;
+    return meta;
+}
+
 std::optional<std::string> ReadFileText(const std::string &path, std::size_t limit)
 {
     const File file(platform::OpenForReading(path.c_str()));
@@ -583,22 +599,6 @@ void Fetch::KeepUnderLimit()
         return;
     cache::PruneCounts counts;
     cache::Prune(s_.cacheDir, s_.maxCacheBytes, files_.body.substr(s_.cacheDir.size()), counts);
-}
-
-cache::EntryMeta MetaFor(const std::string &url, std::string_view header, std::int64_t length, std::uint64_t digest,
-                         std::int64_t requestTime, std::int64_t responseTime)
-{
-    cache::EntryMeta meta;
-    meta.url = url;
-    meta.length = length;
-    meta.digest = digest;
-    meta.requestTime = requestTime;
-    meta.responseTime = responseTime;
-    meta.lastUse = responseTime;
-    meta.etag = FieldValue(header, "ETag").value_or("");
-    meta.lastModified = FieldValue(header, "Last-Modified").value_or("");
-    meta.complete = true;
-    return meta;
 }
 
 Error Fetch::WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,

@@ -95,14 +95,8 @@ bool KeepPartial(const cache::EntryFiles &entry, const std::string &url, const s
                  std::string_view block, std::int64_t requestTime, std::int64_t responseTime)
 {
     const PartialFiles files = PartialFilesOf(entry);
-    cache::EntryMeta meta;
-    meta.url = url;
-    meta.length = ParseLength(FieldValue(block, "Content-Length")).value_or(-1);
-    meta.requestTime = requestTime;
-    meta.responseTime = responseTime;
-    meta.lastUse = responseTime;
-    meta.etag = FieldValue(block, "ETag").value_or("");
-    meta.lastModified = FieldValue(block, "Last-Modified").value_or("");
+    cache::EntryMeta meta = MetaFor(url, block, ParseLength(FieldValue(block, "Content-Length")).value_or(-1), 0,
+                                    requestTime, responseTime);
     meta.complete = false;
     std::size_t end = block.find("\r\n\r\n");
     end = end != std::string_view::npos ? end + 4 : block.size();

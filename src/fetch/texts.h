@@ -1,5 +1,6 @@
 // Small pieces shared by the fetch and its partial bodies: the short text
-// files beside an entry, and the numbers read off a header block.
+// files beside an entry, the numbers read off a header block, and the
+// metadata of an answer.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "cache/metadata.h"
 
 namespace zelmo::fetch {
 
@@ -22,5 +25,10 @@ std::optional<std::int64_t> ParseLength(const std::optional<std::string> &value)
 
 // The status code of a header block's status line; 0 when it has none.
 int StatusOf(std::string_view block);
+
+// The metadata of a complete answer whose header block is `header`: its
+// URL, body length and checksum, times, and the block's validators.
+cache::EntryMeta MetaFor(const std::string &url, std::string_view header, std::int64_t length, std::uint64_t digest,
+                         std::int64_t requestTime, std::int64_t responseTime);
 
 }  // namespace zelmo::fetch
