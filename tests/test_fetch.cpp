@@ -707,6 +707,62 @@ TEST(FetchIntegrity, ABodyChangedBehindTheCacheIsNeverServed)
     }
 }
 
+// A hit takes the header and metadata it read before from memory while
+// their files are unchanged: an edit of the header must be seen, also one
+// of the same length that puts the last-write time back.
+TEST(FetchIntegrity, AHeaderChangedBehindTheCacheIsReadAgain)
+{
+    struct Case {
+        const char *name;
+        bool settled;   // the header settles and a hit reads it before the edit
+        bool timeBack;  // the edit puts the header's last-write time back
+    };
+    const Case cases[] = {
+        {"edited right after the store", false, false},
+        {"edited after a hit of the settled header", true, false},
+        {"the same, last-write time put back", true, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server([](const RecordedRequest &req) {
+            if (req.HasHeader("If-None-Match"))
+                return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+            return Answer::Full("HTTP/1.1 200 OK", "stored body", "Cache-Control: max-age=3600\r\nETag: \"h\"\r\n");
+        });
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        ASSERT_EQ(Fetch(url, cache).rc, 0);
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        if (c.settled) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(zelmo::cache::kSettledNs) +
+                                        std::chrono::milliseconds(200));
+            const Fetched hit = Fetch(url, cache, ZELMO_CACHE_PREFER_FRESH);
+            ASSERT_EQ(hit.r.outcome, ZELMO_FETCH_FRESH_HIT) << hit.r.error_text;
+        }
+        std::error_code error;
+        const auto written = fs::last_write_time(files.header, error);
+        std::string header = ReadFile(files.header);
+        const std::size_t at = header.find("max-age=3600");
+        ASSERT_NE(at, std::string::npos) << header;
+        header.replace(at, 12, "max-age=0000");  // stale at once, the same length
+        {
+            std::fstream edit(files.header, std::ios::binary | std::ios::in | std::ios::out);
+            edit.write(header.data(), static_cast<std::streamsize>(header.size()));
+        }
+        if (c.timeBack) {
+            fs::last_write_time(files.header, written, error);
+            ASSERT_FALSE(error) << error.message();
+        }
+
+        const Fetched f = Fetch(url, cache, ZELMO_CACHE_PREFER_FRESH);
+        EXPECT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_EQ(f.r.outcome, ZELMO_FETCH_REVALIDATED) << "the edited header's max-age=0 was not read";
+        EXPECT_EQ(f.body, "stored body");
+        EXPECT_EQ(server.Requests().size(), 2u);
+    }
+}
+
 TEST(FetchIntegrity, LeftoversOfACrashBeforeTheCommitChangeNothing)
 {
     ScriptedServer server([](const RecordedRequest &) {

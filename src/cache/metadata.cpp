@@ -269,60 +269,102 @@ std::optional<std::uint64_t> DigestOfFile(const std::string &path, std::int64_t 
 
 namespace {
 
-struct Kept {
-    platform::FileStamp stamp;
-    std::uint64_t digest = 0;
+// What this process remembers of files by their stamps, one value per path,
+// the oldest forgotten first beyond kKeptChecks paths.
+template <typename Value>
+class KeptByStamp {
+public:
+    std::optional<Value> Find(const std::string &path, const platform::FileStamp &stamp)
+    {
+        if (!stamp.found)
+            return std::nullopt;
+        const std::lock_guard<platform::Lock> hold(lock_);
+        const auto it = byPath_.find(path);
+        if (it == byPath_.end() || !(it->second.stamp == stamp))
+            return std::nullopt;
+        return it->second.value;
+    }
+
+    void Keep(const std::string &path, const platform::FileStamp &stamp, const Value &value)
+    {
+        if (!stamp.found || !Settled(stamp, platform::FileClockNow()))
+            return;
+        const std::lock_guard<platform::Lock> hold(lock_);
+        try {
+            if (const auto it = byPath_.find(path); it != byPath_.end()) {
+                it->second = Kept{stamp, value};
+                return;
+            }
+            order_.push_back(path);
+            try {
+                byPath_.emplace(path, Kept{stamp, value});
+            } catch (...) {
+                order_.pop_back();
+                throw;
+            }
+            if (order_.size() > kKeptChecks) {
+                byPath_.erase(order_.front());
+                order_.pop_front();
+            }
+        } catch (const std::bad_alloc &) {
+            // Not remembered: the next look reads the file again.
+        }
+    }
+
+private:
+    struct Kept {
+        platform::FileStamp stamp;
+        Value value;
+    };
+    platform::Lock lock_;
+    std::unordered_map<std::string, Kept> byPath_;
+    std::deque<std::string> order_;  // paths, oldest first
 };
 
-struct KeptChecks {
-    platform::Lock lock;
-    std::unordered_map<std::string, Kept> byPath;
-    std::deque<std::string> order;  // paths, oldest first
-};
-
-KeptChecks &Checks()
+KeptByStamp<std::uint64_t> &Checks()
 {
-    static KeptChecks checks;
+    static KeptByStamp<std::uint64_t> checks;
     return checks;
+}
+
+KeptByStamp<std::string> &Texts()
+{
+    static KeptByStamp<std::string> texts;
+    return texts;
 }
 
 }  // namespace
 
+bool Settled(const platform::FileStamp &stamp, std::int64_t now)
+{
+    constexpr std::int64_t second = 1'000'000'000;
+    const bool fine = stamp.writeTime % second != 0 || stamp.changeTime % second != 0;
+    return now - std::max(stamp.changeTime, stamp.writeTime) > (fine ? kSettledFineNs : kSettledNs);
+}
+
 bool CheckedBefore(const std::string &path, const platform::FileStamp &stamp, std::uint64_t digest)
 {
-    if (!stamp.found)
-        return false;
-    KeptChecks &checks = Checks();
-    const std::lock_guard<platform::Lock> hold(checks.lock);
-    const auto it = checks.byPath.find(path);
-    return it != checks.byPath.end() && it->second.stamp == stamp && it->second.digest == digest;
+    const std::optional<std::uint64_t> kept = Checks().Find(path, stamp);
+    return kept && *kept == digest;
 }
 
 void KeepChecked(const std::string &path, const platform::FileStamp &stamp, std::uint64_t digest)
 {
-    if (!stamp.found || platform::FileClockNow() - std::max(stamp.changeTime, stamp.writeTime) <= kSettledNs)
-        return;
-    KeptChecks &checks = Checks();
-    const std::lock_guard<platform::Lock> hold(checks.lock);
+    Checks().Keep(path, stamp, digest);
+}
+
+std::optional<std::string> KeptText(const std::string &path, const platform::FileStamp &stamp)
+{
     try {
-        if (const auto it = checks.byPath.find(path); it != checks.byPath.end()) {
-            it->second = Kept{stamp, digest};
-            return;
-        }
-        checks.order.push_back(path);
-        try {
-            checks.byPath.emplace(path, Kept{stamp, digest});
-        } catch (...) {
-            checks.order.pop_back();
-            throw;
-        }
-        if (checks.order.size() > kKeptChecks) {
-            checks.byPath.erase(checks.order.front());
-            checks.order.pop_front();
-        }
+        return Texts().Find(path, stamp);
     } catch (const std::bad_alloc &) {
-        // Not remembered: the next check reads the body again.
+        return std::nullopt;  // the file is read instead
     }
+}
+
+void KeepText(const std::string &path, const platform::FileStamp &stamp, const std::string &text)
+{
+    Texts().Keep(path, stamp, text);
 }
 
 }  // namespace zelmo::cache

@@ -110,6 +110,23 @@ std::optional<std::string> ReadFileText(const std::string &path, std::size_t lim
     return text;
 }
 
+// An entry's header or metadata file, which a hit reads every time: taken
+// from what this process read before while the file's stamp is unchanged.
+std::optional<std::string> ReadEntryText(const std::string &path, std::size_t limit)
+{
+    const platform::FileStamp stamp = platform::StampFile(path.c_str());
+    if (!stamp.found)
+        return std::nullopt;
+    if (std::optional<std::string> kept = cache::KeptText(path, stamp))
+        return kept;
+    std::optional<std::string> text = ReadFileText(path, limit);
+    // The stamp was taken first: a change during the read shows as another
+    // stamp on the next look.
+    if (text && text->size() == stamp.size)
+        cache::KeepText(path, stamp, *text);
+    return text;
+}
+
 bool WriteFileText(const std::string &path, std::string_view text)
 {
     std::FILE *file = platform::OpenFile(path.c_str(), "wb");
@@ -276,7 +293,7 @@ Look LookAt(const cache::EntryFiles &files, const std::string &url)
 {
     Look look;
     // The header counts for the entry (it is renamed in last): read it first.
-    std::optional<std::string> header = ReadFileText(files.header, 1 << 20);
+    std::optional<std::string> header = ReadEntryText(files.header, 1 << 20);
     if (!header)
         return look;
     look.header = std::move(*header);
@@ -290,7 +307,7 @@ Look LookAt(const cache::EntryFiles &files, const std::string &url)
     const std::optional<std::int64_t> contentLength = ParseLength(FieldValue(look.header, "Content-Length"));
     // The metadata file belongs to this header when it was written with it:
     // the same URL and validators, and the header's length if it tells one.
-    if (const std::optional<std::string> text = ReadFileText(files.meta, cache::kMetaMaxBytes)) {
+    if (const std::optional<std::string> text = ReadEntryText(files.meta, cache::kMetaMaxBytes)) {
         std::optional<cache::EntryMeta> meta = cache::ParseMeta(*text);
         if (meta && meta->url == url && meta->complete &&
             meta->etag == FieldValue(look.header, "ETag").value_or("") &&
@@ -574,12 +591,19 @@ Error Fetch::DeliverFrom(const std::string &path)
 }
 
 // The entry's last use is its lock file's last-write time, set on every hit
-// and 304 through the use lock, which a served entry holds shared already.
+// and 304: through the use lock where the entry was served under it, else by
+// the lock file's name. An entry without a lock file (one of
+// HttpDownload_SYNC's) gets one by taking the lock.
 void Fetch::RecordUse()
 {
-    if (!use_.Held())
-        use_.TryAcquire(files_.lock.c_str(), false);
-    use_.Touch();
+    if (use_.Held()) {
+        use_.Touch();
+        return;
+    }
+    if (platform::TouchFile(files_.lock.c_str()))
+        return;
+    if (use_.TryAcquire(files_.lock.c_str(), false) == platform::UseLock::Result::Held)
+        use_.Touch();
 }
 
 std::uint64_t Fetch::OnDisk(const std::vector<std::string> &paths) const
@@ -962,14 +986,17 @@ Error Fetch::Run()
     const bool servedUnlocked = s_.mode == ZELMO_CACHE_ONLY || s_.mode == ZELMO_CACHE_PREFER_FRESH;
     if (servedUnlocked) {
         first = LookAt(files_, url_);
-        // The entry is served under its use lock, shared: a prune, which
-        // takes it alone, skips the entry meanwhile. Where the prune holds it,
-        // the entry is about to go: it is looked at again under the entry's
-        // lock. A cache that cannot be written, where no lock file can be
-        // made, is served as it stands.
+        // A body read for the host (to its sink or destination) is read
+        // under the entry's use lock, shared: a prune, which takes it alone,
+        // skips the entry meanwhile. Where the prune holds it, the entry is
+        // about to go: it is looked at again under the entry's lock. A cache
+        // that cannot be written, where no lock file can be made, is served
+        // as it stands. A host given only the path reads the body after the
+        // call, which no lock of the call covers: that hit takes none.
+        const bool readForHost = s_.sink != nullptr || s_.destination != nullptr;
         if (first.complete &&
             (s_.mode == ZELMO_CACHE_ONLY || (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(first, now))) &&
-            use_.TryAcquire(files_.lock.c_str(), false) != platform::UseLock::Result::Busy) {
+            (!readForHost || use_.TryAcquire(files_.lock.c_str(), false) != platform::UseLock::Result::Busy)) {
             const Checked hit = Check(first, files_.body, s_.sink != nullptr);
             if (hit.good) {
                 Error e = ServeStored(first, ZELMO_FETCH_FRESH_HIT, &hit);

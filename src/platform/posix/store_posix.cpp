@@ -39,6 +39,12 @@ bool UseLock::Touch()
     return handle_ != kNone && futimens(static_cast<int>(handle_), nullptr) == 0;
 }
 
+bool TouchFile(const char *path)
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    return utimensat(AT_FDCWD, path, times, 0) == 0;
+}
+
 void UseLock::Release()
 {
     if (handle_ == kNone)

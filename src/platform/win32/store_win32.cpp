@@ -65,6 +65,19 @@ bool UseLock::Touch()
     return SetFileTime(reinterpret_cast<HANDLE>(handle_), nullptr, nullptr, &stamp) != 0;
 }
 
+bool TouchFile(const char *path)
+{
+    const HANDLE file = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    FILETIME stamp;
+    GetSystemTimePreciseAsFileTime(&stamp);
+    const bool ok = SetFileTime(file, nullptr, nullptr, &stamp) != 0;
+    CloseHandle(file);
+    return ok;
+}
+
 void UseLock::Release()
 {
     if (handle_ == kNone)
