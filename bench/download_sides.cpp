@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <random>
 #include <thread>
 
@@ -204,10 +205,21 @@ double Side::SecondsPerCall() const
     return *middle;
 }
 
-std::string RunRound(std::vector<Side> &sides, std::size_t first)
+std::string RunRound(std::vector<Side> &sides, std::size_t round)
 {
-    for (std::size_t i = 0; i < sides.size(); ++i) {
-        Side &side = sides[(first + i) % sides.size()];
+    // The sides' orders in turn: over n! rounds each side runs in each place
+    // and right after each other side equally often, so that none always
+    // follows the one whose cost spills over (the curl tool's process start,
+    // say).
+    std::vector<std::size_t> order(sides.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::size_t orders = 1;
+    for (std::size_t n = 2; n <= sides.size(); ++n)
+        orders *= n;
+    for (std::size_t k = round % orders; k > 0; --k)
+        std::next_permutation(order.begin(), order.end());
+    for (const std::size_t i : order) {
+        Side &side = sides[i];
         const auto start = Clock::now();
         const bool ok = side.call();
         side.seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());

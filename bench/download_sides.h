@@ -67,10 +67,11 @@ struct Side {
     double SecondsPerCall() const;
 };
 
-// Runs each side once, in turns beginning with sides[first % size], adding
-// each call's time to its side. Empty on success, else "<side>: call failed"
-// or "<side>: wrong result" for the first side that failed.
-std::string RunRound(std::vector<Side> &sides, std::size_t first);
+// Runs each side once, in the order of round `round` (each side in each
+// place equally often over the rounds), adding each call's time to its side.
+// Empty on success, else "<side>: call failed" or "<side>: wrong result" for
+// the first side that failed.
+std::string RunRound(std::vector<Side> &sides, std::size_t round);
 
 // libcurl as its documentation shows it: a new easy handle, default options,
 // the body written to a file with fwrite.
