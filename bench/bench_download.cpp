@@ -195,8 +195,10 @@ bool NothingLogged(Served &served)
 // body's path (state.range(0) == 0) or streaming the body into the host's
 // memory (1), where the copy that both sides make is most of the hit's cost.
 // The entry is stored once and left to settle first, as entries are hit:
-// within two seconds of its last change a body is read and checked again on
-// every hit, afterwards its checked stamp stands for it (cache/metadata.h).
+// within a step of the file system's clock after its last change (50 ms, or
+// two seconds where file times fall on whole seconds) a body is read and
+// checked again on every hit, afterwards its checked stamp stands for it
+// (cache/metadata.h). The wait is the longer step, whatever the disk.
 void BM_FetchFreshHit(benchmark::State &state)
 {
     Served &served = Server();

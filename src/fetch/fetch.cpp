@@ -444,8 +444,7 @@ struct Temporaries {
     ~Temporaries()
     {
         for (const std::string &p : paths)
-            if (platform::PathExists(p.c_str()))
-                platform::DeleteFileAt(p.c_str());
+            platform::DeleteFileAt(p.c_str());  // one that was renamed into place or never made is not there
     }
     std::string Add(std::string path)
     {
