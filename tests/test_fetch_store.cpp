@@ -131,11 +131,18 @@ TEST(FetchStore, PruneRemovesTheLeastRecentlyUsedFirst)
 {
     ScriptedServer server(SizedPages());
     const std::string base = server.Url("/");
-    // Stored in this order, then used: c by a fresh hit, a by a 304, e by a
-    // fresh hit. Least recently used first: b, d, c, a, e.
+    // Stored in this order, then used: c by a fresh hit streamed to a sink,
+    // a by a 304, e by a fresh hit that gives only the body's path. Least
+    // recently used first: b, d, c, a, e.
     const std::vector<std::string> stored = {"a/3000", "b/20000", "c/9000", "d/12000", "e/5000"};
-    const std::vector<std::pair<std::string, int>> uses = {
-        {"c/9000", ZELMO_CACHE_PREFER_FRESH}, {"a/3000", ZELMO_CACHE_REVALIDATE}, {"e/5000", ZELMO_CACHE_PREFER_FRESH}};
+    struct Use {
+        std::string path;
+        int mode;
+        ZelmoFetchSink sink;
+    };
+    const std::vector<Use> uses = {{"c/9000", ZELMO_CACHE_PREFER_FRESH, &SinkToString},
+                                   {"a/3000", ZELMO_CACHE_REVALIDATE, &SinkToString},
+                                   {"e/5000", ZELMO_CACHE_PREFER_FRESH, nullptr}};
     const std::vector<std::string> lru = {"b/20000", "d/12000", "c/9000", "a/3000", "e/5000"};
     struct Case {
         const char *name;
@@ -150,10 +157,10 @@ TEST(FetchStore, PruneRemovesTheLeastRecentlyUsedFirst)
             ASSERT_EQ(Fetch(base + p, cache, ZELMO_CACHE_REVALIDATE).r.outcome, ZELMO_FETCH_REPLACED);
             Tick();
         }
-        for (const auto &[p, mode] : uses) {
-            const Fetched f = Fetch(base + p, cache, mode);
+        for (const Use &u : uses) {
+            const Fetched f = Fetch(base + u.path, cache, u.mode, -1, nullptr, u.sink);
             ASSERT_EQ(f.rc, 0) << f.r.error_text;
-            ASSERT_EQ(f.r.outcome, mode == ZELMO_CACHE_PREFER_FRESH ? ZELMO_FETCH_FRESH_HIT : ZELMO_FETCH_REVALIDATED);
+            ASSERT_EQ(f.r.outcome, u.mode == ZELMO_CACHE_PREFER_FRESH ? ZELMO_FETCH_FRESH_HIT : ZELMO_FETCH_REVALIDATED);
             Tick();
         }
         const std::vector<Listed> before = List(cache);
