@@ -1007,11 +1007,17 @@ Error Fetch::Run()
             return Fail(ZELMO_FETCH_E_NOT_CACHED, "no complete entry of this URL in the cache");
     }
 
-    // Everything else happens under the entry's lock.
-    if (!platform::PathExists(s_.cacheDir.c_str()) && !cache::CreateDirectoriesOf(s_.cacheDir.c_str()))
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create the cache directory " + s_.cacheDir);
-    if (Error e = Lock(first, servedUnlocked); e.code != 0)
-        return e;
+    // Everything else happens under the entry's lock. A cache directory
+    // that is missing shows as a lock file that cannot be made: it is made,
+    // and the lock taken again.
+    Error locked = Lock(first, servedUnlocked);
+    if (locked.code == ZELMO_FETCH_E_CACHE_IO && !platform::PathExists(s_.cacheDir.c_str())) {
+        if (!cache::CreateDirectoriesOf(s_.cacheDir.c_str()))
+            return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create the cache directory " + s_.cacheDir);
+        locked = Lock(first, servedUnlocked);
+    }
+    if (locked.code != 0)
+        return locked;
 
     Look stored;
     Checked checked;
