@@ -595,6 +595,35 @@ int FetchIntoLockedDirectory(const std::string &args)
     return 0;
 }
 
+TEST(FetchFaults, AMissingCacheDirectoryIsMadeOrNamedInTheError)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "made"); });
+    TempDir dir;
+    std::ofstream(dir.path() / "a-file") << "x";
+    struct Case {
+        const char *name;
+        fs::path cache;
+        int error;
+    };
+    const Case cases[] = {
+        {"three levels missing", dir.path() / "one" / "two" / "three", ZELMO_FETCH_OK},
+        {"under a file", dir.path() / "a-file" / "cache", ZELMO_FETCH_E_CACHE_IO},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Fetched f = Fetch(server.Url(TestPath()), c.cache.string(), ZELMO_CACHE_REVALIDATE);
+        EXPECT_EQ(f.rc, c.error) << f.r.error_text;
+        if (c.error == ZELMO_FETCH_OK) {
+            EXPECT_EQ(f.body, "made");
+            EXPECT_EQ(ReadFile(f.r.body_path), "made");
+        } else {
+            EXPECT_NE(std::string(f.r.error_text).find("cannot create the cache directory"), std::string::npos)
+                << f.r.error_text;
+        }
+    }
+    EXPECT_EQ(server.Requests().size(), 1u) << "nothing is asked for that cannot be stored";
+}
+
 TEST(FetchFaults, AnUnwritableCacheDirectoryGivesAnErrorAndNoFiles)
 {
     ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "x"); });
