@@ -270,10 +270,12 @@ std::optional<std::uint64_t> DigestOfFile(const std::string &path, std::int64_t 
 namespace {
 
 // What this process remembers of files by their stamps, one value per path,
-// the oldest forgotten first beyond kKeptChecks paths.
+// the oldest forgotten first beyond `capacity` paths.
 template <typename Value>
 class KeptByStamp {
 public:
+    explicit KeptByStamp(std::size_t capacity) : capacity_(capacity) {}
+
     std::optional<Value> Find(const std::string &path, const platform::FileStamp &stamp)
     {
         if (!stamp.found)
@@ -302,7 +304,7 @@ public:
                 order_.pop_back();
                 throw;
             }
-            if (order_.size() > kKeptChecks) {
+            if (order_.size() > capacity_) {
                 byPath_.erase(order_.front());
                 order_.pop_front();
             }
@@ -316,6 +318,7 @@ private:
         platform::FileStamp stamp;
         Value value;
     };
+    const std::size_t capacity_;
     platform::Lock lock_;
     std::unordered_map<std::string, Kept> byPath_;
     std::deque<std::string> order_;  // paths, oldest first
@@ -323,13 +326,13 @@ private:
 
 KeptByStamp<std::uint64_t> &Checks()
 {
-    static KeptByStamp<std::uint64_t> checks;
+    static KeptByStamp<std::uint64_t> checks(kKeptChecks);
     return checks;
 }
 
 KeptByStamp<std::string> &Texts()
 {
-    static KeptByStamp<std::string> texts;
+    static KeptByStamp<std::string> texts(kKeptTexts);
     return texts;
 }
 
@@ -364,7 +367,8 @@ std::optional<std::string> KeptText(const std::string &path, const platform::Fil
 
 void KeepText(const std::string &path, const platform::FileStamp &stamp, const std::string &text)
 {
-    Texts().Keep(path, stamp, text);
+    if (text.size() <= kKeptTextBytes)
+        Texts().Keep(path, stamp, text);
 }
 
 }  // namespace zelmo::cache

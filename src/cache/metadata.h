@@ -72,7 +72,11 @@ bool CheckedBefore(const std::string &path, const platform::FileStamp &stamp, st
 void KeepChecked(const std::string &path, const platform::FileStamp &stamp, std::uint64_t digest);
 
 // The same for an entry's small files (its header and metadata): their text
-// as read when the file had `stamp`, while the file still has it.
+// as read when the file had `stamp`, while the file still has it. Texts of
+// at most kKeptTextBytes are kept, of at most kKeptTexts files (a few MiB at
+// worst, well under one for usual headers).
+inline constexpr std::size_t kKeptTextBytes = 4096;
+inline constexpr std::size_t kKeptTexts = 2048;
 std::optional<std::string> KeptText(const std::string &path, const platform::FileStamp &stamp);
 void KeepText(const std::string &path, const platform::FileStamp &stamp, const std::string &text);
 
