@@ -451,6 +451,8 @@ struct Temporaries {
         paths.push_back(path);
         return path;
     }
+    // One that is known never to have been made.
+    void Forget(const std::string &path) { paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end()); }
 };
 
 struct Received;
@@ -874,6 +876,7 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
 
     const int status = StatusOf(final);
     if (status == 304) {
+        temps.Forget(r.bodyTemp);  // a body temporary is made for a 200's first byte only
         if (!conditional)
             return Fail(ZELMO_FETCH_E_HTTP, "the server answered " + StatusLineOf(final) + " to a request without validators");
         // The stored header takes the 304's fields; the body stays as it is.
