@@ -353,6 +353,50 @@ TEST(FetchResume, APartialLeavesTheOldEntryServableAndTheNoResumeFlagDropsIt)
     EXPECT_EQ(requests[2].Header("If-None-Match"), "\"old\"") << "the old entry is revalidated as without a partial";
 }
 
+// What a process that died while placing or dropping a partial leaves: its
+// body and header without the record. They are never resumed from, and go
+// at the next 200 of the URL at the latest.
+TEST(FetchResume, LeftoversWithoutTheirRecordAreNeverResumedFromAndGoWithTheNextTwoHundred)
+{
+    struct Case {
+        const char *name;
+        bool stored;  // a complete entry lies beside the leftovers, revalidated by a 304 first
+    };
+    for (const Case &c : {Case{"no entry", false}, Case{"beside a complete entry", true}}) {
+        SCOPED_TRACE(c.name);
+        std::atomic<bool> changed{false};
+        ScriptedServer server([&](const RecordedRequest &req) {
+            if (!changed && req.Header("If-None-Match") == "\"e\"")
+                return Answer::Raw("HTTP/1.1 304 Not Modified\r\nETag: \"e\"\r\n\r\n");
+            return Answer::Full("HTTP/1.1 200 OK", changed ? "new body" : "old body",
+                                changed ? "ETag: \"f\"\r\n" : "ETag: \"e\"\r\n");
+        });
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        const Files files = FilesOf(cache, url);
+        if (c.stored) {
+            ASSERT_EQ(Fetch(url, cache).rc, 0);
+        }
+        fs::create_directories(dir.path());
+        std::ofstream(files.partBody, std::ios::binary) << "old";
+        std::ofstream(files.partHeader, std::ios::binary) << Head200("ETag: \"e\"\r\n", 8);
+        if (c.stored) {
+            const Fetched revalidated = Fetch(url, cache);
+            EXPECT_EQ(revalidated.r.outcome, ZELMO_FETCH_REVALIDATED) << revalidated.r.error_text;
+            EXPECT_EQ(revalidated.body, "old body");
+            changed = true;
+        }
+        const Fetched f = Fetch(url, cache);
+        EXPECT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_EQ(f.r.outcome, ZELMO_FETCH_REPLACED);
+        EXPECT_EQ(f.body, c.stored ? "new body" : "old body");
+        EXPECT_FALSE(Exists(files.partBody) || Exists(files.partHeader)) << "the leftovers stayed";
+        for (const RecordedRequest &req : server.Requests())
+            EXPECT_FALSE(req.HasHeader("Range")) << "resumed from leftovers without a record";
+    }
+}
+
 TEST(FetchResume, RemoveDropsThePartialToo)
 {
     const std::string body = Pattern(kTotal);

@@ -922,6 +922,10 @@ Error Fetch::Transfer(const Look &stored, const Checked &checked, bool condition
     }
     switch (cache::CommitEntry(r.bodyTemp, files_.body, metaTemp, files_.meta, headerTemp, files_.header)) {
     case cache::Committed::Both:
+        // Leftovers of a partial without its record, which a revalidation
+        // leaves in place (LoadPartial), go with the entry they were left beside.
+        if (partial == nullptr)
+            DropPartial(PartialFilesOf(files_));
         break;
     case cache::Committed::HeaderKept:
         // The old header no longer describes the body in place: the entry
@@ -1048,7 +1052,7 @@ Error Fetch::Run()
         }
     }
     // A partial body left by a cut transfer is continued by a range request.
-    std::optional<Partial> partial = LoadPartial(files_, url_);
+    std::optional<Partial> partial = LoadPartial(files_, url_, !stored.complete);
     if (partial && s_.noResume) {
         DropPartial(partial->files);
         partial.reset();

@@ -53,7 +53,7 @@ bool DropPartial(const PartialFiles &files)
     return ok;
 }
 
-std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::string &url)
+std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::string &url, bool dropLeftovers)
 {
     Partial p;
     p.files = PartialFilesOf(entry);
@@ -65,7 +65,8 @@ std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::st
     if (!record) {
         // Without its record a partial is nothing: what a crash before the
         // record was placed left, or after the resumed body was committed.
-        if (platform::PathExists(p.files.body.c_str()) || platform::PathExists(p.files.header.c_str()))
+        if (dropLeftovers &&
+            (platform::PathExists(p.files.body.c_str()) || platform::PathExists(p.files.header.c_str())))
             DropPartial(p.files);
         return std::nullopt;
     }

@@ -38,7 +38,10 @@ std::string ResumeValidatorOf(std::string_view block);
 // The partial of an entry, under the entry's lock. One that cannot be
 // resumed (a broken or foreign record, a body as long as the total or empty,
 // a header that disagrees with the record) is dropped, and nullopt returned.
-std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::string &url);
+// A partial body or header without its record (left by a process that died
+// while placing or dropping a partial) is removed where `dropLeftovers`; a
+// fetch that revalidates a complete entry leaves that to its next 200.
+std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::string &url, bool dropLeftovers);
 
 // Makes `bodyTemp` (the first `have` bytes of the answer `block`) the
 // entry's partial, replacing any partial there was. False, with nothing
