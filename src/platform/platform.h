@@ -327,12 +327,6 @@ private:
     std::intptr_t handle_ = kNone;
 };
 
-// Sets an existing file's last-write time to now, as UseLock::Touch does,
-// without locking it or keeping it open, and without denying anyone access
-// (POSIX: utimensat; Windows: a handle opened for FILE_WRITE_ATTRIBUTES only,
-// sharing everything). False when the file is missing or the time refused.
-bool TouchFile(const char *path);
-
 // The calling process's id (getpid, GetCurrentProcessId), for names of
 // temporaries that no other process uses.
 unsigned long ProcessId();
