@@ -669,6 +669,24 @@ TEST(FetchFaults, ADiskThatFillsLeavesTheOldEntry)
 
 // --- integrity on every hit ---
 
+// "stored body", fresh for an hour, and a 304 to any revalidation.
+Answer FreshFor3600Or304(const RecordedRequest &req)
+{
+    if (req.HasHeader("If-None-Match"))
+        return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+    return Answer::Full("HTTP/1.1 200 OK", "stored body", "Cache-Control: max-age=3600\r\nETag: \"s\"\r\n");
+}
+
+// Waits until the entry's files have settled on any file system, then hits
+// it once, so that this process trusts their stamps from then on.
+void HitOnceSettled(const std::string &url, const std::string &cache)
+{
+    std::this_thread::sleep_for(std::chrono::nanoseconds(zelmo::cache::kSettledNs) + std::chrono::milliseconds(200));
+    const Fetched hit = Fetch(url, cache, ZELMO_CACHE_PREFER_FRESH);
+    ASSERT_EQ(hit.r.outcome, ZELMO_FETCH_FRESH_HIT) << hit.r.error_text;
+    ASSERT_EQ(hit.body, "stored body");
+}
+
 TEST(FetchIntegrity, ABodyChangedBehindTheCacheIsNeverServed)
 {
     struct Case {
@@ -691,11 +709,7 @@ TEST(FetchIntegrity, ABodyChangedBehindTheCacheIsNeverServed)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedServer server([](const RecordedRequest &req) {
-            if (req.HasHeader("If-None-Match"))
-                return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
-            return Answer::Full("HTTP/1.1 200 OK", "stored body", "Cache-Control: max-age=3600\r\nETag: \"s\"\r\n");
-        });
+        ScriptedServer server(&FreshFor3600Or304);
         TempDir dir;
         const std::string cache = dir.path().string();
         const std::string url = server.Url(TestPath());
@@ -704,11 +718,7 @@ TEST(FetchIntegrity, ABodyChangedBehindTheCacheIsNeverServed)
         std::error_code error;
         const auto written = std::filesystem::last_write_time(files.body, error);
         if (c.trustedBefore) {
-            std::this_thread::sleep_for(std::chrono::nanoseconds(zelmo::cache::kSettledNs) +
-                                        std::chrono::milliseconds(200));
-            const Fetched trusted = Fetch(url, cache, ZELMO_CACHE_PREFER_FRESH);
-            ASSERT_EQ(trusted.r.outcome, ZELMO_FETCH_FRESH_HIT) << trusted.r.error_text;
-            ASSERT_EQ(trusted.body, "stored body");
+            ASSERT_NO_FATAL_FAILURE(HitOnceSettled(url, cache));
         }
         std::ofstream(files.body, std::ios::binary | std::ios::trunc) << c.newBody;
         if (c.trustedBefore) {
@@ -753,21 +763,14 @@ TEST(FetchIntegrity, AHeaderChangedBehindTheCacheIsReadAgain)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedServer server([](const RecordedRequest &req) {
-            if (req.HasHeader("If-None-Match"))
-                return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
-            return Answer::Full("HTTP/1.1 200 OK", "stored body", "Cache-Control: max-age=3600\r\nETag: \"h\"\r\n");
-        });
+        ScriptedServer server(&FreshFor3600Or304);
         TempDir dir;
         const std::string cache = dir.path().string();
         const std::string url = server.Url(TestPath());
         ASSERT_EQ(Fetch(url, cache).rc, 0);
         const zelmo::cache::EntryFiles files = FilesOf(cache, url);
         if (c.settled) {
-            std::this_thread::sleep_for(std::chrono::nanoseconds(zelmo::cache::kSettledNs) +
-                                        std::chrono::milliseconds(200));
-            const Fetched hit = Fetch(url, cache, ZELMO_CACHE_PREFER_FRESH);
-            ASSERT_EQ(hit.r.outcome, ZELMO_FETCH_FRESH_HIT) << hit.r.error_text;
+            ASSERT_NO_FATAL_FAILURE(HitOnceSettled(url, cache));
         }
         std::error_code error;
         const auto written = fs::last_write_time(files.header, error);
