@@ -1,5 +1,6 @@
 # Sources of the library, by subsystem; the platform layer is chosen per build.
 set(ZELMO_SOURCES
+  src/platform/files.cpp
   src/frame/app.cpp
   src/frame/file_presence.cpp
   src/frame/diagnostic_log.cpp
@@ -12,15 +13,21 @@ set(ZELMO_SOURCES
   src/http/request.cpp
   src/http/upload.cpp
   src/http/download.cpp
-  src/cache/commit.cpp
+  src/header/fields.cpp
   src/cache/paths.cpp
   src/cache/probe.cpp
   src/cache/metadata.cpp
+  src/cache/stamps.cpp
+  src/cache/entry.cpp
+  src/cache/editor.cpp
   src/cache/store.cpp
-  src/fetch/fetch.cpp
+  src/cache/exports.cpp
+  src/fetch/options.cpp
+  src/fetch/plan.cpp
   src/fetch/rules.cpp
   src/fetch/partial.cpp
-  src/fetch/store_api.cpp
+  src/fetch/transfer.cpp
+  src/fetch/fetch.cpp
   src/host/profile.cpp
   src/host/bstr.cpp
   src/host/identity.cpp

@@ -8,17 +8,17 @@
 #include <string.h>
 #include <string_view>
 
-#include "cache/cache.h"
+#include "header/fields.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    using zelmo::cache::kHeaderSample;
+    using zelmo::header::kHeaderSample;
     const std::size_t used = size < kHeaderSample ? size : kHeaderSample;
     char sample[kHeaderSample + 1] = {};
     std::memcpy(sample, data, used);
 
     const std::optional<int> got =
-        zelmo::cache::ContentLengthOf(std::string_view(sample, used));
+        zelmo::header::SampleContentLength(std::string_view(sample, used));
 
     const char *field = strcasestr(sample, "Content-Length:");
     const char *end = field != nullptr ? std::strchr(field, '\r') : nullptr;

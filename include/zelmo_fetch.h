@@ -47,9 +47,9 @@ typedef enum ZelmoCacheMode {
      * a 304 serves the entry, a 200 replaces it. The default. */
     ZELMO_CACHE_REVALIDATE = 0,
     /* A stored entry that is still fresh (by its answer's Cache-Control
-     * max-age or s-maxage, Expires, or the heuristic freshness of RFC 9111
-     * when it has only Last-Modified) is served without a request; a stale
-     * one is revalidated. */
+     * max-age, Expires, or the heuristic freshness of RFC 9111 when it has
+     * only Last-Modified; s-maxage is for shared caches and not read) is
+     * served without a request; a stale one is revalidated. */
     ZELMO_CACHE_PREFER_FRESH = 1,
     /* An unconditional GET; its answer replaces the entry. */
     ZELMO_CACHE_NETWORK_ONLY = 2,
@@ -81,7 +81,8 @@ typedef enum ZelmoFetchError {
     ZELMO_FETCH_E_CANCELLED = 8,   /* the progress callback asked to stop */
     ZELMO_FETCH_E_SINK = 9,        /* the body sink refused bytes */
     ZELMO_FETCH_E_DESTINATION = 10, /* the destination path could not be written */
-    ZELMO_FETCH_E_TOO_LARGE = 11,  /* the body would not fit the cache's size limit */
+    /* 11 is not used: an answer too large for the cache's size limit is
+     * served but not stored (ZELMO_FETCH_RESULT_NOT_STORED). */
     ZELMO_FETCH_E_NO_MEMORY = 12
 } ZelmoFetchError;
 

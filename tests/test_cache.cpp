@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/editor.h"
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/os.h"
@@ -469,7 +470,9 @@ TEST(CacheCommit, TemporariesBecomeTheEntryBodyFirst)
             fs::remove(header);
             fs::create_directory(header);
         }
-        EXPECT_EQ(zelmo::cache::CommitEntry(body + ".tmp", body, header + ".tmp", header), c.expected);
+        zelmo::cache::Editor editor(zelmo::cache::EntryFiles{body, header}, zelmo::cache::Editor::Names::Download);
+        EXPECT_EQ(editor.Commit(), c.expected);
+        editor.Leave();  // what did not become the entry's stays, for the checks below
         const bool bodyMoved = c.expected != Committed::Neither;
         const bool headerMoved = c.expected == Committed::Both;
         if (!c.bodyBlocked) {

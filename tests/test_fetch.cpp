@@ -19,6 +19,8 @@
 
 #include "cache/cache.h"
 #include "cache/metadata.h"
+#include "cache/stamps.h"
+#include "header/fields.h"
 #include "platform/platform.h"
 #include "support/failing_allocation.h"
 #include "support/files.h"
@@ -313,8 +315,11 @@ TEST(FetchOptions, BadArgumentsAreRefusedWithAClearError)
 
 TEST(FetchOptions, TextsOfErrorsAndOutcomes)
 {
-    for (int e = ZELMO_FETCH_OK; e <= ZELMO_FETCH_E_NO_MEMORY; ++e)
-        EXPECT_STRNE(zelmo_fetch_strerror(e), zelmo_fetch_strerror(-1)) << e;
+    for (int e = ZELMO_FETCH_OK; e <= ZELMO_FETCH_E_NO_MEMORY; ++e) {
+        if (e != 11)  // not used
+            EXPECT_STRNE(zelmo_fetch_strerror(e), zelmo_fetch_strerror(-1)) << e;
+    }
+    EXPECT_STREQ(zelmo_fetch_strerror(11), zelmo_fetch_strerror(-1));
     EXPECT_STREQ(zelmo_fetch_strerror(ZELMO_FETCH_E_LOCKED),
                  "another fetch of the URL held the cache entry past the time limit");
     const char *names[] = {"failed", "fresh hit", "revalidated", "replaced", "resumed", "served stale"};
@@ -1190,7 +1195,7 @@ void RemoveField(const std::string &headerPath, const std::string &name)
         const std::size_t eol = header.find('\n', at);
         const std::string line = header.substr(at, eol == std::string::npos ? std::string::npos : eol - at + 1);
         at = eol == std::string::npos ? header.size() : eol + 1;
-        if (zelmo::cache::FindFieldName(line, name + ":") != 0)
+        if (zelmo::header::FindFieldName(line, name + ":") != 0)
             out += line;
     }
     std::ofstream(headerPath, std::ios::binary | std::ios::trunc) << out;

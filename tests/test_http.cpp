@@ -13,6 +13,7 @@
 
 #include <curl/curl.h>
 
+#include "header/fields.h"
 #include "http/response.h"
 #include "support/files.h"
 #include "support/http_server.h"
@@ -126,7 +127,7 @@ TEST(ResponseRecord, StatusLineTest)
         {"HTTP/1.1 20", false},        {"HTTP/2 200", false},       {"HTTP/1.1 204 No Content", false},
         {"http/1.1 200 OK", false},    {" HTTP/1.1 200 OK", false}, {"", false},
     };
-    for (const auto &[text, ok] : cases) EXPECT_EQ(zelmo::http::HasOkStatusLine(text), ok) << text;
+    for (const auto &[text, ok] : cases) EXPECT_EQ(zelmo::header::StartsWithOkStatus(text), ok) << text;
 }
 
 TEST(ResponseRecord, StripRemovesTheFirstHeaderBlockOnly)

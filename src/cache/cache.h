@@ -16,8 +16,6 @@ namespace zelmo::cache {
 inline constexpr std::size_t kPathArea = 260;
 // Longest path CheckAndCreateDircotry walks (its 4096-byte working buffer).
 inline constexpr std::size_t kMaxWalkPath = 4095;
-// Bytes of a header file that the entry probe reads.
-inline constexpr std::size_t kHeaderSample = 300;
 
 // The directory of the host's executable with its trailing separator; filled
 // on first need and kept until unload. Empty while it cannot be told (paths
@@ -41,19 +39,6 @@ EntryPaths EntryPathsOf(std::string_view url);
 // False when one cannot be created, or the path is longer than kMaxWalkPath.
 bool CreateDirectoriesOf(const char *path);
 
-// The first bytes (at most kHeaderSample) of a header file, read in binary
-// mode; nullopt when it cannot be opened or holds nothing.
-std::optional<std::string> ReadHeaderSample(const std::string &headerPath);
-
-// Where the field name `name` (with its colon) first occurs in `text`, letters
-// compared without regard to ASCII case; npos when nowhere.
-std::size_t FindFieldName(std::string_view text, std::string_view name);
-
-// The value of the first "Content-Length:" field (in any letter case) of a
-// header sample, read as atoi reads it; the sample ends at its first NUL and
-// the value at the next CR. nullopt when the field or its CR is missing.
-std::optional<int> ContentLengthOf(std::string_view sample);
-
 // A file's length measured by a seek to its end: -1 when the seek fails, 0
 // when the file cannot be opened.
 std::int64_t FileLengthBySeek(const std::string &path);
@@ -72,48 +57,20 @@ struct StoredEntry {
 };
 StoredEntry LookAtEntry(const std::string &headerPath, const std::string &bodyPath);
 
-// How far CommitEntry got.
-enum class Committed {
-    Both,        // body file and header file replaced
-    HeaderKept,  // the body file was replaced, the header file could not be
-    Neither,     // the body file could not be replaced; nothing changed
-};
-
-// Makes finished temporaries the entry's files: the body temporary becomes
-// the body file, then the header temporary the header file, each by rename,
-// so no reader ever finds a file half-written and no byte is copied (the old
-// body file is deleted just before its replacement is renamed in). The
-// header comes last: until it is in place the old header judges the entry,
-// and a body that is whole either way. Where the body file lies on another
-// file system than its temporary, the body is copied instead (written beside
-// the body file and renamed into place where the system allows). A temporary
-// that did not become its file is left for the caller to delete.
-Committed CommitEntry(const std::string &bodyTemp, const std::string &body, const std::string &headerTemp,
-                      const std::string &header);
-
 // The files of a URL's entry in the cache directory `directory` (which ends
-// in a separator): the body and header files named as EntryPathsOf names
-// them, the metadata file (digest + "m") and the lock file (digest + "l").
+// in a separator), all named after the MD5 digits D of the URL: the body D
+// and header Dh as EntryPathsOf names them, the metadata Dm and the lock
+// file Dl; a partial body kept for a resume, Dp, with the header block of its
+// answer, Dph, and its record, Dpm.
 struct EntryFiles {
     std::string body, header, meta, lock;
+    std::string partialBody, partialHeader, partialMeta;
 };
 EntryFiles EntryFilesIn(const std::string &directory, std::string_view url);
 
-// CommitEntry with the metadata file between the two: body, then metadata,
-// then header, each by rename. A metadata temporary that cannot be placed
-// leaves the header as it was (HeaderKept).
-Committed CommitEntry(const std::string &bodyTemp, const std::string &body, const std::string &metaTemp,
-                      const std::string &meta, const std::string &headerTemp, const std::string &header);
-
-// A new header for the body in place (a 304's refresh): the metadata
-// temporary, then the header temporary, each renamed over its file; the body
-// is not touched. False when either could not be placed.
-bool RefreshEntry(const std::string &metaTemp, const std::string &meta, const std::string &headerTemp,
-                  const std::string &header);
-
-// Drops an entry: its header file first (from then on the entry counts as
-// missing), then its metadata and body files. The lock file stays. False
-// when a file that exists could not be deleted.
-bool DropEntry(const EntryFiles &files);
+// The cache directory of the fetch interface: `given` (null: CacheDirectory())
+// with its trailing separator; where the system's separator is the
+// backslash, slashes written as backslashes.
+std::string CacheDirectoryOf(const char *given);
 
 }  // namespace zelmo::cache

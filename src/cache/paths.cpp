@@ -90,7 +90,22 @@ EntryFiles EntryFilesIn(const std::string &directory, std::string_view url)
     files.header = files.body + 'h';
     files.meta = files.body + 'm';
     files.lock = files.body + 'l';
+    files.partialBody = files.body + 'p';
+    files.partialHeader = files.body + "ph";
+    files.partialMeta = files.body + "pm";
     return files;
+}
+
+std::string CacheDirectoryOf(const char *given)
+{
+    std::string dir = given != nullptr ? std::string(given) : CacheDirectory();
+    if (kSep != '/')
+        for (char &c : dir)
+            if (c == '/')
+                c = kSep;
+    if (!dir.empty() && dir.back() != kSep && dir.back() != '/')
+        dir += kSep;
+    return dir;
 }
 
 bool CreateDirectoriesOf(const char *path)

@@ -1,12 +1,11 @@
-// zelmo_fetch: a GET through a cache directory the host chooses. Each call
-// looks at the entry, decides (a fresh hit without a request, a conditional
-// GET with both validators, an unconditional one), transfers under the
-// entry's lock, and commits body, metadata and header by rename, header last.
+// zelmo_fetch: a GET through a cache directory the host chooses. A call
+// reads top to bottom: look at the entry, take its lock, ask the plan what
+// to do (plan.h), act — serve, send a request through the transfer
+// (transfer.h), store through the entry's editor (cache/editor.h) — and ask
+// again, until the plan serves or fails; the result is filled once, at the
+// end.
 #include "zelmo_fetch.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -16,462 +15,61 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include <curl/curl.h>
-
 #include "cache/cache.h"
+#include "cache/editor.h"
+#include "cache/entry.h"
 #include "cache/metadata.h"
 #include "cache/store.h"
+#include "fetch/options.h"
 #include "fetch/partial.h"
+#include "fetch/plan.h"
 #include "fetch/rules.h"
-#include "fetch/texts.h"
-#include "fetch/store_api.h"
-#include "http/curl_global.h"
-#include "http/curl_handles.h"
+#include "fetch/transfer.h"
+#include "header/fields.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 
 namespace zelmo::fetch {
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-}  // namespace
-
-std::optional<std::int64_t> ParseLength(const std::optional<std::string> &value)
-{
-    if (!value || value->empty() || value->size() > 18)
-        return std::nullopt;
-    std::int64_t n = 0;
-    for (const char c : *value) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + (c - '0');
-    }
-    return n;
-}
-
-int StatusOf(std::string_view block)
-{
-    if (block.compare(0, 5, "HTTP/") != 0)
-        return 0;
-    const std::size_t space = block.find(' ');
-    if (space == std::string_view::npos || space + 4 > block.size())
-        return 0;
-    int code = 0;
-    for (std::size_t i = space + 1; i < space + 4; ++i) {
-        if (block[i] < '0' || block[i] > '9')
-            return 0;
-        code = code * 10 + (block[i] - '0');
-    }
-    return code;
-}
-
-cache::EntryMeta MetaFor(const std::string &url, std::string_view header, std::int64_t length, std::uint64_t digest,
-                         std::int64_t requestTime, std::int64_t responseTime)
-{
-    cache::EntryMeta meta;
-    meta.url = url;
-    meta.length = length;
-    meta.digest = digest;
-    meta.requestTime = requestTime;
-    meta.responseTime = responseTime;
-    meta.lastUse = responseTime;
-    meta.etag = FieldValue(header, "ETag").value_or("");
-    meta.lastModified = FieldValue(header, "Last-Modified").value_or("");
-    meta.complete = true;
-    return meta;
-}
-
-std::optional<std::string> ReadFileText(const std::string &path, std::size_t limit)
-{
-    const File file(platform::OpenForReading(path.c_str()));
-    if (!file)
-        return std::nullopt;
-    // Unbuffered reads straight into the text: a header or metadata file
-    // most often arrives whole with the first read, and its end with the next.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    std::string text;
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        text.append(chunk, got);
-        if (text.size() > limit)
-            return std::nullopt;
-        if (got < sizeof chunk && std::feof(file.get()))
-            break;
-    }
-    if (std::ferror(file.get()))
-        return std::nullopt;
-    return text;
-}
-
-// An entry's header or metadata file, which a hit reads every time: taken
-// from what this process read before while the file's stamp is unchanged.
-std::optional<std::string> ReadEntryText(const std::string &path, std::size_t limit)
-{
-    const platform::FileStamp stamp = platform::StampFile(path.c_str());
-    if (!stamp.found)
-        return std::nullopt;
-    if (std::optional<std::string> kept = cache::KeptText(path, stamp))
-        return kept;
-    std::optional<std::string> text = ReadFileText(path, limit);
-    // The stamp was taken first: a change during the read shows as another
-    // stamp on the next look.
-    if (text && text->size() == stamp.size)
-        cache::KeepText(path, stamp, *text);
-    return text;
-}
-
-bool WriteFileText(const std::string &path, std::string_view text)
-{
-    std::FILE *file = platform::OpenFile(path.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    const bool wrote = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && wrote;
-}
-
-namespace {
-
 using Clock = std::chrono::steady_clock;
+using cache::Editor;
+using Part = cache::Editor::Part;
+using plan::Act;
+using State = plan::Entry::State;
 
-constexpr std::uint32_t kKnownFlags =
-    ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT;
-constexpr long kReceiveBuffer = 512 * 1024;
-constexpr std::size_t kFileBuffer = 1 << 20;
 constexpr std::size_t kServeChunk = 256 * 1024;
-// Why the write function stopped a range request whose answer does not
-// continue the partial body (never a result's error: the body is fetched whole).
-constexpr int kRangeRefused = -1;
-
-
-// An error on its way to the result: a code and its text.
-struct Error {
-    int code = ZELMO_FETCH_OK;
-    std::string text;
-};
 
 Error Fail(int code, std::string text)
 {
     return Error{code, std::move(text)};
 }
 
-// What the options ask for, checked.
-struct Settings {
-    std::string cacheDir;  // ends in a separator
-    int mode = ZELMO_CACHE_REVALIDATE;
-    int timeoutMs = 0;
-    int connectTimeoutMs = 0;
-    const char *proxy = nullptr;
-    const char *proxyUserPwd = nullptr;
-    bool environmentProxy = false;
-    bool noResume = false;
-    bool staleIfError = false;
-    std::vector<std::string> headers;
-    const char *destination = nullptr;
-    ZelmoFetchSink sink = nullptr;
-    void *sinkData = nullptr;
-    ZelmoFetchProgress progress = nullptr;
-    void *progressData = nullptr;
-    bool limited = false;         // ZELMO_FETCH_CACHE_LIMIT: maxCacheBytes is in force
-    std::uint64_t maxCacheBytes = 0;
+// What the call did, for its result.
+struct Outcome {
+    int outcome = ZELMO_FETCH_FAILED;
+    int httpStatus = 0;
+    std::int64_t received = 0, served = 0, resumedFrom = 0;
+    std::uint32_t flags = 0;
+    std::string note;  // why a stale entry was served instead of a new answer
 };
-
-bool IsSeparator(char c)
-{
-    return c == platform::kPathSeparator || c == '/';
-}
-
-// A cache directory as the entry names follow it: with its trailing
-// separator, and where the system's separator is the backslash, slashes
-// written as backslashes (the directory walk looks for the system's one).
-std::string DirectoryOf(const char *given)
-{
-    std::string dir = given != nullptr ? std::string(given) : cache::CacheDirectory();
-    if (platform::kPathSeparator != '/')
-        for (char &c : dir)
-            if (c == '/')
-                c = platform::kPathSeparator;
-    if (!dir.empty() && !IsSeparator(dir.back()))
-        dir += platform::kPathSeparator;
-    return dir;
-}
-
-bool HoldsLineBreak(const char *text)
-{
-    for (const char *p = text; *p != '\0'; ++p)
-        if (*p == '\r' || *p == '\n')
-            return true;
-    return false;
-}
-
-Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
-{
-    if (options == nullptr) {
-        s.cacheDir = DirectoryOf(nullptr);
-        return {};
-    }
-    if (options->size < sizeof(ZelmoFetchOptions))
-        return Fail(ZELMO_FETCH_E_OPTIONS, "options.size is " + std::to_string(options->size) +
-                                               ", smaller than this library's ZelmoFetchOptions (" +
-                                               std::to_string(sizeof(ZelmoFetchOptions)) + ")");
-    // A later header's fields this library does not know must be unset.
-    const auto *bytes = reinterpret_cast<const unsigned char *>(options);
-    for (std::size_t i = sizeof(ZelmoFetchOptions); i < options->size; ++i)
-        if (bytes[i] != 0)
-            return Fail(ZELMO_FETCH_E_OPTIONS, "options set fields this library does not know (byte " +
-                                                   std::to_string(i) + " of " + std::to_string(options->size) + ")");
-    if ((options->flags & ~kKnownFlags) != 0)
-        return Fail(ZELMO_FETCH_E_OPTIONS, "options.flags holds flags this library does not support");
-    if (options->cache_mode < ZELMO_CACHE_REVALIDATE || options->cache_mode > ZELMO_CACHE_ONLY)
-        return Fail(ZELMO_FETCH_E_OPTIONS, "options.cache_mode " + std::to_string(options->cache_mode) +
-                                               " is not a ZelmoCacheMode");
-    if (options->timeout_ms < 0 || options->connect_timeout_ms < 0)
-        return Fail(ZELMO_FETCH_E_OPTIONS, "a negative time limit");
-    if (options->max_cache_bytes != 0 && (options->flags & ZELMO_FETCH_CACHE_LIMIT) == 0)
-        return Fail(ZELMO_FETCH_E_OPTIONS, "options.max_cache_bytes is set without ZELMO_FETCH_CACHE_LIMIT");
-    for (const std::uint64_t r : options->reserved)
-        if (r != 0)
-            return Fail(ZELMO_FETCH_E_OPTIONS, "options.reserved must be all zeros");
-    if (options->cache_dir != nullptr && options->cache_dir[0] == '\0')
-        return Fail(ZELMO_FETCH_E_OPTIONS, "options.cache_dir is empty (null means the default cache)");
-    if (options->headers != nullptr) {
-        for (const char *const *h = options->headers; *h != nullptr; ++h) {
-            if ((*h)[0] == '\0' || HoldsLineBreak(*h) || std::strchr(*h, ':') == nullptr)
-                return Fail(ZELMO_FETCH_E_OPTIONS, std::string("options.headers: not a header line: \"") + *h + "\"");
-            s.headers.emplace_back(*h);
-        }
-    }
-    s.cacheDir = DirectoryOf(options->cache_dir);
-    s.mode = options->cache_mode;
-    s.timeoutMs = options->timeout_ms;
-    s.connectTimeoutMs = options->connect_timeout_ms;
-    s.proxy = options->proxy;
-    s.proxyUserPwd = options->proxy_userpwd;
-    s.environmentProxy = (options->flags & ZELMO_FETCH_ENVIRONMENT_PROXY) != 0;
-    s.noResume = (options->flags & ZELMO_FETCH_NO_RESUME) != 0;
-    s.staleIfError = (options->flags & ZELMO_FETCH_STALE_IF_ERROR) != 0;
-    s.destination = options->destination;
-    s.sink = options->sink;
-    s.sinkData = options->sink_data;
-    s.progress = options->progress;
-    s.progressData = options->progress_data;
-    s.limited = (options->flags & ZELMO_FETCH_CACHE_LIMIT) != 0;
-    s.maxCacheBytes = options->max_cache_bytes;
-    // A limit of 0 keeps no entry: nothing stored is looked at either.
-    if (s.limited && s.maxCacheBytes == 0) {
-        if (s.mode == ZELMO_CACHE_ONLY)
-            return Fail(ZELMO_FETCH_E_OPTIONS, "cache only, with a cache limit of 0: nothing can be served");
-        s.mode = ZELMO_CACHE_NETWORK_ONLY;
-    }
-    return {};
-}
-
-// The status line of a block, for error texts.
-std::string StatusLineOf(std::string_view block)
-{
-    return std::string(block.substr(0, block.find_first_of("\r\n")));
-}
-
-
-// One look at an entry's files.
-struct Look {
-    std::string header;                   // the header file's text; empty when absent
-    std::int64_t bodyLength = -1;         // -1: no body file
-    platform::FileStamp bodyStamp;        // the body file as it was looked at
-    std::optional<cache::EntryMeta> meta;  // only when it describes this header and body
-    bool complete = false;                // a whole 200 answer, ready to serve or revalidate
-    bool damaged = false;                 // the body's length is not the one stored with it
-};
-
-Look LookAt(const cache::EntryFiles &files, const std::string &url)
-{
-    Look look;
-    // The header counts for the entry (it is renamed in last): read it first.
-    std::optional<std::string> header = ReadEntryText(files.header, 1 << 20);
-    if (!header)
-        return look;
-    look.header = std::move(*header);
-    look.header.resize(std::strlen(look.header.c_str()));  // as HttpDownload_SYNC reads it
-    look.bodyStamp = platform::StampFile(files.body.c_str());
-    if (!look.bodyStamp.found)
-        return look;
-    look.bodyLength = static_cast<std::int64_t>(look.bodyStamp.size);
-    if (StatusOf(look.header) != 200)
-        return look;
-    const std::optional<std::int64_t> contentLength = ParseLength(FieldValue(look.header, "Content-Length"));
-    // The metadata file belongs to this header when it was written with it:
-    // the same URL and validators, and the header's length if it tells one.
-    if (const std::optional<std::string> text = ReadEntryText(files.meta, cache::kMetaMaxBytes)) {
-        std::optional<cache::EntryMeta> meta = cache::ParseMeta(*text);
-        if (meta && meta->url == url && meta->complete &&
-            meta->etag == FieldValue(look.header, "ETag").value_or("") &&
-            meta->lastModified == FieldValue(look.header, "Last-Modified").value_or("") &&
-            (!contentLength || *contentLength == meta->length))
-            look.meta = std::move(meta);
-    }
-    if (look.meta) {
-        look.complete = look.meta->length == look.bodyLength;
-        look.damaged = !look.complete;
-    }
-    else  // an entry of HttpDownload_SYNC's: judged as it judges its own
-        look.complete = contentLength && *contentLength > 0 && *contentLength == look.bodyLength;
-    return look;
-}
-
-// The body checked against the metadata: its length and checksum. An entry
-// without metadata has only its length, already compared.
-// Where the body will go to a sink, a body of at most kKeptBody bytes is
-// read once, checked and kept for it, so that it is not read twice.
-struct Checked {
-    bool good = false;
-    bool readable = false;
-    std::uint64_t digest = 0;
-    std::unique_ptr<char[]> bytes;  // the body as checked, when kept
-    std::size_t size = 0;
-};
-
-constexpr std::int64_t kKeptBody = 16 << 20;
-
-Checked Check(const Look &look, const std::string &bodyPath, bool keep)
-{
-    Checked checked;
-    // A body this process checked and that has not changed since is not
-    // read again. The stamp was taken before the read, so that a change
-    // during it shows as a different stamp next time.
-    const platform::FileStamp &stamp = look.bodyStamp;
-    if (look.meta) {
-        if (cache::CheckedBefore(bodyPath, stamp, look.meta->digest)) {
-            checked.good = checked.readable = true;
-            checked.digest = look.meta->digest;
-            return checked;
-        }
-    }
-    std::int64_t length = -1;
-    std::optional<std::uint64_t> digest;
-    if (keep && look.bodyLength >= 0 && look.bodyLength <= kKeptBody) {
-        // One read of the expected length; one byte more shows a longer file.
-        const File file(platform::OpenForReading(bodyPath.c_str()));
-        if (!file)
-            return checked;
-        std::setvbuf(file.get(), nullptr, _IONBF, 0);
-        const std::size_t want = static_cast<std::size_t>(look.bodyLength);
-        checked.bytes.reset(new char[want + 1]);
-        checked.size = std::fread(checked.bytes.get(), 1, want + 1, file.get());
-        if (std::ferror(file.get()))
-            return checked;
-        cache::BodyDigest d;
-        d.Update(checked.bytes.get(), checked.size);
-        digest = d.Value();
-        length = static_cast<std::int64_t>(checked.size);
-    } else {
-        digest = cache::DigestOfFile(bodyPath, &length);
-    }
-    if (!digest)
-        return checked;
-    checked.readable = true;
-    checked.digest = *digest;
-    checked.good = length == look.bodyLength && (!look.meta || *digest == look.meta->digest);
-    if (checked.good && look.meta)
-        cache::KeepChecked(bodyPath, stamp, checked.digest);
-    return checked;
-}
-
-bool IsFresh(const Look &look, std::int64_t now)
-{
-    // Without the times of the request and answer (an entry of the 28
-    // exports) the age cannot be told: such an entry is revalidated.
-    if (!look.meta)
-        return false;
-    return FreshnessOf(look.header, look.meta->requestTime, look.meta->responseTime, now).fresh;
-}
-
-// The header block kept with a body: the final answer's block as it came,
-// up to its empty line; where it does not state the body's length (chunked,
-// or no Content-Length), with a Content-Length of the stored body in place
-// of its framing fields, so that both interfaces judge the entry alike.
-std::string StoredHeaderOf(std::string_view block, std::int64_t length)
-{
-    std::size_t end = block.find("\r\n\r\n");
-    end = end != std::string_view::npos ? end + 4 : block.size();
-    block = block.substr(0, end);
-    const std::optional<std::int64_t> stated = ParseLength(FieldValue(block, "Content-Length"));
-    if (stated && *stated == length && !FieldValue(block, "Transfer-Encoding"))
-        return std::string(block);
-    std::string out;
-    std::size_t at = 0;
-    bool first = true;
-    while (at < block.size()) {
-        std::size_t eol = block.find('\n', at);
-        eol = eol == std::string_view::npos ? block.size() : eol + 1;
-        std::string_view line = block.substr(at, eol - at);
-        at = eol;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.remove_suffix(1);
-        if (line.empty())
-            break;
-        if (first) {
-            out.append(line).append("\r\n");
-            out.append("Content-Length: ").append(std::to_string(length)).append("\r\n");
-            first = false;
-            continue;
-        }
-        if (cache::FindFieldName(line, "Content-Length:") == 0 || cache::FindFieldName(line, "Transfer-Encoding:") == 0)
-            continue;
-        out.append(line).append("\r\n");
-    }
-    out.append("\r\n");
-    return out;
-}
-
-// A name beside `path` that no other call and no other process uses, and
-// none of HttpDownload_SYNC's temporaries (".tmp").
-std::string TemporaryFor(const std::string &path)
-{
-    static std::atomic<unsigned> counter{0};
-    return path + "." + std::to_string(platform::ProcessId()) + "-" + std::to_string(counter.fetch_add(1)) + ".part";
-}
-
-// Deletes the temporaries it was given when it goes out of scope, unless
-// they were renamed away.
-struct Temporaries {
-    std::vector<std::string> paths;
-    ~Temporaries()
-    {
-        for (const std::string &p : paths)
-            platform::DeleteFileAt(p.c_str());  // one that was renamed into place or never made is not there
-    }
-    std::string Add(std::string path)
-    {
-        paths.push_back(path);
-        return path;
-    }
-    // One that is known never to have been made.
-    void Forget(const std::string &path) { paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end()); }
-};
-
-struct Received;
 
 // One call of zelmo_fetch.
 class Fetch {
 public:
-    Fetch(const char *url, Settings s, ZelmoFetchResult *result)
-        : url_(url), s_(std::move(s)), result_(result), files_(cache::EntryFilesIn(s_.cacheDir, url_))
+    Fetch(const char *url, Settings s)
+        : url_(url), s_(std::move(s)), files_(cache::EntryFilesIn(s_.cacheDir, url_)),
+          call_{s_.mode, s_.staleIfError, s_.noResume, s_.sink != nullptr}
     {
         if (s_.timeoutMs > 0)
             deadline_ = start_ + std::chrono::milliseconds(s_.timeoutMs);
     }
 
     Error Run();
+    const Outcome &Done() const { return done_; }
     const std::string &BodyPath() const { return files_.body; }
-    bool Stored() const { return (result_->flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0; }
-    // Why a stale entry was served instead of a new answer; empty otherwise.
-    const std::string &StaleReason() const { return staleReason_; }
 
 private:
     // Milliseconds left of the time limit; -1 without one.
@@ -483,44 +81,169 @@ private:
         return left > 0 ? static_cast<int>(left) : 0;
     }
 
-    Error Lock(Look &before, bool looked);
-    Error ServeStored(const Look &look, int outcome, const Checked *checked);
-    Error ServeFile(const std::string &path, std::int64_t length);
-    Error Deliver();
-    Error DeliverFrom(const std::string &path);
+    plan::Entry LookUnderLock(const cache::Look &before);
+    Error Lock(cache::Look &before, bool looked);
+    void Send(plan::Request request);
+    plan::Answer AnswerOf(plan::Request sent) const;
+    void Partial(plan::PartialBody what);
+    Error Serve(int outcome);
+    Error ServeFile(std::int64_t length);
+    Error Deliver(const std::string &path);
     void RecordUse();
+    Error Store();
+    Error Refresh();
+    Error CommitResumed();
+    Error Failure(const plan::Next &next) const;
     void KeepUnderLimit();
-    std::uint64_t OnDisk(const std::vector<std::string> &paths) const;
-    Error Transfer(const Look &stored, const Checked &checked, bool conditional, Partial *partial = nullptr);
-    std::optional<Error> AfterRange(const Look &stored, const Checked &checked, Received &r, CURLcode done,
-                                    bool closed, std::int64_t requestTime, std::int64_t responseTime);
-    Error ServeStale(const Error &failure, Look &stored, Checked &checked, std::int64_t now);
-    Error WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,
-                    std::int64_t requestTime, std::int64_t responseTime);
 
     std::string url_;
     Settings s_;
-    ZelmoFetchResult *result_;
     cache::EntryFiles files_;
+    plan::Call call_;
     Clock::time_point start_ = Clock::now();
     std::optional<Clock::time_point> deadline_;
     platform::FileLock lock_;
     platform::UseLock use_;  // shared while the entry is served (see RecordUse)
-    bool sinkFed_ = false;  // the sink had bytes of the transfer's answer
-    std::string staleReason_;
+    cache::Look stored_;     // the entry as looked at
+    cache::Checked checked_;  // its body's check
+    std::optional<fetch::Partial> partial_;
+    std::unique_ptr<Editor> editor_;  // the last request's temporaries
+    Received r_;                      // the last request's answer
+    Outcome done_;
 };
+
+Error Fetch::Run()
+{
+    if (files_.body.size() >= ZELMO_FETCH_PATH_MAX - 32)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "the cache directory's path is too long");
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+
+    // A complete entry that may be served as it is needs no lock: it is read
+    // as it stands, and a commit meanwhile replaces files by rename only. A
+    // body read for the host (to its sink or destination) is read under the
+    // entry's use lock, shared: a prune, which takes it alone, skips the
+    // entry meanwhile; where the prune holds it, the entry is about to go and
+    // is looked at again under the entry's lock. A cache that cannot be
+    // written, where no lock file can be made, is served as it stands. A host
+    // given only the path reads the body after the call, which no lock of the
+    // call covers: that hit takes none.
+    cache::Look first;
+    const bool unlocked = s_.mode == ZELMO_CACHE_ONLY || s_.mode == ZELMO_CACHE_PREFER_FRESH;
+    if (unlocked) {
+        stored_ = first = cache::LookAt(files_, url_);
+        plan::Entry entry;
+        entry.state = first.complete ? State::Whole : first.damaged ? State::Corrupt : State::None;
+        entry.header = first.header;
+        entry.hasTimes = first.meta.has_value();
+        if (first.meta)
+            entry.requestTime = first.meta->requestTime, entry.responseTime = first.meta->responseTime;
+        const plan::Next next = plan::Before(call_, entry, now);
+        const bool readForHost = s_.sink != nullptr || s_.destination != nullptr;
+        if (next.act == Act::ServeStored &&
+            (!readForHost || use_.TryAcquire(files_.lock.c_str(), false) != platform::UseLock::Result::Busy)) {
+            checked_ = cache::Check(first, files_.body, s_.sink != nullptr);
+            if (checked_.good) {
+                Error e = Serve(ZELMO_FETCH_FRESH_HIT);
+                if (e.code != ZELMO_FETCH_E_CACHE_IO)  // else the entry changed under the read: look again locked
+                    return e;
+            }
+        }
+        if (next.act == Act::Fail && entry.state == State::None)
+            return Failure(next);
+    }
+
+    // Everything else happens under the entry's lock. A cache directory
+    // that is missing shows as a lock file that cannot be made: it is made,
+    // and the lock taken again.
+    Error locked = Lock(first, unlocked);
+    if (locked.code == ZELMO_FETCH_E_CACHE_IO && !platform::PathExists(s_.cacheDir.c_str())) {
+        if (!cache::CreateDirectoriesOf(s_.cacheDir.c_str()))
+            return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create the cache directory " + s_.cacheDir);
+        locked = Lock(first, unlocked);
+    }
+    if (locked.code != ZELMO_FETCH_OK)
+        return locked;
+
+    plan::Entry entry;
+    entry.state = State::NotLookedAt;
+    if (s_.mode != ZELMO_CACHE_NETWORK_ONLY)
+        entry = LookUnderLock(first);
+    partial_ = LoadPartial(files_, url_, !stored_.complete);
+    entry.partial = partial_.has_value();
+
+    plan::Next next = plan::Before(call_, entry, now);
+    plan::Request sent = plan::Request::None;
+    for (;;) {
+        Partial(next.partial);
+        switch (next.act) {
+        case Act::ServeStored:
+            return Serve(ZELMO_FETCH_FRESH_HIT);
+        case Act::Send:
+            Send(sent = next.request);
+            next = plan::After(call_, entry, AnswerOf(sent), now);
+            continue;
+        case Act::Store:
+            return Store();
+        case Act::Refresh:
+            return Refresh();
+        case Act::CommitResumed:
+            return CommitResumed();
+        case Act::ServeStale:
+            if (entry.state == State::NotLookedAt) {  // network-only: looked at now, the same answer judged again
+                entry = LookUnderLock(stored_);
+                next = plan::After(call_, entry, AnswerOf(sent), now);
+                next.partial = plan::PartialBody::Leave;  // done with the answer's first judgement
+                continue;
+            }
+            if (Error e = Serve(ZELMO_FETCH_SERVED_STALE); e.code != ZELMO_FETCH_OK)
+                return e;
+            if (next.error == ZELMO_FETCH_E_TRANSFER)
+                done_.httpStatus = 0;  // a cut answer is no final answer
+            done_.note = Failure(next).text;
+            return {};
+        case Act::Fail:
+            return Failure(next);
+        }
+    }
+}
+
+// The entry under its lock, its body checked: one that fails its check is
+// dropped, never served.
+plan::Entry Fetch::LookUnderLock(const cache::Look &before)
+{
+    stored_ = cache::LookAt(files_, url_);
+    plan::Entry entry;
+    if (stored_.complete || stored_.damaged) {
+        checked_ = stored_.complete ? cache::Check(stored_, files_.body, s_.sink != nullptr) : cache::Checked();
+        if (!checked_.good) {
+            done_.flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;
+            cache::DropEntry(files_);
+            stored_ = cache::Look();
+            entry.state = State::Corrupt;
+            return entry;
+        }
+    }
+    entry.state = stored_.complete ? State::Whole : State::None;
+    entry.header = stored_.header;
+    entry.hasTimes = stored_.meta.has_value();
+    if (stored_.meta)
+        entry.requestTime = stored_.meta->requestTime, entry.responseTime = stored_.meta->responseTime;
+    // Stored by the fetch this one waited for.
+    entry.changedWhileWaiting = (done_.flags & ZELMO_FETCH_RESULT_WAITED) != 0 && stored_.header != before.header;
+    return entry;
+}
 
 // Takes the entry's lock. Where another fetch holds it, `before` is the
 // entry as it stood while that one ran (looked at now unless `looked`), so
 // that what it stores can be told from what was there.
-Error Fetch::Lock(Look &before, bool looked)
+Error Fetch::Lock(cache::Look &before, bool looked)
 {
     std::string why;
     platform::FileLock::Result got = lock_.Acquire(files_.lock.c_str(), 0, why);
     if (got == platform::FileLock::Result::TimedOut) {
-        result_->flags |= ZELMO_FETCH_RESULT_WAITED;
+        done_.flags |= ZELMO_FETCH_RESULT_WAITED;
         if (!looked && s_.mode != ZELMO_CACHE_NETWORK_ONLY)
-            before = LookAt(files_, url_);
+            before = cache::LookAt(files_, url_);
         got = lock_.Acquire(files_.lock.c_str(), LeftMs(), why);
     }
     switch (got) {
@@ -534,14 +257,90 @@ Error Fetch::Lock(Look &before, bool looked)
     return Fail(ZELMO_FETCH_E_CACHE_IO, why);
 }
 
-// Streams a body file to the sink.
-Error Fetch::ServeFile(const std::string &path, std::int64_t length)
+// One request: the host's lines, then the stored entry's validators or the
+// partial's range.
+void Fetch::Send(plan::Request request)
+{
+    TransferRequest t;
+    t.url = url_;
+    t.route = s_.route;
+    t.lines = s_.headers;
+    t.timeLeftMs = LeftMs();
+    if (request == plan::Request::Conditional) {
+        for (std::string &line : ConditionalLines(ValidatorsOf(stored_.header)))
+            t.lines.push_back(std::move(line));
+        t.expectBody = false;
+    } else if (request == plan::Request::Range) {
+        t.lines.push_back("Range: bytes=" + std::to_string(partial_->have) + "-");
+        t.lines.push_back("If-Range: " + partial_->ifRange);
+        t.partial = &*partial_;
+    }
+    editor_ = std::make_unique<Editor>(files_, Editor::Names::PerCall);
+    BodySteps steps{editor_.get(), s_.sink, s_.sinkData, s_.progress, s_.progressData};
+    r_ = Received();
+    Transfer(t, steps, r_);
+    done_.httpStatus = r_.status;
+    done_.received = r_.received;
+}
+
+plan::Answer Fetch::AnswerOf(plan::Request sent) const
+{
+    plan::Answer a;
+    a.sent = sent;
+    a.status = r_.status;
+    a.block = r_.Final();
+    a.performed = r_.performed;
+    a.stopped = r_.stopped;
+    a.closed = r_.closed;
+    a.started = r_.started;
+    a.continued = r_.continued;
+    a.rangeRefused = r_.rangeRefused;
+    if (r_.continued && r_.kept + r_.received == r_.total) {
+        const platform::FileFacts body = platform::ProbeFile(files_.partialBody.c_str());
+        a.rangeComplete = body.found && static_cast<std::int64_t>(body.size) == r_.total;
+    }
+    a.received = r_.received;
+    a.total = r_.total;
+    a.sinkFed = r_.sinkFed;
+    return a;
+}
+
+void Fetch::Partial(plan::PartialBody what)
+{
+    if (what == plan::PartialBody::Drop) {
+        cache::DropPartial(files_);
+        partial_.reset();
+    } else if (what == plan::PartialBody::Keep) {
+        KeepPartial(*editor_, url_, r_.Final(), r_.requestTime, r_.responseTime);
+    }
+}
+
+// Serves the entry as looked at and checked: to the sink, from the checked
+// bytes where the check kept them; to the destination.
+Error Fetch::Serve(int outcome)
+{
+    if (checked_.bytes) {
+        if (s_.sink != nullptr && checked_.size > 0 && s_.sink(s_.sinkData, checked_.bytes.get(), checked_.size) != 0)
+            return Fail(ZELMO_FETCH_E_SINK, "the body sink refused the body");
+    } else if (Error e = ServeFile(stored_.bodyLength); e.code != ZELMO_FETCH_OK) {
+        return e;
+    }
+    if (Error e = Deliver(files_.body); e.code != ZELMO_FETCH_OK)
+        return e;
+    RecordUse();
+    done_.outcome = outcome;
+    done_.served = stored_.bodyLength;
+    return {};
+}
+
+// Streams the body file to the sink.
+Error Fetch::ServeFile(std::int64_t length)
 {
     if (s_.sink == nullptr)
         return {};
-    const File file(platform::OpenForReading(path.c_str()));
+    const platform::File file(platform::OpenForReading(files_.body.c_str()));
     if (!file)
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot open " + path);
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot open " + files_.body);
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
     std::unique_ptr<char[]> buffer(new char[kServeChunk]);
     std::int64_t served = 0;
@@ -552,37 +351,12 @@ Error Fetch::ServeFile(const std::string &path, std::int64_t length)
         served += static_cast<std::int64_t>(got);
     }
     if (std::ferror(file.get()) || served != length)
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot read " + path);
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot read " + files_.body);
     return {};
 }
 
-// The copy for the destination, once the body is the entry's.
-Error Fetch::Deliver()
-{
-    if (s_.destination == nullptr)
-        return {};
-    if (!platform::CopyFileOver(files_.body.c_str(), s_.destination))
-        return Fail(ZELMO_FETCH_E_DESTINATION, std::string("cannot write the destination ") + s_.destination);
-    return {};
-}
-
-Error Fetch::ServeStored(const Look &look, int outcome, const Checked *checked)
-{
-    if (checked != nullptr && checked->bytes) {
-        if (s_.sink != nullptr && checked->size > 0 && s_.sink(s_.sinkData, checked->bytes.get(), checked->size) != 0)
-            return Fail(ZELMO_FETCH_E_SINK, "the body sink refused the body");
-    } else if (Error e = ServeFile(files_.body, look.bodyLength); e.code != 0) {
-        return e;
-    }
-    if (Error e = Deliver(); e.code != 0)
-        return e;
-    RecordUse();
-    result_->outcome = outcome;
-    result_->bytes_served = look.bodyLength;
-    return {};
-}
-
-Error Fetch::DeliverFrom(const std::string &path)
+// The copy for the destination.
+Error Fetch::Deliver(const std::string &path)
 {
     if (s_.destination == nullptr)
         return {};
@@ -607,12 +381,133 @@ void Fetch::RecordUse()
         use_.Touch();
 }
 
-std::uint64_t Fetch::OnDisk(const std::vector<std::string> &paths) const
+// A 200 becomes the entry: body, metadata and header committed in that
+// order. Under a limit, an entry that alone would not fit is served from its
+// temporary and not kept, and the former entry, which the answer outdates,
+// is dropped.
+Error Fetch::Store()
 {
-    std::uint64_t sum = 0;
-    for (const std::string &p : paths)
-        sum += platform::AllocatedBytes(p.c_str());
-    return sum;
+    Editor &e = *editor_;
+    if (!r_.started && !e.Write(Part::Body, ""))  // a 200 without a body is an empty one
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create " + e.Temporary(Part::Body) + ": " + std::strerror(errno));
+    const std::string header = cache::StoredHeaderOf(r_.Final(), r_.received);
+    const cache::EntryMeta meta =
+        cache::MetaFor(url_, header, r_.received, r_.digest.Value(), r_.requestTime, r_.responseTime);
+    if (!e.Write(Part::Meta, cache::FormatMeta(meta)))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Meta));
+    if (!e.Write(Part::Header, header))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Header));
+    done_.outcome = ZELMO_FETCH_REPLACED;
+    done_.served = r_.received;
+    if (s_.limited) {
+        std::uint64_t size = platform::AllocatedBytes(files_.lock.c_str());
+        for (const Part part : {Part::Body, Part::Meta, Part::Header})
+            size += platform::AllocatedBytes(e.Temporary(part).c_str());
+        if (size > s_.maxCacheBytes) {
+            cache::DropEntry(files_);
+            if (Error d = Deliver(e.Temporary(Part::Body)); d.code != ZELMO_FETCH_OK)
+                return d;
+            done_.flags |= ZELMO_FETCH_RESULT_NOT_STORED;
+            KeepUnderLimit();
+            return {};
+        }
+    }
+    switch (e.Commit()) {
+    case cache::Committed::Both:
+        // Leftovers of a partial without its record, which a revalidation
+        // leaves in place (LoadPartial), go with the entry they were left beside.
+        cache::DropPartial(files_);
+        break;
+    case cache::Committed::HeaderKept:
+        // The old header no longer describes the body in place: the entry
+        // is dropped rather than left to be judged by it.
+        cache::DropEntry(files_);
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.header);
+    case cache::Committed::Neither:
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
+    }
+    if (Error d = Deliver(files_.body); d.code != ZELMO_FETCH_OK)
+        return d;
+    KeepUnderLimit();
+    return {};
+}
+
+// A 304: the stored header takes its fields; the body stays as it is. A
+// refresh that cannot be written leaves the old header, which still
+// describes the body: the entry is served all the same. One that would
+// write the files as they are (the same fields, within the same second as
+// the last one) is left out.
+Error Fetch::Refresh()
+{
+    const std::string refreshed = RefreshedHeader(stored_.header, r_.Final());
+    const cache::EntryMeta meta =
+        cache::MetaFor(url_, refreshed, stored_.bodyLength, checked_.digest, r_.requestTime, r_.responseTime);
+    if (refreshed != stored_.header || !stored_.meta || meta != *stored_.meta) {
+        Editor &e = *editor_;
+        if (e.Write(Part::Meta, cache::FormatMeta(meta)) && e.Write(Part::Header, refreshed))
+            e.Refresh();
+    }
+    return Serve(ZELMO_FETCH_REVALIDATED);
+}
+
+// The partial body, completed by a 206, becomes the entry with the header
+// of its 200 refreshed by the 206's fields.
+Error Fetch::CommitResumed()
+{
+    Editor &e = *editor_;
+    const std::int64_t length = partial_->meta.length;
+    const std::string header = cache::StoredHeaderOf(RefreshedHeader(partial_->header, r_.Final()), length);
+    const cache::EntryMeta meta =
+        cache::MetaFor(url_, header, length, r_.digest.Value(), r_.requestTime, r_.responseTime);
+    if (!e.Write(Part::Meta, cache::FormatMeta(meta)))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Meta));
+    if (!e.Write(Part::Header, header))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Header));
+    switch (e.Commit(true)) {
+    case cache::Committed::Both:
+        break;
+    case cache::Committed::HeaderKept:
+        cache::DropEntry(files_);
+        cache::DropPartial(files_);
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.header);
+    case cache::Committed::Neither:
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
+    }
+    cache::DropPartial(files_);
+    if (Error d = Deliver(files_.body); d.code != ZELMO_FETCH_OK)
+        return d;
+    done_.outcome = ZELMO_FETCH_RESUMED;
+    done_.resumedFrom = r_.kept;
+    done_.served = length;
+    return {};
+}
+
+// The error the plan chose, in words.
+Error Fetch::Failure(const plan::Next &next) const
+{
+    const std::string line(header::StatusLineOf(r_.Final()));
+    switch (next.why) {
+    case plan::Why::NotCached:
+        return Fail(next.error, "no complete entry of this URL in the cache");
+    case plan::Why::Corrupt:
+        return Fail(next.error, "the stored entry failed its check and was dropped");
+    case plan::Why::Stopped:
+        return Fail(next.error, r_.stoppedText);
+    case plan::Why::Network:
+        return Fail(next.error, r_.failure);
+    case plan::Why::Unwritten:
+        return Fail(next.error, "cannot write " + (r_.continued ? files_.partialBody : editor_->Temporary(Part::Body)));
+    case plan::Why::Status:
+        return Fail(next.error, "the server answered " + (r_.status != 0 ? line : std::string("no status line")));
+    case plan::Why::NotModifiedUnasked:
+        return Fail(next.error, "the server answered " + line + " to a request without validators");
+    case plan::Why::RangeLost:
+        return Fail(next.error, (r_.rangeRefused ? r_.stoppedText : "the 206 answer ended before the body's last byte") +
+                                    "; the partial body was dropped");
+    case plan::Why::None:
+        break;
+    }
+    return Fail(next.error, zelmo_fetch_strerror(next.error));
 }
 
 // After a commit under a limit: the other entries pruned to fit it (this
@@ -626,513 +521,6 @@ void Fetch::KeepUnderLimit()
     cache::Prune(s_.cacheDir, s_.maxCacheBytes, files_.body.substr(s_.cacheDir.size()), counts);
 }
 
-Error Fetch::WriteMeta(const std::string &path, std::string_view header, std::int64_t length, std::uint64_t digest,
-                       std::int64_t requestTime, std::int64_t responseTime)
-{
-    const cache::EntryMeta meta = MetaFor(url_, header, length, digest, requestTime, responseTime);
-    if (!WriteFileText(path, cache::FormatMeta(meta)))
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + path);
-    return {};
-}
-
-// What the transfer has received so far.
-struct Received {
-    Fetch *fetch = nullptr;
-    const Settings *s = nullptr;
-    http::HeaderBlocks blocks;   // every header block, in order of arrival
-    std::string bodyTemp;
-    File body;
-    std::unique_ptr<char[]> bodyBuffer;
-    cache::BodyDigest digest;
-    std::int64_t received = 0;
-    std::int64_t total = -1;
-    bool started = false;
-    int refused = ZELMO_FETCH_OK;  // why the write function stopped the transfer
-    std::string refusedText;
-    Partial *partial = nullptr;    // the partial body a range request continues; null once a 200 replaced it
-    bool resuming = false;         // a 206 that continues it came: its bytes go onto the partial body
-    std::int64_t kept = 0;         // bytes of the partial body before this transfer
-
-    std::string_view Final() const { return std::string_view(blocks.text).substr(blocks.finalStart); }
-};
-
-std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *userdata)
-{
-    auto *r = static_cast<Received *>(userdata);
-    const std::size_t n = size * count;
-    return r->blocks.Add(data, n) ? n : 0;
-}
-
-// The first bytes of a 206 to a range request: the answer judged against the
-// partial body, which, when it is continued, is read from disk into the
-// checksum and the sink (the sink gets the whole body in order) and opened
-// for the rest. False, with the reason in `r`, when it is not.
-bool StartRange(Received *r)
-{
-    const Partial &p = *r->partial;
-    if (std::optional<std::string> why = RangeMismatch(p, r->Final())) {
-        r->refused = kRangeRefused;
-        r->refusedText = std::move(*why);
-        return false;
-    }
-    {
-        const File kept(platform::OpenForReading(p.files.body.c_str()));
-        if (!kept) {
-            r->refused = kRangeRefused;
-            r->refusedText = "cannot open " + p.files.body;
-            return false;
-        }
-        std::unique_ptr<char[]> buffer(new char[kServeChunk]);
-        std::int64_t read = 0;
-        std::size_t got;
-        while (read < p.have &&
-               (got = std::fread(buffer.get(), 1,
-                                 static_cast<std::size_t>(std::min<std::int64_t>(kServeChunk, p.have - read)),
-                                 kept.get())) > 0) {
-            r->digest.Update(buffer.get(), got);
-            read += static_cast<std::int64_t>(got);
-            if (r->s->sink != nullptr && r->s->sink(r->s->sinkData, buffer.get(), got) != 0) {
-                r->refused = ZELMO_FETCH_E_SINK;
-                r->refusedText = "the body sink refused the body";
-                return false;
-            }
-        }
-        if (read != p.have) {
-            r->refused = kRangeRefused;
-            r->refusedText = "cannot read " + p.files.body;
-            return false;
-        }
-    }
-    r->body.reset(platform::OpenFile(p.files.body.c_str(), "ab"));
-    if (!r->body) {
-        r->refused = ZELMO_FETCH_E_CACHE_IO;
-        r->refusedText = "cannot open " + p.files.body + ": " + std::strerror(errno);
-        return false;
-    }
-    r->bodyBuffer.reset(new (std::nothrow) char[kFileBuffer]);
-    if (r->bodyBuffer)
-        std::setvbuf(r->body.get(), r->bodyBuffer.get(), _IOFBF, kFileBuffer);
-    r->resuming = true;
-    r->kept = p.have;
-    r->total = p.meta.length;
-    return true;
-}
-
-std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userdata)
-{
-    auto *r = static_cast<Received *>(userdata);
-    const std::size_t n = size * count;
-    try {
-        if (!r->started && r->partial != nullptr && StatusOf(r->Final()) == 206) {
-            r->started = true;
-            if (!StartRange(r))
-                return 0;
-        }
-        if (!r->started) {
-            r->started = true;
-            const std::string_view final = r->Final();
-            // Only a 200's body is kept; any other answer is judged by its status.
-            if (StatusOf(final) != 200) {
-                r->refused = ZELMO_FETCH_E_HTTP;
-                return 0;
-            }
-            if (r->partial != nullptr) {  // the partial's resource changed, or the server ignores ranges
-                DropPartial(r->partial->files);
-                r->partial = nullptr;
-            }
-            r->total = ParseLength(FieldValue(final, "Content-Length")).value_or(-1);
-            r->body.reset(platform::OpenFile(r->bodyTemp.c_str(), "wb"));
-            if (!r->body) {
-                r->refused = ZELMO_FETCH_E_CACHE_IO;
-                r->refusedText = "cannot create " + r->bodyTemp + ": " + std::strerror(errno);
-                return 0;
-            }
-            r->bodyBuffer.reset(new (std::nothrow) char[kFileBuffer]);
-            if (r->bodyBuffer)
-                std::setvbuf(r->body.get(), r->bodyBuffer.get(), _IOFBF, kFileBuffer);
-        }
-        if (r->resuming && r->received + static_cast<std::int64_t>(n) > r->total - r->kept) {
-            r->refused = kRangeRefused;
-            r->refusedText = "the 206 answer holds more bytes than the rest of the body";
-            return 0;
-        }
-        if (std::fwrite(data, 1, n, r->body.get()) != n) {
-            r->refused = ZELMO_FETCH_E_CACHE_IO;
-            r->refusedText = "cannot write " + r->bodyTemp + ": " + std::strerror(errno);
-            return 0;
-        }
-        r->digest.Update(data, n);
-        r->received += static_cast<std::int64_t>(n);
-        if (r->s->sink != nullptr && r->s->sink(r->s->sinkData, data, n) != 0) {
-            r->refused = ZELMO_FETCH_E_SINK;
-            r->refusedText = "the body sink refused the body";
-            return 0;
-        }
-        if (r->s->progress != nullptr && r->s->progress(r->s->progressData, r->kept + r->received, r->total) != 0) {
-            r->refused = ZELMO_FETCH_E_CANCELLED;
-            r->refusedText = "the progress callback cancelled the fetch";
-            return 0;
-        }
-    } catch (...) {
-        r->refused = ZELMO_FETCH_E_NO_MEMORY;
-        r->refusedText = "out of memory";
-        return 0;
-    }
-    return n;
-}
-
-Error Fetch::Transfer(const Look &stored, const Checked &checked, bool conditional, Partial *partial)
-{
-    http::EnsureCurlGlobal();
-    const http::Easy easy(curl_easy_init());
-    if (!easy)
-        return Fail(ZELMO_FETCH_E_NO_MEMORY, "libcurl could not start a transfer");
-    CURL *const c = easy.get();
-    curl_easy_setopt(c, CURLOPT_URL, url_.c_str());
-    http::SetSharedOptions(c, s_.proxy);
-    if (s_.proxy == nullptr && s_.environmentProxy)
-        curl_easy_setopt(c, CURLOPT_PROXY, static_cast<const char *>(nullptr));  // libcurl's default: the environment
-    if (s_.proxyUserPwd != nullptr) {
-        curl_easy_setopt(c, CURLOPT_PROXYUSERPWD, s_.proxyUserPwd);
-        curl_easy_setopt(c, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
-    }
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    const int left = LeftMs();
-    if (left == 0)
-        return Fail(ZELMO_FETCH_E_TRANSFER, "the time limit ran out before the request");
-    if (left > 0)
-        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(left));
-    if (s_.connectTimeoutMs > 0)
-        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(s_.connectTimeoutMs));
-
-    http::Slist lines;
-    const auto append = [&](const std::string &line) {
-        curl_slist *next = curl_slist_append(lines.get(), line.c_str());
-        if (next == nullptr)
-            throw std::bad_alloc();
-        lines.release();
-        lines.reset(next);
-    };
-    for (const std::string &h : s_.headers)
-        append(h);
-    const std::vector<std::string> validators =
-        conditional && partial == nullptr ? ConditionalLines(ValidatorsOf(stored.header)) : std::vector<std::string>();
-    for (const std::string &line : validators)
-        append(line);
-    conditional = !validators.empty();
-    // The rest of a partial body, only while it is what the server has.
-    if (partial != nullptr) {
-        append("Range: bytes=" + std::to_string(partial->have) + "-");
-        append("If-Range: " + partial->ifRange);
-    }
-    // A revalidation most likely ends in a 304 without a body: libcurl's
-    // default receive buffer spares it the large one's allocation and page
-    // faults, which cost more than the whole 304.
-    if (!conditional)
-        curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-    if (lines)
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, lines.get());
-
-    Temporaries temps;
-    Received r;
-    r.s = &s_;
-    r.partial = partial;
-    r.bodyTemp = temps.Add(TemporaryFor(files_.body));
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, &r);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &r);
-    char curlError[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
-
-    const std::int64_t requestTime = static_cast<std::int64_t>(std::time(nullptr));
-    const CURLcode done = curl_easy_perform(c);
-    const std::int64_t responseTime = static_cast<std::int64_t>(std::time(nullptr));
-    const std::string_view final = r.Final();
-    result_->http_status = StatusOf(final);
-    result_->bytes_received = r.received;
-    sinkFed_ = s_.sink != nullptr && r.received > 0;
-    bool closed = !r.body || std::fclose(r.body.release()) == 0;
-
-    if (partial != nullptr && r.partial != nullptr)  // no 200 replaced the partial
-        if (std::optional<Error> e = AfterRange(stored, checked, r, done, closed, requestTime, responseTime))
-            return *e;
-    // A 200 cut short or cancelled keeps what came for a range request next
-    // time, where its validator and length allow one.
-    if (!s_.noResume && closed && r.started && !r.resuming && r.received > 0 && r.received < r.total &&
-        (r.refused == ZELMO_FETCH_E_CANCELLED || (r.refused == ZELMO_FETCH_OK && done != CURLE_OK)) &&
-        !ResumeValidatorOf(final).empty())
-        KeepPartial(files_, url_, r.bodyTemp, final, requestTime, responseTime);
-
-    if (r.refused == ZELMO_FETCH_E_HTTP)
-        return Fail(ZELMO_FETCH_E_HTTP, "the server answered " + StatusLineOf(final));
-    if (r.refused != ZELMO_FETCH_OK)
-        return Fail(r.refused, r.refusedText);
-    if (done != CURLE_OK)
-        return Fail(ZELMO_FETCH_E_TRANSFER, curlError[0] != '\0' ? std::string(curlError) : curl_easy_strerror(done));
-    if (!closed)
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + r.bodyTemp);
-
-    const int status = StatusOf(final);
-    if (status == 304) {
-        temps.Forget(r.bodyTemp);  // a body temporary is made for a 200's first byte only
-        if (!conditional)
-            return Fail(ZELMO_FETCH_E_HTTP, "the server answered " + StatusLineOf(final) + " to a request without validators");
-        // The stored header takes the 304's fields; the body stays as it is.
-        // A refresh that cannot be written leaves the old header, which still
-        // describes the body: the entry is served all the same.
-        // A refresh that would write the files as they are (the 304 within
-        // the same second as the last one, with the same fields) is left out.
-        const std::string refreshed = RefreshedHeader(stored.header, final);
-        if (refreshed == stored.header && stored.meta &&
-            MetaFor(url_, refreshed, stored.bodyLength, checked.digest, requestTime, responseTime) == *stored.meta)
-            return ServeStored(stored, ZELMO_FETCH_REVALIDATED, &checked);
-        const std::string metaTemp = temps.Add(TemporaryFor(files_.meta));
-        const std::string headerTemp = temps.Add(TemporaryFor(files_.header));
-        if (WriteMeta(metaTemp, refreshed, stored.bodyLength, checked.digest, requestTime, responseTime).code == 0 &&
-            WriteFileText(headerTemp, refreshed))
-            cache::RefreshEntry(metaTemp, files_.meta, headerTemp, files_.header);
-        return ServeStored(stored, ZELMO_FETCH_REVALIDATED, &checked);
-    }
-    if (status != 200)
-        return Fail(ZELMO_FETCH_E_HTTP, "the server answered " + (status ? StatusLineOf(final) : std::string("no status line")));
-
-    // A 200 without a body is an empty one.
-    if (!r.started && !WriteFileText(r.bodyTemp, ""))
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create " + r.bodyTemp + ": " + std::strerror(errno));
-    const std::string header = StoredHeaderOf(final, r.received);
-    const std::string metaTemp = temps.Add(TemporaryFor(files_.meta));
-    const std::string headerTemp = temps.Add(TemporaryFor(files_.header));
-    if (Error e = WriteMeta(metaTemp, header, r.received, r.digest.Value(), requestTime, responseTime); e.code != 0)
-        return e;
-    if (!WriteFileText(headerTemp, header))
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + headerTemp);
-    if (s_.limited && OnDisk({r.bodyTemp, metaTemp, headerTemp, files_.lock}) > s_.maxCacheBytes) {
-        // The entry alone would not fit: served from its temporary, not
-        // kept, and the former entry, which this answer outdates, dropped.
-        cache::DropEntry(files_);
-        if (Error e = DeliverFrom(r.bodyTemp); e.code != 0)
-            return e;
-        result_->flags |= ZELMO_FETCH_RESULT_NOT_STORED;
-        result_->outcome = ZELMO_FETCH_REPLACED;
-        result_->bytes_served = r.received;
-        KeepUnderLimit();
-        return {};
-    }
-    switch (cache::CommitEntry(r.bodyTemp, files_.body, metaTemp, files_.meta, headerTemp, files_.header)) {
-    case cache::Committed::Both:
-        // Leftovers of a partial without its record, which a revalidation
-        // leaves in place (LoadPartial), go with the entry they were left beside.
-        if (partial == nullptr)
-            DropPartial(PartialFilesOf(files_));
-        break;
-    case cache::Committed::HeaderKept:
-        // The old header no longer describes the body in place: the entry
-        // is dropped rather than left to be judged by it.
-        cache::DropEntry(files_);
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.header);
-    case cache::Committed::Neither:
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
-    }
-    if (Error e = Deliver(); e.code != 0)
-        return e;
-    KeepUnderLimit();
-    result_->outcome = ZELMO_FETCH_REPLACED;
-    result_->bytes_served = r.received;
-    return {};
-}
-
-// After a failed transfer: a network failure or a 5xx answer serves the
-// stored entry instead, where the host's flag or the stored answer's
-// stale-if-error (within its seconds past freshness; only in the modes that
-// revalidate, as network-only asks for a new answer) allows it, and only when
-// the sink has had nothing of the failed answer. The entry is whole and
-// checked, as for any hit; the lock is still held, so it is the one that was
-// there before. Any other case returns the failure as it was.
-Error Fetch::ServeStale(const Error &failure, Look &stored, Checked &checked, std::int64_t now)
-{
-    const bool networkFailed = failure.code == ZELMO_FETCH_E_TRANSFER;
-    const bool serverFailed = failure.code == ZELMO_FETCH_E_HTTP && result_->http_status >= 500 && result_->http_status <= 599;
-    if ((!networkFailed && !serverFailed) || sinkFed_)
-        return failure;
-    if (!stored.complete) {  // network-only: not looked at yet
-        stored = LookAt(files_, url_);
-        if (!stored.complete && !stored.damaged)
-            return failure;
-        checked = stored.complete ? Check(stored, files_.body, s_.sink != nullptr) : Checked();
-        if (!checked.good) {
-            result_->flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;
-            cache::DropEntry(files_);
-            return failure;
-        }
-    }
-    const bool allowed =
-        s_.staleIfError || (s_.mode != ZELMO_CACHE_NETWORK_ONLY && stored.meta &&
-                            StaleIfErrorAllows(stored.header, stored.meta->requestTime, stored.meta->responseTime, now));
-    if (!allowed)
-        return failure;
-    if (Error e = ServeStored(stored, ZELMO_FETCH_SERVED_STALE, &checked); e.code != ZELMO_FETCH_OK)
-        return e;
-    if (networkFailed)
-        result_->http_status = 0;  // a cut answer is no final answer
-    staleReason_ = failure.text;
-    return {};
-}
-
-Error Fetch::Run()
-{
-    if (files_.body.size() >= ZELMO_FETCH_PATH_MAX - 32)
-        return Fail(ZELMO_FETCH_E_OPTIONS, "the cache directory's path is too long");
-    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-
-    // A complete entry that may be served as it is needs no lock: it is read
-    // as it stands, and a commit meanwhile replaces files by rename only.
-    Look first;
-    const bool servedUnlocked = s_.mode == ZELMO_CACHE_ONLY || s_.mode == ZELMO_CACHE_PREFER_FRESH;
-    if (servedUnlocked) {
-        first = LookAt(files_, url_);
-        // A body read for the host (to its sink or destination) is read
-        // under the entry's use lock, shared: a prune, which takes it alone,
-        // skips the entry meanwhile. Where the prune holds it, the entry is
-        // about to go: it is looked at again under the entry's lock. A cache
-        // that cannot be written, where no lock file can be made, is served
-        // as it stands. A host given only the path reads the body after the
-        // call, which no lock of the call covers: that hit takes none.
-        const bool readForHost = s_.sink != nullptr || s_.destination != nullptr;
-        if (first.complete &&
-            (s_.mode == ZELMO_CACHE_ONLY || (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(first, now))) &&
-            (!readForHost || use_.TryAcquire(files_.lock.c_str(), false) != platform::UseLock::Result::Busy)) {
-            const Checked hit = Check(first, files_.body, s_.sink != nullptr);
-            if (hit.good) {
-                Error e = ServeStored(first, ZELMO_FETCH_FRESH_HIT, &hit);
-                if (e.code != ZELMO_FETCH_E_CACHE_IO)  // else the entry changed under the read: look again locked
-                    return e;
-            }
-        }
-        if (s_.mode == ZELMO_CACHE_ONLY && !first.complete && !first.damaged)
-            return Fail(ZELMO_FETCH_E_NOT_CACHED, "no complete entry of this URL in the cache");
-    }
-
-    // Everything else happens under the entry's lock. A cache directory
-    // that is missing shows as a lock file that cannot be made: it is made,
-    // and the lock taken again.
-    Error locked = Lock(first, servedUnlocked);
-    if (locked.code == ZELMO_FETCH_E_CACHE_IO && !platform::PathExists(s_.cacheDir.c_str())) {
-        if (!cache::CreateDirectoriesOf(s_.cacheDir.c_str()))
-            return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create the cache directory " + s_.cacheDir);
-        locked = Lock(first, servedUnlocked);
-    }
-    if (locked.code != 0)
-        return locked;
-
-    Look stored;
-    Checked checked;
-    if (s_.mode != ZELMO_CACHE_NETWORK_ONLY) {
-        stored = LookAt(files_, url_);
-        if (stored.complete || stored.damaged) {
-            checked = stored.complete ? Check(stored, files_.body, s_.sink != nullptr) : Checked();
-            if (!checked.good) {
-                // A body that is not what was stored is never served.
-                result_->flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;
-                cache::DropEntry(files_);
-                stored = Look();
-            }
-        }
-        const bool changed = stored.header != first.header;
-        if (stored.complete && (s_.mode == ZELMO_CACHE_ONLY ||
-                                // stored by the fetch this one waited for
-                                ((result_->flags & ZELMO_FETCH_RESULT_WAITED) != 0 && changed) ||
-                                (s_.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(stored, now))))
-            return ServeStored(stored, ZELMO_FETCH_FRESH_HIT, &checked);
-        if (s_.mode == ZELMO_CACHE_ONLY) {
-            if ((result_->flags & ZELMO_FETCH_RESULT_DROPPED_CORRUPT) != 0)
-                return Fail(ZELMO_FETCH_E_CORRUPT, "the stored entry failed its check and was dropped");
-            return Fail(ZELMO_FETCH_E_NOT_CACHED, "no complete entry of this URL in the cache");
-        }
-    }
-    // A partial body left by a cut transfer is continued by a range request.
-    std::optional<Partial> partial = LoadPartial(files_, url_, !stored.complete);
-    if (partial && s_.noResume) {
-        DropPartial(partial->files);
-        partial.reset();
-    }
-    Error e = Transfer(stored, checked, stored.complete, partial ? &*partial : nullptr);
-    if (e.code != ZELMO_FETCH_OK)
-        return ServeStale(e, stored, checked, now);
-    return e;
-}
-
-// The end of a range request that no 200 answered. A 206 that continued the
-// partial body and brought the rest commits it as the entry; one cut short
-// keeps the grown partial for the next try. A 206 that does not continue it,
-// or a 416, drops it, and the body is fetched whole in one more request.
-// Anything else (a 404, a failure before any answer) is judged as for any
-// request, the partial kept: nullopt.
-std::optional<Error> Fetch::AfterRange(const Look &stored, const Checked &checked, Received &r, CURLcode done,
-                                       bool closed, std::int64_t requestTime, std::int64_t responseTime)
-{
-    Partial &p = *r.partial;
-    const std::string_view final = r.Final();
-    const int status = StatusOf(final);
-    const auto whole = [&]() -> std::optional<Error> {
-        DropPartial(p.files);
-        // A sink that already had the kept part cannot be given the body
-        // again from its start: the call fails, and the next one fetches it whole.
-        if (r.resuming && s_.sink != nullptr)
-            return Fail(ZELMO_FETCH_E_HTTP, (r.refused == kRangeRefused ? r.refusedText
-                                                                        : "the 206 answer ended before the body's last byte") +
-                                                "; the partial body was dropped");
-        return Transfer(stored, checked, false, nullptr);
-    };
-    if (!r.resuming) {
-        if (r.refused == kRangeRefused || status == 416 || (status == 206 && r.refused == ZELMO_FETCH_OK))
-            return whole();
-        if (r.refused == ZELMO_FETCH_E_SINK)
-            DropPartial(p.files);
-        return std::nullopt;
-    }
-    if (r.refused == kRangeRefused)
-        return whole();
-    if (r.refused == ZELMO_FETCH_E_CANCELLED || (r.refused == ZELMO_FETCH_OK && done != CURLE_OK && closed))
-        return std::nullopt;  // the partial grew; the next try goes on from its new length
-    if (r.refused != ZELMO_FETCH_OK || !closed) {
-        DropPartial(p.files);
-        if (r.refused != ZELMO_FETCH_OK)
-            return Fail(r.refused, r.refusedText);
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + p.files.body);
-    }
-    const platform::FileFacts body = platform::ProbeFile(p.files.body.c_str());
-    if (r.kept + r.received != p.meta.length || !body.found || static_cast<std::int64_t>(body.size) != p.meta.length)
-        return whole();
-
-    Temporaries temps;
-    const std::string header = StoredHeaderOf(RefreshedHeader(p.header, final), p.meta.length);
-    const std::string metaTemp = temps.Add(TemporaryFor(files_.meta));
-    const std::string headerTemp = temps.Add(TemporaryFor(files_.header));
-    if (Error e = WriteMeta(metaTemp, header, p.meta.length, r.digest.Value(), requestTime, responseTime); e.code != 0)
-        return e;
-    if (!WriteFileText(headerTemp, header))
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + headerTemp);
-    switch (cache::CommitEntry(p.files.body, files_.body, metaTemp, files_.meta, headerTemp, files_.header)) {
-    case cache::Committed::Both:
-        break;
-    case cache::Committed::HeaderKept:
-        cache::DropEntry(files_);
-        DropPartial(p.files);
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.header);
-    case cache::Committed::Neither:
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
-    }
-    DropPartial(p.files);
-    if (Error e = Deliver(); e.code != 0)
-        return e;
-    result_->outcome = ZELMO_FETCH_RESUMED;
-    result_->resumed_from = r.kept;
-    result_->bytes_served = p.meta.length;
-    return Error{};
-}
-
 void CopyText(char *to, std::size_t capacity, const std::string &text)
 {
     const std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
@@ -1140,38 +528,34 @@ void CopyText(char *to, std::size_t capacity, const std::string &text)
     to[n] = '\0';
 }
 
-// Every field of a v1 result, cleared.
-void ClearResult(ZelmoFetchResult *result)
+// The result, filled in one place: every field of a v1 result set from what
+// the call did.
+int Finish(ZelmoFetchResult *result, const Error &error, const Outcome &done, const std::string &bodyPath,
+           Clock::time_point start)
 {
     const std::uint32_t size = result->size;
     std::memset(result, 0, sizeof *result);
     result->size = size;
-}
-
-int Finish(ZelmoFetchResult *result, const Error &error, const std::string &bodyPath, const std::string &note,
-           Clock::time_point start)
-{
     result->error = error.code;
+    result->http_status = done.httpStatus;
+    result->bytes_received = done.received;
+    result->flags = done.flags;
     if (error.code != ZELMO_FETCH_OK) {
         result->outcome = ZELMO_FETCH_FAILED;
-        result->bytes_served = 0;
-        result->body_path[0] = '\0';
         CopyText(result->error_text, sizeof result->error_text, error.text);
     } else {
-        CopyText(result->body_path, sizeof result->body_path, bodyPath);
-        CopyText(result->error_text, sizeof result->error_text, note);
+        result->outcome = done.outcome;
+        result->bytes_served = done.served;
+        result->resumed_from = done.resumedFrom;
+        if ((done.flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0)
+            CopyText(result->body_path, sizeof result->body_path, bodyPath);
+        CopyText(result->error_text, sizeof result->error_text, done.note);
     }
     result->seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return error.code;
 }
 
 }  // namespace
-
-std::string CacheDirectoryOf(const char *given)
-{
-    return DirectoryOf(given);
-}
-
 }  // namespace zelmo::fetch
 
 // No exception leaves an export: a failure inside becomes an error code.
@@ -1181,24 +565,23 @@ try {
     const Clock::time_point start = Clock::now();
     if (result == nullptr || result->size < sizeof(ZelmoFetchResult))
         return ZELMO_FETCH_E_OPTIONS;  // nowhere to say more
-    ClearResult(result);
-    std::string bodyPath, note;
     Error error;
+    Outcome done;
+    std::string bodyPath;
     try {
         Settings settings;
         if (url == nullptr || url[0] == '\0') {
             error = Fail(ZELMO_FETCH_E_OPTIONS, url == nullptr ? "url is null" : "url is empty");
         } else if (error = ReadOptions(options, settings); error.code == ZELMO_FETCH_OK) {
-            Fetch fetch(url, std::move(settings), result);
+            Fetch fetch(url, std::move(settings));
             error = fetch.Run();
-            if (fetch.Stored())
-                bodyPath = fetch.BodyPath();
-            note = fetch.StaleReason();
+            done = fetch.Done();
+            bodyPath = fetch.BodyPath();
         }
     } catch (const std::bad_alloc &) {
         error = Fail(ZELMO_FETCH_E_NO_MEMORY, "out of memory");
     }
-    return Finish(result, error, bodyPath, note, start);
+    return Finish(result, error, done, bodyPath, start);
 } catch (...) {
     if (result != nullptr && result->size >= sizeof(ZelmoFetchResult)) {
         result->outcome = ZELMO_FETCH_FAILED;
@@ -1223,7 +606,6 @@ extern "C" const char *ZELMO_API zelmo_fetch_strerror(int error)
     case ZELMO_FETCH_E_CANCELLED: return "cancelled by the progress callback";
     case ZELMO_FETCH_E_SINK: return "the body sink refused the body";
     case ZELMO_FETCH_E_DESTINATION: return "the destination could not be written";
-    case ZELMO_FETCH_E_TOO_LARGE: return "the body is too large for the cache";
     case ZELMO_FETCH_E_NO_MEMORY: return "out of memory";
     default: return "unknown error";
     }
@@ -1240,25 +622,4 @@ extern "C" const char *ZELMO_API zelmo_fetch_outcome_name(int outcome)
     case ZELMO_FETCH_SERVED_STALE: return "served stale";
     default: return "unknown outcome";
     }
-}
-
-extern "C" int ZELMO_API zelmo_cache_remove(const char *cacheDir, const char *url)
-try {
-    using namespace zelmo;
-    if (url == nullptr || (cacheDir != nullptr && cacheDir[0] == '\0'))
-        return ZELMO_FETCH_E_OPTIONS;
-    const cache::EntryFiles files = cache::EntryFilesIn(fetch::DirectoryOf(cacheDir), url);
-    const fetch::PartialFiles partial = fetch::PartialFilesOf(files);
-    if (!platform::PathExists(files.header.c_str()) && !platform::PathExists(files.body.c_str()) &&
-        !platform::PathExists(files.meta.c_str()) && !platform::PathExists(partial.meta.c_str()) &&
-        !platform::PathExists(partial.body.c_str()))
-        return ZELMO_FETCH_OK;  // nothing stored; no lock file is made for that
-    platform::FileLock lock;
-    std::string why;
-    if (lock.Acquire(files.lock.c_str(), -1, why) != platform::FileLock::Result::Held)
-        return ZELMO_FETCH_E_CACHE_IO;
-    const bool dropped = cache::DropEntry(files);
-    return fetch::DropPartial(partial) && dropped ? ZELMO_FETCH_OK : ZELMO_FETCH_E_CACHE_IO;
-} catch (...) {
-    return ZELMO_FETCH_E_NO_MEMORY;
 }

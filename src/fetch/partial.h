@@ -1,10 +1,10 @@
 // A partial body kept for a later resume: what a cut or cancelled 200 had
 // delivered, beside the entry it would have become, with the answer's header
-// block and a metadata record (complete 0) naming its URL, validators and
-// total length. Files for the entry D/<md5>: D/<md5>p (the body so far),
-// D/<md5>ph (the 200's header block), D/<md5>pm (the record, written last and
-// removed first, so it alone makes the partial count). HttpDownload_SYNC
-// reads none of them; the complete entry, if any, is never touched by them.
+// block and a record (metadata with complete 0) naming its URL, validators
+// and total length (cache::EntryFiles' partialBody, partialHeader,
+// partialMeta; the record is written last and removed first, so it alone
+// makes the partial count). HttpDownload_SYNC reads none of them; the
+// complete entry, if any, is never touched by them.
 #pragma once
 
 #include <cstdint>
@@ -13,27 +13,17 @@
 #include <string_view>
 
 #include "cache/cache.h"
+#include "cache/editor.h"
 #include "cache/metadata.h"
 
 namespace zelmo::fetch {
 
-struct PartialFiles {
-    std::string body, header, meta;
-};
-PartialFiles PartialFilesOf(const cache::EntryFiles &entry);
-
 struct Partial {
-    PartialFiles files;
     std::string header;     // the 200's header block
     cache::EntryMeta meta;  // complete false; length is the whole body's
     std::int64_t have = 0;  // bytes of the body file on disk: where the rest starts
     std::string ifRange;    // the validator an If-Range sends: the strong ETag, else Last-Modified
 };
-
-// The validator a later range request may send for an answer block: a 200
-// with a Content-Length above 0 and a strong ETag or a Last-Modified. Empty
-// when the answer cannot be resumed.
-std::string ResumeValidatorOf(std::string_view block);
 
 // The partial of an entry, under the entry's lock. One that cannot be
 // resumed (a broken or foreign record, a body as long as the total or empty,
@@ -43,19 +33,16 @@ std::string ResumeValidatorOf(std::string_view block);
 // fetch that revalidates a complete entry leaves that to its next 200.
 std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::string &url, bool dropLeftovers);
 
-// Makes `bodyTemp` (the first `have` bytes of the answer `block`) the
-// entry's partial, replacing any partial there was. False, with nothing
+// Makes the editor's body temporary (the first bytes of the answer `block`)
+// the entry's partial, replacing any partial there was. False, with nothing
 // kept, when a file cannot be written or placed.
-bool KeepPartial(const cache::EntryFiles &entry, const std::string &url, const std::string &bodyTemp,
-                 std::string_view block, std::int64_t requestTime, std::int64_t responseTime);
-
-// Removes a partial's files, its record first.
-bool DropPartial(const PartialFiles &files);
+bool KeepPartial(cache::Editor &editor, const std::string &url, std::string_view block, std::int64_t requestTime,
+                 std::int64_t responseTime);
 
 // Why a 206 block does not continue `partial`: a Content-Range that does not
-// start at partial.have or run to the end, another total, a Content-Length
-// that is not the rest, an ETag or Last-Modified other than the partial's.
-// nullopt when it continues it.
+// start at partial.have or run to the end, another or an unknown total, a
+// Content-Length that is not the rest, an ETag or Last-Modified other than
+// the partial's. nullopt when it continues it.
 std::optional<std::string> RangeMismatch(const Partial &partial, std::string_view block);
 
 }  // namespace zelmo::fetch

@@ -7,76 +7,28 @@
 #include <cstdio>
 #include <limits>
 
+#include "header/fields.h"
+
 namespace zelmo::fetch {
+
+using header::Block;
+using header::EqualNoCase;
+using header::Field;
+using header::HasControl;
+using header::Split;
+using header::StartsNoCase;
+using header::Tab;
+using header::Trim;
+using header::ValueIn;
 
 namespace {
 
 constexpr std::int64_t kMaxDelta = std::int64_t{1} << 31;  // delta-seconds beyond this count as this
 constexpr std::int64_t kHeuristicCap = 86400;
 
-char Lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i]))
-            return false;
-    return true;
-}
-
-bool StartsNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s)
-{
-    while (!s.empty() && IsBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 bool IsDigit(char c)
 {
     return c >= '0' && c <= '9';
-}
-
-// A field name's characters (RFC 9110 5.6.2 tchar).
-bool IsTokenChar(char c)
-{
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c))
-        return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool IsToken(std::string_view s)
-{
-    return !s.empty() && std::all_of(s.begin(), s.end(), IsTokenChar);
-}
-
-// A control character that never goes into a request line or a stored field:
-// anything below 0x20 but tab, and 0x7f.
-bool IsControl(char ch)
-{
-    const auto c = static_cast<unsigned char>(ch);
-    return (c < 0x20 && c != '\t') || c == 0x7f;
-}
-
-bool HasControl(std::string_view s)
-{
-    return std::any_of(s.begin(), s.end(), IsControl);
 }
 
 // Digits only, at least one; larger values saturate at `cap`.
@@ -179,97 +131,6 @@ std::optional<std::int64_t> Compose(std::int64_t year, int month, int day, std::
 bool IsOneOf(std::string_view s, const auto &names)
 {
     return std::find(names.begin(), names.end(), s) != names.end();
-}
-
-// ---- header blocks -------------------------------------------------------
-
-struct Field {
-    std::string_view name;
-    std::string_view value;  // trimmed; obs-fold continuations joined with one space
-    std::string_view line;   // the whole line, continuations joined
-};
-
-// The status line (when the block starts with one) and the fields of a
-// header block, up to its first empty line. Lines that are not fields are
-// left out. Fields view the block's text, except where obs-fold joined
-// lines: those view texts kept in `joined`, whose elements never move.
-struct Block {
-    std::string_view status;
-    std::vector<Field> fields;
-    std::deque<std::string> joined;
-};
-
-Block Split(std::string_view block)
-{
-    Block out;
-    bool first = true;
-    while (!block.empty()) {
-        std::size_t end = block.find('\n');
-        std::string_view line = block.substr(0, end);
-        block = end == std::string_view::npos ? std::string_view() : block.substr(end + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (line.empty())
-            break;
-        if (first) {
-            first = false;
-            if (StartsNoCase(line, "HTTP/")) {
-                out.status = line;
-                continue;
-            }
-        }
-        if (IsBlank(line.front())) {  // obs-fold: continues the field before it
-            if (!out.fields.empty()) {
-                const std::string_view more = Trim(line);
-                Field &last = out.fields.back();
-                if (!more.empty()) {
-                    std::string value(last.value);
-                    value += value.empty() ? "" : " ";
-                    value += more;
-                    std::string line(last.line);
-                    line += ' ';
-                    line += more;
-                    last.value = out.joined.emplace_back(std::move(value));
-                    last.line = out.joined.emplace_back(std::move(line));
-                }
-            }
-            continue;
-        }
-        const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos || !IsToken(line.substr(0, colon)))
-            continue;
-        out.fields.push_back({line.substr(0, colon), Trim(line.substr(colon + 1)), line});
-    }
-    return out;
-}
-
-std::optional<std::string> ValueIn(const Block &block, std::string_view name)
-{
-    std::optional<std::string> value;
-    for (const Field &f : block.fields) {
-        if (!EqualNoCase(f.name, name))
-            continue;
-        if (!value)
-            value.emplace();
-        if (f.value.empty())
-            continue;
-        if (!value->empty())
-            *value += ", ";
-        *value += f.value;
-    }
-    return value;
-}
-
-int StatusOf(std::string_view statusLine)
-{
-    // "HTTP/1.1 200 OK", "HTTP/2 200"
-    const std::size_t space = statusLine.find(' ');
-    if (space == std::string_view::npos)
-        return 0;
-    const auto code = Fixed(statusLine, space + 1, 3);
-    if (!code || (statusLine.size() > space + 4 && statusLine[space + 4] != ' '))
-        return 0;
-    return *code;
 }
 
 // RFC 9110 15.1: the status codes that are heuristically cacheable.
@@ -381,11 +242,6 @@ std::string FormatHttpDate(std::int64_t seconds)
     return out;
 }
 
-std::optional<std::string> FieldValue(std::string_view block, std::string_view name)
-{
-    return ValueIn(Split(block), name);
-}
-
 CacheControl ParseCacheControl(std::string_view value)
 {
     CacheControl cc;
@@ -455,7 +311,7 @@ Freshness FreshnessOf(std::string_view storedBlock, std::int64_t requestTime, st
         // An invalid Expires (two of them included) means already expired.
         const auto at = ParseHttpDate(*expires);
         f.lifetime = at ? std::max<std::int64_t>(0, SaturatingSub(*at, date)) : 0;
-    } else if (HeuristicallyCacheable(StatusOf(block.status)) || cc.isPublic) {
+    } else if (HeuristicallyCacheable(header::StatusOf(block.status)) || cc.isPublic) {
         const auto lastModified = ParseHttpDate(ValueIn(block, "Last-Modified").value_or(""));
         if (lastModified && *lastModified < date) {
             f.lifetime = std::min(kHeuristicCap, (date - *lastModified) / 10);
@@ -535,7 +391,7 @@ std::string RefreshedHeader(std::string_view storedBlock, std::string_view notMo
     // 28 exports find that field by its name anywhere in the header file.
     std::vector<const Field *> taken;
     for (const Field &f : update.fields)
-        if (!KeptFromStore(f.name, connectionNamed) && !HasControl(f.line) && !MentionsContentLength(f.line))
+        if (!KeptFromStore(f.name, connectionNamed) && !HasControl(f.line, Tab::Text) && !MentionsContentLength(f.line))
             taken.push_back(&f);
     const auto updated = [&](std::string_view name) {
         return std::any_of(taken.begin(), taken.end(), [&](const Field *f) { return EqualNoCase(f->name, name); });
@@ -571,6 +427,18 @@ std::string RefreshedHeader(std::string_view storedBlock, std::string_view notMo
             writeUpdates(f->name);
     out += "\r\n";
     return out;
+}
+
+std::string ResumeValidatorOf(std::string_view block)
+{
+    if (header::StatusOf(block) != 200)
+        return {};
+    const std::optional<std::int64_t> length = header::ParseLength(header::FieldValue(block, "Content-Length"));
+    if (!length || *length <= 0)
+        return {};
+    const Validators v = ValidatorsOf(block);
+    std::string chosen = !v.etag.empty() && !v.weak ? v.etag : v.lastModified;
+    return header::HasControl(chosen) ? std::string() : chosen;
 }
 
 std::optional<ContentRange> ParseContentRange(std::string_view value)

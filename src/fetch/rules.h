@@ -23,12 +23,6 @@ std::optional<std::int64_t> ParseHttpDate(std::string_view text);
 // 1970 are written as 1970-01-01 00:00:00, after 9999 as 9999-12-31 23:59:59.
 std::string FormatHttpDate(std::int64_t seconds);
 
-// The value of the first field `name` (no colon, any letter case) in a raw
-// header block (status line + fields, CRLF or LF), blanks trimmed; repeated
-// fields joined with ", ". nullopt when the block has no such field. The
-// block ends at its first empty line.
-std::optional<std::string> FieldValue(std::string_view block, std::string_view name);
-
 struct CacheControl {
     std::optional<std::int64_t> maxAge, staleIfError;
     bool noCache = false, noStore = false, mustRevalidate = false, isPrivate = false, isPublic = false;
@@ -69,8 +63,8 @@ struct Validators {
 Validators ValidatorsOf(std::string_view block);
 
 // "If-None-Match: <etag>" and/or "If-Modified-Since: <date>" (no line end);
-// a value holding a control character (CR, LF, NUL, other < 0x20 but tab,
-// 0x7f) is never sent.
+// a value holding a control character (any byte below 0x20, a tab included,
+// or 0x7f) is never sent.
 std::vector<std::string> ConditionalLines(const Validators &v);
 
 // RFC 9111 3.2 / 4.3.4: the stored block with every field of the 304's block
@@ -79,6 +73,11 @@ std::vector<std::string> ConditionalLines(const Validators &v);
 // Trailer, Content-Range/Encoding; the stored status line kept. Output ends
 // with an empty line, CRLF everywhere.
 std::string RefreshedHeader(std::string_view storedBlock, std::string_view notModifiedBlock);
+
+// The validator a later range request may send for an answer block: a 200
+// with a Content-Length above 0 and a strong ETag or a Last-Modified, free
+// of control characters. Empty when the answer cannot be resumed.
+std::string ResumeValidatorOf(std::string_view block);
 
 // "bytes first-last/total" or "bytes first-last/*" (RFC 9110 14.4), with
 // first <= last < total. nullopt for anything else (unsatisfied ranges

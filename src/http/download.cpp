@@ -11,11 +11,14 @@
 #include <string>
 
 #include "cache/cache.h"
+#include "cache/editor.h"
 #include "frame/diagnostic_log.h"
 #include "frame/frame.h"
 #include "http/curl_global.h"
 #include "http/curl_handles.h"
+#include "header/fields.h"
 #include "http/response.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "zelmo.h"
 
@@ -34,21 +37,8 @@ constexpr std::size_t kLongestEntryPath = cache::kPathArea - 1 - 4;
 // Messages of the download go to the log at a level it does not record.
 constexpr int kLogLevel = 0;
 
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-bool IsPresent(const std::string &path)
-{
-    return IsFilePresent(path.c_str()) == 1;
-}
-
-void DeleteIfPresent(const std::string &path)
-{
-    if (IsPresent(path))
-        platform::DeleteFileAt(path.c_str());
-}
+using platform::File;
+using Part = cache::Editor::Part;
 
 // libcurl's receive buffer and the body temporary's write buffer: large, so
 // that a long body arrives in few reads and lands in few writes.
@@ -64,10 +54,9 @@ constexpr std::size_t kBodyWriteBuffer = 1 << 20;
 // end of an answer that is not a 304: a 304 touches no temporary at all.
 struct Sink {
     HeaderBlocks blocks;          // every header block, in order of arrival
-    const std::string *headerTemp = nullptr;
+    cache::Editor *editor = nullptr;  // the entry's temporaries
     File headerFile;
     bool headerWritten = false;   // `header` is in the header temporary
-    const std::string *bodyTemp = nullptr;
     File bodyFile;
     bool bodyOpened = false;
     std::unique_ptr<char[]> bodyBuffer;
@@ -84,13 +73,13 @@ bool WriteHeader(Sink &sink, std::string_view bytes)
     return true;
 }
 
-// Opens `path` for writing; when its directory is missing, the directory
-// chain is made and the open tried once more.
-std::FILE *OpenForWriting(const std::string &path)
+// Creates a temporary; when its directory is missing, the directory chain
+// is made and the creation tried once more.
+File Create(cache::Editor &editor, Part part)
 {
-    std::FILE *file = platform::OpenFile(path.c_str(), "wb");
-    if (file == nullptr && cache::CreateDirectoriesOf(path.c_str()))
-        file = platform::OpenFile(path.c_str(), "wb");
+    File file = editor.Create(part);
+    if (!file && cache::CreateDirectoriesOf(editor.Temporary(part).c_str()))
+        file = editor.Create(part);
     return file;
 }
 
@@ -98,7 +87,7 @@ std::FILE *OpenForWriting(const std::string &path)
 bool OpenHeader(Sink &sink)
 {
     if (!sink.headerFile)
-        sink.headerFile.reset(OpenForWriting(*sink.headerTemp));
+        sink.headerFile = Create(*sink.editor, Part::Header);
     return static_cast<bool>(sink.headerFile);
 }
 
@@ -119,7 +108,7 @@ bool OpenBody(Sink &sink)
         sink.bodyRefused = true;
         return false;
     }
-    sink.bodyFile.reset(OpenForWriting(*sink.bodyTemp));
+    sink.bodyFile = Create(*sink.editor, Part::Body);
     if (!sink.bodyFile) {
         sink.bodyRefused = true;
         return false;
@@ -179,11 +168,6 @@ void ServeBody(const std::string &bodyPath, HttpResponseBuffer *response)
     std::memset(response->buffer + held, 0, response->capacity - held);
 }
 
-bool IsNotModified(std::string_view header)
-{
-    return header.compare(0, 12, "HTTP/1.1 304") == 0 || header.compare(0, 12, "HTTP/1.0 304") == 0;
-}
-
 struct Transfer {
     const char *url;
     HttpResponseBuffer *response;
@@ -240,11 +224,9 @@ int Download(CURL *c, const Transfer &t)
     if (!conditional)
         curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
 
-    const std::string headerTemp = entry.header + ".tmp";
-    const std::string bodyTemp = body + ".tmp";
+    cache::Editor editor(cache::EntryFiles{body, entry.header}, cache::Editor::Names::Download);
     Sink sink;
-    sink.headerTemp = &headerTemp;
-    sink.bodyTemp = &bodyTemp;
+    sink.editor = &editor;
     if (!conditional && !OpenHeader(sink)) {
         WriteDiagnosticLog(kLogLevel, "create file fail\n");
         return kFileNotFound;
@@ -259,13 +241,12 @@ int Download(CURL *c, const Transfer &t)
                        static_cast<int>(reinterpret_cast<std::intptr_t>(c)));
     const std::string_view final = std::string_view(sink.blocks.text).substr(sink.blocks.finalStart);
 
-    if (result == CURLE_OK && IsNotModified(final)) {
+    if (result == CURLE_OK && header::StartsWithNotModified(final)) {
         // Nothing of a 304 goes to the disk; the temporaries that an
         // earlier call left behind are deleted.
         sink.headerFile.reset();
         sink.bodyFile.reset();
-        platform::DeleteFileAt(headerTemp.c_str());
-        platform::DeleteFileAt(bodyTemp.c_str());
+        editor.Abort();
         // Not modified serves the entry; without a complete entry there is
         // nothing to serve, and the call fails with the entry left as it is.
         if (!lookedAt)
@@ -291,7 +272,7 @@ int Download(CURL *c, const Transfer &t)
         FlushHeader(sink);
         sink.headerFile.reset();
         if (!sink.bodyOpened)
-            File(platform::OpenFile(bodyTemp.c_str(), "wb"));
+            editor.Create(Part::Body);
         WriteDiagnosticLog(kLogLevel, "Perform fail\n");
         return kNotConnected;
     }
@@ -302,7 +283,7 @@ int Download(CURL *c, const Transfer &t)
     // Only the final response's header block belongs with the body.
     if (sink.headerWritten && sink.blocks.finalStart > 0) {
         closed = std::fclose(sink.headerFile.release()) == 0 && closed;
-        sink.headerFile.reset(platform::OpenFile(headerTemp.c_str(), "wb"));
+        sink.headerFile = editor.Create(Part::Header);
         sink.headerWritten = false;
     }
     if (sink.headerFile && !sink.headerWritten) {
@@ -315,33 +296,30 @@ int Download(CURL *c, const Transfer &t)
         return kNotConnected;
     }
 
-    std::string header;
-    if (!ReadWholeFile(headerTemp.c_str(), header)) {
+    std::string written;
+    if (!ReadWholeFile(editor.Temporary(Part::Header).c_str(), written)) {
         if (!sink.bodyOpened)
-            File(platform::OpenFile(bodyTemp.c_str(), "wb"));
+            editor.Create(Part::Body);
         WriteDiagnosticLog(kLogLevel, "not read the header\n");
         return kFileNotFound;
     }
 
-    if (HasOkStatusLine(header.c_str())) {
+    if (header::StartsWithOkStatus(written)) {
         // A body that never came is an empty one.
-        if (!sink.bodyOpened && !File(platform::OpenFile(bodyTemp.c_str(), "wb"))) {
-            platform::DeleteFileAt(headerTemp.c_str());
+        if (!sink.bodyOpened && !editor.Create(Part::Body)) {
+            editor.Abort();
             WriteDiagnosticLog(kLogLevel, "DownLoad Fail\n");
             return kFileNotFound;
         }
-        const cache::Committed committed = cache::CommitEntry(bodyTemp, body, headerTemp, entry.header);
-        if (committed == cache::Committed::Both) {
+        if (editor.Commit() == cache::Committed::Both) {
             ServeBody(body, response);
             return kServed;
         }
-        platform::DeleteFileAt(headerTemp.c_str());
     } else {
         // Any other answer: its header becomes the header file.
-        if (platform::ReplaceFileByRename(headerTemp.c_str(), entry.header.c_str()) != platform::Replaced::Done)
-            platform::DeleteFileAt(headerTemp.c_str());
+        editor.CommitHeader();
     }
-    DeleteIfPresent(bodyTemp);
+    editor.Abort();  // what did not become the entry's
     WriteDiagnosticLog(kLogLevel, "DownLoad Fail\n");
     return kFileNotFound;
 }
@@ -366,18 +344,11 @@ std::size_t FileWriteCallback(char *data, std::size_t size, std::size_t count, v
 bool ReadWholeFile(const char *path, std::string &text)
 {
     try {
-        const File file(platform::OpenForReading(path));
-        if (!file)
+        std::optional<std::string> whole = platform::ReadSmallFile(path, SIZE_MAX);
+        if (!whole || whole->empty())
             return false;
-        std::string whole;
-        char chunk[8192];
-        std::size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
-            whole.append(chunk, got);
-        if (std::ferror(file.get()) || whole.empty())
-            return false;
-        whole.resize(std::strlen(whole.c_str()));
-        text = std::move(whole);
+        whole->resize(std::strlen(whole->c_str()));
+        text = std::move(*whole);
         return true;
     } catch (...) {
         return false;
@@ -389,20 +360,19 @@ bool SetFileTimeToNow(const char *path)
     return platform::SetLastWriteTimeToNow(path);
 }
 
-std::string ConditionalLine(const std::string &header)
+std::string ConditionalLine(const std::string &stored)
 {
-    const std::size_t field = cache::FindFieldName(header, "Last-Modified:");
+    const std::size_t field = header::FindFieldName(stored, "Last-Modified:");
     if (field == std::string::npos)
         return {};
-    const std::size_t colon = header.find(':', field);
-    const std::size_t end = header.find_first_of("\r\n", colon);
+    const std::size_t colon = stored.find(':', field);
+    const std::size_t end = stored.find_first_of("\r\n", colon);
     if (end == std::string::npos)
         return {};
-    const std::string value = header.substr(colon + 1, end - colon - 1);
+    const std::string value = stored.substr(colon + 1, end - colon - 1);
     // A value that is not plain text would make the line something else.
-    for (const char c : value)
-        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f)
-            return {};
+    if (header::HasControl(value, header::Tab::Text))
+        return {};
     return "If-Modified-Since: " + value;
 }
 

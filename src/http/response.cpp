@@ -7,11 +7,12 @@
 
 #include <curl/curl.h>
 
+#include "header/fields.h"
+
 namespace zelmo::http {
 namespace {
 
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
-constexpr std::size_t kStatusPrefix = 12;  // "HTTP/1.1 200"
 
 // Appends `n` bytes at `*length` when they leave at least one byte of
 // `capacity` unused. Written so that no length a caller leaves behind can
@@ -22,12 +23,6 @@ void AppendStrictly(char *to, unsigned int capacity, unsigned int *length, const
         return;
     std::memcpy(to + *length, data, n);
     *length += static_cast<unsigned int>(n);
-}
-
-bool StartsWithOkStatus(const char *text, std::size_t available)
-{
-    return available >= kStatusPrefix && (std::memcmp(text, "HTTP/1.1 200", kStatusPrefix) == 0 ||
-                                          std::memcmp(text, "HTTP/1.0 200", kStatusPrefix) == 0);
 }
 
 // Removes everything from the start of `buffer` up to and including the
@@ -64,12 +59,6 @@ std::size_t ResponseWriteCallback(char *data, std::size_t size, std::size_t coun
     return n;
 }
 
-bool HasOkStatusLine(const char *text)
-{
-    return std::strncmp(text, "HTTP/1.1 200", kStatusPrefix) == 0 ||
-           std::strncmp(text, "HTTP/1.0 200", kStatusPrefix) == 0;
-}
-
 bool StripResponseHeader(HttpResponseBuffer *response)
 {
     return StripThrough(response, 0);
@@ -103,7 +92,7 @@ bool FinalResponse::TakeOkBody()
     if (response->buffer == nullptr || !located_)
         return false;
     const unsigned int length = std::min(response->length, response->capacity);
-    if (start_ > length || !StartsWithOkStatus(response->buffer + start_, length - start_))
+    if (start_ > length || !header::StartsWithOkStatus(std::string_view(response->buffer + start_, length - start_)))
         return false;
     return StripThrough(response_, start_);
 }

@@ -1,6 +1,6 @@
 // The caller's HttpResponseBuffer and the pieces every HTTP export shares:
-// the libcurl write function that fills it, the status-line test and the
-// removal of the response header.
+// the libcurl write function that fills it and the removal of the response
+// header.
 #pragma once
 
 #include <cstddef>
@@ -15,10 +15,6 @@ namespace zelmo::http {
 // the capacity (a chunk is stored whole or not at all), copies it to `file`,
 // and always returns size * count: a full buffer never aborts the transfer.
 std::size_t ResponseWriteCallback(char *data, std::size_t size, std::size_t count, void *userdata);
-
-// True when the first 12 characters of the NUL-terminated `text` are
-// "HTTP/1.1 200" or "HTTP/1.0 200".
-bool HasOkStatusLine(const char *text);
 
 // Removes the first header block (up to and including its blank line) from
 // `buffer`, moves the body to its start and terminates it. Returns false and

@@ -1,5 +1,5 @@
-// The exports that act on a fetch cache as a whole: the listing of its
-// entries and the prune to a size.
+// The exports that act on a fetch cache from outside a fetch: the listing
+// of its entries, the prune to a size and the removal of one entry.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -9,31 +9,18 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/entry.h"
 #include "cache/metadata.h"
 #include "cache/store.h"
-#include "fetch/rules.h"
-#include "fetch/store_api.h"
+#include "header/fields.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "zelmo_fetch.h"
 
-namespace zelmo::fetch {
+namespace zelmo::cache {
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-
-std::optional<std::string> ReadSmallFile(const std::string &path, std::size_t limit)
-{
-    const std::unique_ptr<std::FILE, FileCloser> file(platform::OpenForReading(path.c_str()));
-    if (!file)
-        return std::nullopt;
-    std::string text(limit + 1, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
-    if (std::ferror(file.get()) || text.size() > limit)
-        return std::nullopt;
-    return text;
-}
+using platform::ReadSmallFile;
 
 bool IsTemporary(const std::string &name)
 {
@@ -50,30 +37,30 @@ struct Described {
     std::uint32_t flags = 0;
 };
 
-Described Describe(const std::string &dir, const cache::EntryOnDisk &e)
+Described Describe(const std::string &dir, const EntryOnDisk &e)
 {
     Described d;
     const platform::DirectoryFile *body = e.File("");
-    std::optional<cache::EntryMeta> meta;
+    std::optional<EntryMeta> meta;
     if (e.Has("m"))
-        if (const std::optional<std::string> text = ReadSmallFile(dir + e.name + "m", cache::kMetaMaxBytes))
-            meta = cache::ParseMeta(*text);
-    std::string header;
+        if (const std::optional<std::string> text = ReadSmallFile(dir + e.name + "m", kMetaMaxBytes))
+            meta = ParseMeta(*text);
+    std::string block;
     if (e.Has("h"))
-        header = ReadSmallFile(dir + e.name + "h", 1 << 20).value_or("");
-    header.resize(std::strlen(header.c_str()));
+        block = ReadSmallFile(dir + e.name + "h", kHeaderMaxBytes).value_or("");
+    block.resize(std::strlen(block.c_str()));
     if (meta) {
         d.url = meta->url;
         d.etag = meta->etag;
         d.lastModified = meta->lastModified;
         if (!meta->complete)
             d.flags |= ZELMO_CACHE_ENTRY_PARTIAL;
-        else if (!header.empty() && body != nullptr && static_cast<std::int64_t>(body->length) == meta->length)
+        else if (!block.empty() && body != nullptr && static_cast<std::int64_t>(body->length) == meta->length)
             d.flags |= ZELMO_CACHE_ENTRY_COMPLETE;
     } else {
-        d.etag = FieldValue(header, "ETag").value_or("");
-        d.lastModified = FieldValue(header, "Last-Modified").value_or("");
-        const std::optional<int> length = cache::ContentLengthOf(header);
+        d.etag = header::FieldValue(block, "ETag").value_or("");
+        d.lastModified = header::FieldValue(block, "Last-Modified").value_or("");
+        const std::optional<int> length = header::SampleContentLength(block);
         if (length && *length > 0 && body != nullptr && static_cast<std::uint64_t>(*length) == body->length)
             d.flags |= ZELMO_CACHE_ENTRY_COMPLETE;
     }
@@ -86,14 +73,14 @@ Described Describe(const std::string &dir, const cache::EntryOnDisk &e)
 }
 
 }  // namespace
-}  // namespace zelmo::fetch
+}  // namespace zelmo::cache
 
 extern "C" int ZELMO_API zelmo_cache_list(const char *cacheDir, ZelmoCacheListCallback callback, void *data)
 try {
     using namespace zelmo;
     if (callback == nullptr || (cacheDir != nullptr && cacheDir[0] == '\0'))
         return ZELMO_FETCH_E_OPTIONS;
-    const std::string dir = fetch::CacheDirectoryOf(cacheDir);
+    const std::string dir = cache::CacheDirectoryOf(cacheDir);
     std::vector<cache::EntryOnDisk> entries;
     if (!cache::ListEntries(dir, entries, nullptr))
         return ZELMO_FETCH_E_CACHE_IO;
@@ -101,7 +88,7 @@ try {
         return a.lastUseNs != b.lastUseNs ? a.lastUseNs < b.lastUseNs : a.name < b.name;
     });
     for (const cache::EntryOnDisk &e : entries) {
-        const fetch::Described d = fetch::Describe(dir, e);
+        const cache::Described d = cache::Describe(dir, e);
         const platform::DirectoryFile *body = e.File("");
         ZelmoCacheEntry entry = {};
         entry.size = sizeof entry;
@@ -133,7 +120,7 @@ try {
         if (bytes[i] != 0)
             return ZELMO_FETCH_E_OPTIONS;
     cache::PruneCounts counts;
-    if (!cache::Prune(fetch::CacheDirectoryOf(cacheDir), prune->max_bytes, std::string(), counts))
+    if (!cache::Prune(cache::CacheDirectoryOf(cacheDir), prune->max_bytes, std::string(), counts))
         return ZELMO_FETCH_E_CACHE_IO;
     prune->bytes_before = counts.before;
     prune->bytes_after = counts.after;
@@ -141,6 +128,26 @@ try {
     prune->kept = counts.kept;
     prune->busy = counts.busy;
     return counts.after <= prune->max_bytes ? ZELMO_FETCH_OK : ZELMO_FETCH_E_LOCKED;
+} catch (...) {
+    return ZELMO_FETCH_E_NO_MEMORY;
+}
+
+extern "C" int ZELMO_API zelmo_cache_remove(const char *cacheDir, const char *url)
+try {
+    using namespace zelmo;
+    if (url == nullptr || (cacheDir != nullptr && cacheDir[0] == '\0'))
+        return ZELMO_FETCH_E_OPTIONS;
+    const cache::EntryFiles files = cache::EntryFilesIn(cache::CacheDirectoryOf(cacheDir), url);
+    if (!platform::PathExists(files.header.c_str()) && !platform::PathExists(files.body.c_str()) &&
+        !platform::PathExists(files.meta.c_str()) && !platform::PathExists(files.partialMeta.c_str()) &&
+        !platform::PathExists(files.partialBody.c_str()))
+        return ZELMO_FETCH_OK;  // nothing stored; no lock file is made for that
+    platform::FileLock lock;
+    std::string why;
+    if (lock.Acquire(files.lock.c_str(), -1, why) != platform::FileLock::Result::Held)
+        return ZELMO_FETCH_E_CACHE_IO;
+    const bool dropped = cache::DropEntry(files);
+    return cache::DropPartial(files) && dropped ? ZELMO_FETCH_OK : ZELMO_FETCH_E_CACHE_IO;
 } catch (...) {
     return ZELMO_FETCH_E_NO_MEMORY;
 }

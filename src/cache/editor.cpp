@@ -1,0 +1,111 @@
+// Writing an entry (see editor.h).
+#include "cache/editor.h"
+
+#include <atomic>
+
+#include "cache/entry.h"
+#include "platform/platform.h"
+
+namespace zelmo::cache {
+namespace {
+
+// Puts `temp` in the place of `target`; true when `temp` is gone and
+// `target` holds its bytes.
+bool Place(const std::string &temp, const std::string &target)
+{
+    switch (platform::ReplaceFileByRename(temp.c_str(), target.c_str())) {
+    case platform::Replaced::Done:
+        return true;
+    case platform::Replaced::OtherVolume:
+        if (!platform::CopyFileOver(temp.c_str(), target.c_str()))
+            return false;
+        platform::DeleteFileAt(temp.c_str());
+        return true;
+    case platform::Replaced::Refused:
+        break;
+    }
+    return false;
+}
+
+std::string PerCallName(const std::string &path)
+{
+    static std::atomic<unsigned> counter{0};
+    return path + "." + std::to_string(platform::ProcessId()) + "-" + std::to_string(counter.fetch_add(1)) + ".part";
+}
+
+}  // namespace
+
+Editor::Editor(EntryFiles files, Names names) : files_(std::move(files)), names_(names)
+{
+    const std::string *targets[3] = {&files_.body, &files_.header, &files_.meta};
+    for (std::size_t i = 0; i < 3; ++i)
+        if (!targets[i]->empty())
+            temps_[i] = names_ == Names::Download ? *targets[i] + ".tmp" : PerCallName(*targets[i]);
+}
+
+Editor::~Editor()
+{
+    if (!done_ && names_ == Names::PerCall)
+        Abort();
+}
+
+platform::File Editor::Create(Part part)
+{
+    const std::string &path = temps_[Index(part)];
+    if (path.empty())
+        return nullptr;
+    made_[Index(part)] = true;  // also when the open fails: a half-made file is deleted all the same
+    return platform::File(platform::OpenFile(path.c_str(), "wb"));
+}
+
+bool Editor::Write(Part part, std::string_view text)
+{
+    return platform::WriteAndClose(Create(part), text);
+}
+
+platform::File Editor::AppendToPartial()
+{
+    return platform::File(platform::OpenFile(files_.partialBody.c_str(), "ab"));
+}
+
+Committed Editor::Commit(bool fromPartial)
+{
+    const std::string &body = fromPartial ? files_.partialBody : Temporary(Part::Body);
+    platform::RemoveFromItsName(files_.body.c_str());
+    if (!Place(body, files_.body))
+        return Committed::Neither;
+    if (Made(Part::Meta) && !Place(Temporary(Part::Meta), files_.meta))
+        return Committed::HeaderKept;
+    return Place(Temporary(Part::Header), files_.header) ? Committed::Both : Committed::HeaderKept;
+}
+
+bool Editor::Refresh()
+{
+    return (!Made(Part::Meta) || Place(Temporary(Part::Meta), files_.meta)) &&
+           Place(Temporary(Part::Header), files_.header);
+}
+
+bool Editor::CommitHeader()
+{
+    return Place(Temporary(Part::Header), files_.header);
+}
+
+bool Editor::CommitPartial()
+{
+    const bool kept = DropPartial(files_) && Place(Temporary(Part::Body), files_.partialBody) &&
+                      Place(Temporary(Part::Header), files_.partialHeader) &&
+                      Place(Temporary(Part::Meta), files_.partialMeta);
+    if (!kept)
+        DropPartial(files_);
+    return kept;
+}
+
+void Editor::Abort()
+{
+    done_ = true;
+    for (std::size_t i = 0; i < 3; ++i)
+        if (!temps_[i].empty() && (made_[i] || names_ == Names::Download))
+            platform::DeleteFileAt(temps_[i].c_str());  // one that was placed is not there
+}
+
+}  // namespace zelmo::cache

@@ -1,0 +1,103 @@
+// Writing an entry, for both interfaces: the editor names and creates the
+// temporaries beside the entry's files, and makes them the entry's files in
+// the order that keeps an entry whole whatever moment a process dies at —
+// or removes them (an abort; for per-call temporaries also when the editor
+// is destroyed uncommitted).
+//
+//   entry:   body, then metadata, then header. The header counts for the
+//            entry: until it is renamed in, the old header judges it, and a
+//            body that is whole either way.
+//   refresh: metadata, then header (a 304); the body is not touched.
+//   partial: the old record dropped first, then body, header, record. The
+//            record counts for a partial.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "cache/cache.h"
+#include "cache/metadata.h"
+#include "platform/files.h"
+
+namespace zelmo::cache {
+
+// How far a commit got.
+enum class Committed {
+    Both,        // body file and header file replaced
+    HeaderKept,  // the body file was replaced, the metadata or header file could not be
+    Neither,     // the body file could not be replaced; nothing changed
+};
+
+class Editor {
+public:
+    // The temporaries' names.
+    enum class Names {
+        // "<file>.<pid>-<n>.part": no other call, no other process and
+        // none of HttpDownload_SYNC's temporaries share them.
+        PerCall,
+        // "<file>.tmp": HttpDownload_SYNC's own, the same for every call of
+        // a URL. An editor of these deletes them only when asked (Abort):
+        // what a failed download received stays in them.
+        Download,
+    };
+    enum class Part { Body, Header, Meta };
+
+    // `files` names the entry; HttpDownload_SYNC's entries have only body
+    // and header.
+    Editor(EntryFiles files, Names names);
+    ~Editor();
+    Editor(const Editor &) = delete;
+    Editor &operator=(const Editor &) = delete;
+
+    const EntryFiles &Files() const { return files_; }
+    const std::string &Temporary(Part part) const { return temps_[Index(part)]; }
+    bool Made(Part part) const { return made_[Index(part)]; }
+
+    // Creates a part's temporary, or empties it when it exists; the stream
+    // is the caller's to write and close. Null when it cannot be created.
+    platform::File Create(Part part);
+    // Creates a part's temporary holding `text`; false when a byte was lost.
+    bool Write(Part part, std::string_view text);
+    // The entry's partial body opened for appending the rest of its bytes.
+    platform::File AppendToPartial();
+
+    // The body temporary, metadata (where made) and header made the entry's
+    // files. Where `fromPartial`, the partial body takes the body
+    // temporary's place (a completed resume). The old body leaves its name
+    // first: a rename over an existing file makes some file systems (ext4's
+    // replace-by-rename heuristic) write the new file's data out before the
+    // rename returns, which costs a large body tens of milliseconds.
+    // Meanwhile the entry has no body file and counts as incomplete. Where
+    // the body lies on another file system than its temporary, it is copied
+    // instead (written beside it and renamed into place).
+    Committed Commit(bool fromPartial = false);
+    // The metadata (where made) and header temporaries renamed over their
+    // files; the body stays. False when either could not be placed.
+    bool Refresh();
+    // The header temporary alone made the header file (an answer without a
+    // body, for HttpDownload_SYNC).
+    bool CommitHeader();
+    // Body, header and metadata temporaries made the entry's partial body,
+    // replacing any partial there was. False, with no partial left, when one
+    // could not be placed.
+    bool CommitPartial();
+
+    // Deletes every temporary this editor made (or, for Names::Download,
+    // may have been left by an earlier call). What was placed is not there
+    // to delete.
+    void Abort();
+    // Keeps the temporaries as they are (Names::Download: a failed
+    // download's bytes).
+    void Leave() { done_ = true; }
+
+private:
+    static std::size_t Index(Part part) { return static_cast<std::size_t>(part); }
+
+    EntryFiles files_;
+    Names names_;
+    std::string temps_[3];
+    bool made_[3] = {false, false, false};
+    bool done_ = false;
+};
+
+}  // namespace zelmo::cache

@@ -1,0 +1,91 @@
+// A fetch's options, checked (see options.h).
+#include "fetch/options.h"
+
+#include <cstring>
+
+#include "cache/cache.h"
+
+namespace zelmo::fetch {
+namespace {
+
+constexpr std::uint32_t kKnownFlags =
+    ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT;
+
+Error Fail(int code, std::string text)
+{
+    return Error{code, std::move(text)};
+}
+
+bool HoldsLineBreak(const char *text)
+{
+    for (const char *p = text; *p != '\0'; ++p)
+        if (*p == '\r' || *p == '\n')
+            return true;
+    return false;
+}
+
+}  // namespace
+
+Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
+{
+    if (options == nullptr) {
+        s.cacheDir = cache::CacheDirectoryOf(nullptr);
+        return {};
+    }
+    if (options->size < sizeof(ZelmoFetchOptions))
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.size is " + std::to_string(options->size) +
+                                               ", smaller than this library's ZelmoFetchOptions (" +
+                                               std::to_string(sizeof(ZelmoFetchOptions)) + ")");
+    // A later header's fields this library does not know must be unset.
+    const auto *bytes = reinterpret_cast<const unsigned char *>(options);
+    for (std::size_t i = sizeof(ZelmoFetchOptions); i < options->size; ++i)
+        if (bytes[i] != 0)
+            return Fail(ZELMO_FETCH_E_OPTIONS, "options set fields this library does not know (byte " +
+                                                   std::to_string(i) + " of " + std::to_string(options->size) + ")");
+    if ((options->flags & ~kKnownFlags) != 0)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.flags holds flags this library does not support");
+    if (options->cache_mode < ZELMO_CACHE_REVALIDATE || options->cache_mode > ZELMO_CACHE_ONLY)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.cache_mode " + std::to_string(options->cache_mode) +
+                                               " is not a ZelmoCacheMode");
+    if (options->timeout_ms < 0 || options->connect_timeout_ms < 0)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "a negative time limit");
+    if (options->max_cache_bytes != 0 && (options->flags & ZELMO_FETCH_CACHE_LIMIT) == 0)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.max_cache_bytes is set without ZELMO_FETCH_CACHE_LIMIT");
+    for (const std::uint64_t r : options->reserved)
+        if (r != 0)
+            return Fail(ZELMO_FETCH_E_OPTIONS, "options.reserved must be all zeros");
+    if (options->cache_dir != nullptr && options->cache_dir[0] == '\0')
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.cache_dir is empty (null means the default cache)");
+    if (options->headers != nullptr) {
+        for (const char *const *h = options->headers; *h != nullptr; ++h) {
+            if ((*h)[0] == '\0' || HoldsLineBreak(*h) || std::strchr(*h, ':') == nullptr)
+                return Fail(ZELMO_FETCH_E_OPTIONS, std::string("options.headers: not a header line: \"") + *h + "\"");
+            s.headers.emplace_back(*h);
+        }
+    }
+    s.cacheDir = cache::CacheDirectoryOf(options->cache_dir);
+    s.mode = options->cache_mode;
+    s.timeoutMs = options->timeout_ms;
+    s.route.proxy = options->proxy;
+    s.route.proxyUserPwd = options->proxy_userpwd;
+    s.route.environmentProxy = (options->flags & ZELMO_FETCH_ENVIRONMENT_PROXY) != 0;
+    s.route.connectTimeoutMs = options->connect_timeout_ms;
+    s.noResume = (options->flags & ZELMO_FETCH_NO_RESUME) != 0;
+    s.staleIfError = (options->flags & ZELMO_FETCH_STALE_IF_ERROR) != 0;
+    s.destination = options->destination;
+    s.sink = options->sink;
+    s.sinkData = options->sink_data;
+    s.progress = options->progress;
+    s.progressData = options->progress_data;
+    s.limited = (options->flags & ZELMO_FETCH_CACHE_LIMIT) != 0;
+    s.maxCacheBytes = options->max_cache_bytes;
+    // A limit of 0 keeps no entry: nothing stored is looked at either.
+    if (s.limited && s.maxCacheBytes == 0) {
+        if (s.mode == ZELMO_CACHE_ONLY)
+            return Fail(ZELMO_FETCH_E_OPTIONS, "cache only, with a cache limit of 0: nothing can be served");
+        s.mode = ZELMO_CACHE_NETWORK_ONLY;
+    }
+    return {};
+}
+
+}  // namespace zelmo::fetch

@@ -1,0 +1,40 @@
+// A fetch's options, checked and read into what the call works with.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fetch/transfer.h"
+#include "zelmo_fetch.h"
+
+namespace zelmo::fetch {
+
+// An error on its way to the result: a code and its text.
+struct Error {
+    int code = ZELMO_FETCH_OK;
+    std::string text;
+};
+
+struct Settings {
+    std::string cacheDir;  // ends in a separator
+    int mode = ZELMO_CACHE_REVALIDATE;
+    int timeoutMs = 0;
+    Route route;
+    bool noResume = false;
+    bool staleIfError = false;
+    std::vector<std::string> headers;
+    const char *destination = nullptr;
+    ZelmoFetchSink sink = nullptr;
+    void *sinkData = nullptr;
+    ZelmoFetchProgress progress = nullptr;
+    void *progressData = nullptr;
+    bool limited = false;  // ZELMO_FETCH_CACHE_LIMIT: maxCacheBytes is in force
+    std::uint64_t maxCacheBytes = 0;
+};
+
+// `options` (null: every default) checked and read into `s`. A limit of 0
+// keeps no entry: such a call is network-only.
+Error ReadOptions(const ZelmoFetchOptions *options, Settings &s);
+
+}  // namespace zelmo::fetch

@@ -1,0 +1,252 @@
+// One HTTP transfer of zelmo_fetch (see transfer.h).
+#include "fetch/transfer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+
+#include <curl/curl.h>
+
+#include "header/fields.h"
+#include "http/curl_global.h"
+#include "http/curl_handles.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+
+namespace zelmo::fetch {
+namespace {
+
+constexpr long kReceiveBuffer = 512 * 1024;
+constexpr std::size_t kFileBuffer = 1 << 20;
+constexpr std::size_t kReadChunk = 256 * 1024;
+
+// The state of a transfer between libcurl's callbacks.
+struct Transferring {
+    const TransferRequest *request;
+    BodySteps *steps;
+    Received *r;
+    http::HeaderBlocks blocks;
+    platform::File body;
+    std::unique_ptr<char[]> bodyBuffer;
+    std::string bodyPath;
+
+    bool Stop(int code, std::string text)
+    {
+        r->stopped = code;
+        r->stoppedText = std::move(text);
+        return false;
+    }
+};
+
+std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *userdata)
+{
+    auto *t = static_cast<Transferring *>(userdata);
+    const std::size_t n = size * count;
+    return t->blocks.Add(data, n) ? n : 0;
+}
+
+std::string_view FinalOf(const Transferring &t)
+{
+    return std::string_view(t.blocks.text).substr(t.blocks.finalStart);
+}
+
+void BufferBody(Transferring &t)
+{
+    t.bodyBuffer.reset(new (std::nothrow) char[kFileBuffer]);
+    if (t.bodyBuffer)
+        std::setvbuf(t.body.get(), t.bodyBuffer.get(), _IOFBF, kFileBuffer);
+}
+
+// ---- the body's steps ------------------------------------------------------
+
+bool ToSink(Transferring &t, const char *data, std::size_t n)
+{
+    if (t.steps->sink == nullptr)
+        return true;
+    t.r->sinkFed = true;
+    if (t.steps->sink(t.steps->sinkData, data, n) != 0)
+        return t.Stop(ZELMO_FETCH_E_SINK, "the body sink refused the body");
+    return true;
+}
+
+bool ToFile(Transferring &t, const char *data, std::size_t n)
+{
+    if (std::fwrite(data, 1, n, t.body.get()) != n)
+        return t.Stop(ZELMO_FETCH_E_CACHE_IO, "cannot write " + t.bodyPath + ": " + std::strerror(errno));
+    return true;
+}
+
+bool ToProgress(Transferring &t)
+{
+    const BodySteps &s = *t.steps;
+    if (s.progress != nullptr && s.progress(s.progressData, t.r->kept + t.r->received, t.r->total) != 0)
+        return t.Stop(ZELMO_FETCH_E_CANCELLED, "the progress callback cancelled the fetch");
+    return true;
+}
+
+// The first bytes of a 206 to a range request: the answer judged against the
+// partial body, which, when it is continued, is read from disk into the
+// checksum and the sink (the sink gets the whole body in order) and opened
+// for the rest.
+bool StartRange(Transferring &t)
+{
+    const Partial &p = *t.request->partial;
+    Received &r = *t.r;
+    const auto refuse = [&](std::string why) {
+        r.rangeRefused = true;
+        return t.Stop(ZELMO_FETCH_OK, std::move(why));
+    };
+    if (std::optional<std::string> why = RangeMismatch(p, FinalOf(t)))
+        return refuse(std::move(*why));
+    const std::string &path = t.steps->editor->Files().partialBody;
+    {
+        const platform::File kept(platform::OpenForReading(path.c_str()));
+        if (!kept)
+            return refuse("cannot open " + path);
+        std::unique_ptr<char[]> buffer(new char[kReadChunk]);
+        std::int64_t read = 0;
+        std::size_t got;
+        while (read < p.have &&
+               (got = std::fread(buffer.get(), 1, static_cast<std::size_t>(std::min<std::int64_t>(kReadChunk, p.have - read)),
+                                 kept.get())) > 0) {
+            r.digest.Update(buffer.get(), got);
+            read += static_cast<std::int64_t>(got);
+            if (!ToSink(t, buffer.get(), got))
+                return false;
+        }
+        if (read != p.have)
+            return refuse("cannot read " + path);
+    }
+    t.body = t.steps->editor->AppendToPartial();
+    t.bodyPath = path;
+    if (!t.body)
+        return t.Stop(ZELMO_FETCH_E_CACHE_IO, "cannot open " + path + ": " + std::strerror(errno));
+    BufferBody(t);
+    r.continued = true;
+    r.kept = p.have;
+    r.total = p.meta.length;
+    return true;
+}
+
+// The first body byte: where the body goes, by the final answer's status.
+bool StartBody(Transferring &t)
+{
+    Received &r = *t.r;
+    r.started = true;
+    const int status = header::StatusOf(FinalOf(t));
+    if (t.request->partial != nullptr && status == 206)
+        return StartRange(t);
+    // Only a 200's body is kept; any other answer is judged by its status.
+    if (status != 200)
+        return t.Stop(ZELMO_FETCH_E_HTTP, "");
+    r.total = header::ParseLength(header::FieldValue(FinalOf(t), "Content-Length")).value_or(-1);
+    t.body = t.steps->editor->Create(cache::Editor::Part::Body);
+    t.bodyPath = t.steps->editor->Temporary(cache::Editor::Part::Body);
+    if (!t.body)
+        return t.Stop(ZELMO_FETCH_E_CACHE_IO, "cannot create " + t.bodyPath + ": " + std::strerror(errno));
+    BufferBody(t);
+    return true;
+}
+
+std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userdata)
+{
+    auto *t = static_cast<Transferring *>(userdata);
+    Received &r = *t->r;
+    const std::size_t n = size * count;
+    try {
+        if (!r.started && !StartBody(*t))
+            return 0;
+        if (r.continued && r.received + static_cast<std::int64_t>(n) > r.total - r.kept) {
+            r.rangeRefused = true;
+            t->Stop(ZELMO_FETCH_OK, "the 206 answer holds more bytes than the rest of the body");
+            return 0;
+        }
+        if (!ToFile(*t, data, n))
+            return 0;
+        r.digest.Update(data, n);
+        r.received += static_cast<std::int64_t>(n);
+        if (!ToSink(*t, data, n) || !ToProgress(*t))
+            return 0;
+    } catch (...) {
+        t->Stop(ZELMO_FETCH_E_NO_MEMORY, "out of memory");
+        return 0;
+    }
+    return n;
+}
+
+void Append(http::Slist &lines, const std::string &line)
+{
+    curl_slist *next = curl_slist_append(lines.get(), line.c_str());
+    if (next == nullptr)
+        throw std::bad_alloc();
+    lines.release();
+    lines.reset(next);
+}
+
+void SetRoute(CURL *c, const struct Route &route)
+{
+    http::SetSharedOptions(c, route.proxy);
+    if (route.proxy == nullptr && route.environmentProxy)
+        curl_easy_setopt(c, CURLOPT_PROXY, static_cast<const char *>(nullptr));  // libcurl's default: the environment
+    if (route.proxyUserPwd != nullptr) {
+        curl_easy_setopt(c, CURLOPT_PROXYUSERPWD, route.proxyUserPwd);
+        curl_easy_setopt(c, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+    }
+    if (route.connectTimeoutMs > 0)
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(route.connectTimeoutMs));
+}
+
+}  // namespace
+
+void Transfer(const TransferRequest &request, BodySteps &steps, Received &r)
+{
+    if (request.timeLeftMs == 0) {
+        r.failure = "the time limit ran out before the request";
+        return;
+    }
+    http::EnsureCurlGlobal();
+    const http::Easy easy(curl_easy_init());
+    if (!easy)
+        throw std::bad_alloc();
+    CURL *const c = easy.get();
+    curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
+    SetRoute(c, request.route);
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    if (request.timeLeftMs > 0)
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeLeftMs));
+    http::Slist lines;
+    for (const std::string &line : request.lines)
+        Append(lines, line);
+    if (lines)
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, lines.get());
+    // A revalidation most likely ends in a 304 without a body: libcurl's
+    // default receive buffer spares it the large one's allocation and page
+    // faults, which cost more than the whole 304.
+    if (request.expectBody)
+        curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+
+    Transferring t{&request, &steps, &r, {}, {}, {}, {}};
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+    char curlError[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
+
+    r.requestTime = static_cast<std::int64_t>(std::time(nullptr));
+    const CURLcode done = curl_easy_perform(c);
+    r.responseTime = static_cast<std::int64_t>(std::time(nullptr));
+    r.performed = done == CURLE_OK;
+    if (!r.performed)
+        r.failure = curlError[0] != '\0' ? std::string(curlError) : curl_easy_strerror(done);
+    r.blocks = std::move(t.blocks.text);
+    r.finalStart = t.blocks.finalStart;
+    r.status = header::StatusOf(r.Final());
+    r.closed = !t.body || std::fclose(t.body.release()) == 0;
+}
+
+}  // namespace zelmo::fetch

@@ -1,0 +1,74 @@
+// One HTTP transfer of zelmo_fetch through libcurl: the request set up from
+// what the driver asks, the header blocks collected, and the body passed
+// through small steps as it arrives — the body file, the checksum, the
+// host's sink, the host's progress. It knows nothing of cache modes: what
+// it tells (Received) the plan judges.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cache/editor.h"
+#include "cache/metadata.h"
+#include "fetch/partial.h"
+#include "zelmo_fetch.h"
+
+namespace zelmo::fetch {
+
+// How the server is reached.
+struct Route {
+    const char *proxy = nullptr;         // "host:port"; null: none
+    const char *proxyUserPwd = nullptr;
+    bool environmentProxy = false;       // without a proxy: libcurl's own from the environment
+    int connectTimeoutMs = 0;            // 0: libcurl's own
+};
+
+struct TransferRequest {
+    std::string url;
+    Route route;
+    std::vector<std::string> lines;      // request header lines: the host's, then validators or a range
+    int timeLeftMs = -1;                 // -1: no limit
+    bool expectBody = true;              // false: most likely a 304 (a small receive buffer)
+    const Partial *partial = nullptr;    // a range request: a 206 may continue this partial
+};
+
+// Where the body goes. A 200's body goes to the editor's body temporary; a
+// 206 that continues the partial is appended to the partial body.
+struct BodySteps {
+    cache::Editor *editor = nullptr;
+    ZelmoFetchSink sink = nullptr;
+    void *sinkData = nullptr;
+    ZelmoFetchProgress progress = nullptr;
+    void *progressData = nullptr;
+};
+
+// What a transfer received.
+struct Received {
+    std::string blocks;               // every header block, in order of arrival
+    std::size_t finalStart = 0;       // where the final answer's block begins
+    int status = 0;                   // the final answer's status; 0 when none came
+    bool performed = false;           // libcurl completed the transfer
+    std::string failure;              // libcurl's reason when it did not
+    int stopped = ZELMO_FETCH_OK;     // a ZELMO_FETCH_E_* when a body step stopped it
+    std::string stoppedText;
+    bool rangeRefused = false;        // the 206 did not continue the partial (why in stoppedText)
+    bool started = false;             // a body began
+    bool continued = false;           // a 206 continued the partial
+    bool closed = true;               // the body file written and closed without loss
+    std::int64_t received = 0;        // body bytes of this answer
+    std::int64_t total = -1;          // the whole body's length, when told
+    std::int64_t kept = 0;            // the partial's bytes before a continuing 206
+    bool sinkFed = false;             // the sink had bytes (kept ones included)
+    cache::BodyDigest digest;         // of the whole body (kept bytes included)
+    std::int64_t requestTime = 0, responseTime = 0;  // seconds since 1970
+
+    std::string_view Final() const { return std::string_view(blocks).substr(finalStart); }
+};
+
+// Sends the request and receives the answer. Throws std::bad_alloc when
+// memory runs out setting it up.
+void Transfer(const TransferRequest &request, BodySteps &steps, Received &r);
+
+}  // namespace zelmo::fetch
