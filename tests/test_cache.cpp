@@ -470,7 +470,7 @@ TEST(CacheCommit, TemporariesBecomeTheEntryBodyFirst)
             fs::remove(header);
             fs::create_directory(header);
         }
-        zelmo::cache::Editor editor(zelmo::cache::EntryFiles{body, header}, zelmo::cache::Editor::Names::Download);
+        zelmo::cache::Editor editor(zelmo::cache::DownloadEntryFiles(body, header), zelmo::cache::Editor::Names::Download);
         EXPECT_EQ(editor.Commit(), c.expected);
         editor.Leave();  // what did not become the entry's stays, for the checks below
         const bool bodyMoved = c.expected != Committed::Neither;
@@ -485,5 +485,156 @@ TEST(CacheCommit, TemporariesBecomeTheEntryBodyFirst)
         EXPECT_EQ(fs::exists(header + ".tmp"), !headerMoved);
         if (c.bodyElsewhere)
             fs::remove_all(bodyDir, error);
+    }
+}
+
+namespace {
+
+using zelmo::cache::Editor;
+using Part = zelmo::cache::Editor::Part;
+
+// The names of the files in `dir`, sorted.
+std::vector<std::string> Names(const fs::path &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Read(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void Put(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// An entry with its body, header and metadata in place, and a partial.
+zelmo::cache::EntryFiles AnEntry(const TempDir &dir)
+{
+    const zelmo::cache::EntryFiles f =
+        zelmo::cache::EntryFilesIn(dir.path().string() + kSep, "http://example.org/editor");
+    Put(f.body, "old body");
+    Put(f.header, "old header");
+    Put(f.meta, "old meta");
+    Put(f.partialBody, "old partial");
+    Put(f.partialHeader, "old partial header");
+    Put(f.partialMeta, "old partial record");
+    return f;
+}
+
+}  // namespace
+
+// An editor that does not commit leaves the entry as it was and removes
+// every temporary it made, whether it is aborted or just goes out of scope,
+// and whether its writes were whole or not.
+TEST(CacheEditor, WhatIsNotCommittedIsRemoved)
+{
+    for (const bool explicitAbort : {false, true}) {
+        SCOPED_TRACE(explicitAbort ? "aborted" : "destroyed");
+        TempDir dir;
+        const zelmo::cache::EntryFiles f = AnEntry(dir);
+        const std::vector<std::string> before = Names(dir.path());
+        {
+            Editor editor(f, Editor::Names::PerCall);
+            ASSERT_TRUE(editor.Write(Part::Body, "new body"));
+            ASSERT_TRUE(editor.Write(Part::Meta, "new meta"));
+            zelmo::platform::File header = editor.Create(Part::Header);  // still open, half written
+            ASSERT_TRUE(header);
+            std::fputs("HTTP/1.1 2", header.get());
+            header.reset();
+            for (const Part part : {Part::Body, Part::Header, Part::Meta}) {
+                EXPECT_TRUE(fs::exists(editor.Temporary(part)));
+                EXPECT_NE(editor.Temporary(part).find(".part"), std::string::npos);
+            }
+            if (explicitAbort)
+                editor.Abort();
+        }
+        EXPECT_EQ(Names(dir.path()), before);
+        EXPECT_EQ(Read(f.body), "old body");
+        EXPECT_EQ(Read(f.header), "old header");
+        EXPECT_EQ(Read(f.meta), "old meta");
+    }
+}
+
+// A commit that stops half-way (the header cannot be replaced) leaves the
+// new body with the metadata of the new answer, and no temporary behind.
+TEST(CacheEditor, ACommitThatStopsLeavesNoTemporary)
+{
+    TempDir dir;
+    const zelmo::cache::EntryFiles f = AnEntry(dir);
+    fs::remove(f.header);
+    fs::create_directory(f.header);
+    {
+        Editor editor(f, Editor::Names::PerCall);
+        ASSERT_TRUE(editor.Write(Part::Body, "new body"));
+        ASSERT_TRUE(editor.Write(Part::Meta, "new meta"));
+        ASSERT_TRUE(editor.Write(Part::Header, "new header"));
+        EXPECT_EQ(editor.Commit(), zelmo::cache::Committed::HeaderKept);
+    }
+    EXPECT_EQ(Read(f.body), "new body");
+    EXPECT_EQ(Read(f.meta), "new meta");
+    for (const std::string &name : Names(dir.path()))
+        EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+}
+
+// HttpDownload_SYNC's ".tmp" temporaries stay when its editor goes (what a
+// failed download received is kept in them), and go when it aborts, also
+// those an earlier call left.
+TEST(CacheEditor, DownloadTemporariesGoOnlyWhenAborted)
+{
+    TempDir dir;
+    const std::string body = Join(dir.path().string(), "entry"), header = body + "h";
+    {
+        Editor editor(zelmo::cache::DownloadEntryFiles(body, header), Editor::Names::Download);
+        EXPECT_EQ(editor.Temporary(Part::Body), body + ".tmp");
+        EXPECT_EQ(editor.Temporary(Part::Header), header + ".tmp");
+        EXPECT_EQ(editor.Temporary(Part::Meta), "");
+        ASSERT_TRUE(editor.Write(Part::Header, "HTTP/1.1 200 OK\r\n"));
+    }
+    EXPECT_TRUE(fs::exists(header + ".tmp"));
+    Put(body + ".tmp", "left by an earlier call");
+    {
+        Editor editor(zelmo::cache::DownloadEntryFiles(body, header), Editor::Names::Download);
+        editor.Abort();
+    }
+    EXPECT_TRUE(Names(dir.path()).empty());
+}
+
+// A partial replaces the one there was; where a file cannot be placed, no
+// partial is left at all (a record without its body would be believed).
+TEST(CacheEditor, APartialReplacesTheOldOneOrLeavesNone)
+{
+    for (const bool blocked : {false, true}) {
+        SCOPED_TRACE(blocked ? "header place blocked" : "placed");
+        TempDir dir;
+        const zelmo::cache::EntryFiles f = AnEntry(dir);
+        if (blocked) {
+            fs::remove(f.partialHeader);
+            fs::create_directory(f.partialHeader);
+            fs::create_directory(f.partialHeader + "/x");  // a directory that cannot be removed as a file
+        }
+        Editor editor(f, Editor::Names::PerCall);
+        ASSERT_TRUE(editor.Write(Part::Body, "new partial"));
+        ASSERT_TRUE(editor.Write(Part::Header, "new partial header"));
+        ASSERT_TRUE(editor.Write(Part::Meta, "new partial record"));
+        EXPECT_EQ(editor.CommitPartial(), !blocked);
+        if (!blocked) {
+            EXPECT_EQ(Read(f.partialBody), "new partial");
+            EXPECT_EQ(Read(f.partialHeader), "new partial header");
+            EXPECT_EQ(Read(f.partialMeta), "new partial record");
+        } else {
+            EXPECT_FALSE(fs::exists(f.partialMeta));
+            EXPECT_FALSE(fs::exists(f.partialBody));
+        }
+        EXPECT_EQ(Read(f.body), "old body") << "the complete entry is never touched";
+        editor.Abort();
+        for (const std::string &name : Names(dir.path()))
+            EXPECT_EQ(name.find(".part"), std::string::npos) << name;
     }
 }

@@ -316,8 +316,9 @@ TEST(FetchOptions, BadArgumentsAreRefusedWithAClearError)
 TEST(FetchOptions, TextsOfErrorsAndOutcomes)
 {
     for (int e = ZELMO_FETCH_OK; e <= ZELMO_FETCH_E_NO_MEMORY; ++e) {
-        if (e != 11)  // not used
+        if (e != 11) {  // not used
             EXPECT_STRNE(zelmo_fetch_strerror(e), zelmo_fetch_strerror(-1)) << e;
+        }
     }
     EXPECT_STREQ(zelmo_fetch_strerror(11), zelmo_fetch_strerror(-1));
     EXPECT_STREQ(zelmo_fetch_strerror(ZELMO_FETCH_E_LOCKED),

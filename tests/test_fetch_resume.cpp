@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "fetch/partial.h"
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/fetch.h"
@@ -500,6 +501,39 @@ TEST(FetchNginx, ACancelledFetchResumesWithARangeRequest)
     const Fetched again = Fetch(url, cache);
     EXPECT_EQ(again.r.outcome, ZELMO_FETCH_REVALIDATED) << "the resumed entry revalidates as any other";
     fs::remove(page);
+}
+
+// Whether a 206 continues a partial of 10 of 100 bytes with ETag "r1": only
+// a range from byte 10 to the last byte of the same 100, with no other
+// length or validator. An unknown total ("*") never continues it.
+TEST(FetchResume, WhichAnswersContinueAPartial)
+{
+    zelmo::fetch::Partial p;
+    p.have = 10;
+    p.meta.length = 100;
+    p.meta.etag = "\"r1\"";
+    const struct {
+        const char *fields;
+        bool continues;
+    } cases[] = {
+        {"Content-Range: bytes 10-99/100\r\nContent-Length: 90\r\nETag: \"r1\"", true},
+        {"Content-Range: bytes 10-99/100", true},
+        {"Content-Range: bytes 10-99/*", false},
+        {"Content-Range: bytes 10-99/*\r\nContent-Length: 90", false},
+        {"Content-Range: bytes 9-99/100", false},
+        {"Content-Range: bytes 11-99/100", false},
+        {"Content-Range: bytes 10-98/100", false},
+        {"Content-Range: bytes 10-100/101", false},
+        {"Content-Range: bytes 10-99/100\r\nContent-Length: 89", false},
+        {"Content-Range: bytes 10-99/100\r\nETag: \"r2\"", false},
+        {"Content-Range: bytes 10-99/100\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 GMT", false},
+        {"Content-Range: bytes */100", false},
+        {"Content-Length: 90", false},
+    };
+    for (const auto &c : cases) {
+        const std::string block = std::string("HTTP/1.1 206 Partial Content\r\n") + c.fields + "\r\n\r\n";
+        EXPECT_EQ(!zelmo::fetch::RangeMismatch(p, block).has_value(), c.continues) << c.fields;
+    }
 }
 
 }  // namespace

@@ -11,13 +11,11 @@
 
 #include "cache/metadata.h"
 #include "fetch/rules.h"
-#include "header/fields.h"
 #include "support/files.h"
 
 namespace {
 
 using namespace zelmo::fetch;
-using zelmo::header::FieldValue;
 using zelmo::cache::BodyDigest;
 using zelmo::cache::EntryMeta;
 using zelmo::test::TempDir;
@@ -74,31 +72,6 @@ TEST(FetchRules, FormatHttpDateRoundTrips)
     EXPECT_EQ(FormatHttpDate(1709208000), "Thu, 29 Feb 2024 12:00:00 GMT");
     for (std::int64_t t = 0; t < 253402300799; t += 86399 * 37 + 11)
         ASSERT_EQ(ParseHttpDate(FormatHttpDate(t)), t) << FormatHttpDate(t);
-}
-
-TEST(FetchRules, FieldValue)
-{
-    const std::string block = "HTTP/1.1 200 OK\r\n"
-                              "Content-Type:  text/plain \r\n"
-                              "cache-control: max-age=5\r\n"
-                              "X-Folded: one\r\n"
-                              "\ttwo\r\n"
-                              "Cache-Control: public\r\n"
-                              "X-Empty:\r\n"
-                              "Bad Name: x\r\n"
-                              "\r\n"
-                              "After: body\r\n";
-    const struct {
-        const char *name;
-        std::optional<std::string> value;
-    } cases[] = {
-        {"content-type", "text/plain"},  {"CACHE-CONTROL", "max-age=5, public"}, {"X-Folded", "one two"},
-        {"X-Empty", ""},                 {"Bad Name", std::nullopt},              {"After", std::nullopt},
-        {"Missing", std::nullopt},       {"HTTP/1.1 200 OK", std::nullopt},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(FieldValue(block, c.name), c.value) << c.name;
-    EXPECT_EQ(FieldValue("HTTP/1.0 200 OK\nETag: \"lf\"\n\n", "etag"), "\"lf\"");
 }
 
 TEST(FetchRules, CacheControlDirectives)

@@ -68,6 +68,15 @@ struct EntryFiles {
 };
 EntryFiles EntryFilesIn(const std::string &directory, std::string_view url);
 
+// The files of one of HttpDownload_SYNC's entries: a body and a header.
+inline EntryFiles DownloadEntryFiles(std::string body, std::string header)
+{
+    EntryFiles files;
+    files.body = std::move(body);
+    files.header = std::move(header);
+    return files;
+}
+
 // The cache directory of the fetch interface: `given` (null: CacheDirectory())
 // with its trailing separator; where the system's separator is the
 // backslash, slashes written as backslashes.

@@ -224,7 +224,7 @@ int Download(CURL *c, const Transfer &t)
     if (!conditional)
         curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
 
-    cache::Editor editor(cache::EntryFiles{body, entry.header}, cache::Editor::Names::Download);
+    cache::Editor editor(cache::DownloadEntryFiles(body, entry.header), cache::Editor::Names::Download);
     Sink sink;
     sink.editor = &editor;
     if (!conditional && !OpenHeader(sink)) {
