@@ -27,6 +27,8 @@ set(ZELMO_SOURCES
   src/fetch/rules.cpp
   src/fetch/partial.cpp
   src/fetch/transfer.cpp
+  src/fetch/result.cpp
+  src/fetch/deliver.cpp
   src/fetch/fetch.cpp
   src/host/profile.cpp
   src/host/bstr.cpp

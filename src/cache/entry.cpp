@@ -152,6 +152,18 @@ std::string StoredHeaderOf(std::string_view block, std::int64_t length)
     return out;
 }
 
+void RecordUse(const EntryFiles &files, platform::UseLock &use)
+{
+    if (use.Held()) {
+        use.Touch();
+        return;
+    }
+    if (platform::TouchFile(files.lock.c_str()))
+        return;
+    if (use.TryAcquire(files.lock.c_str(), false) == platform::UseLock::Result::Held)
+        use.Touch();
+}
+
 namespace {
 
 bool DeleteAll(std::initializer_list<const std::string *> paths)

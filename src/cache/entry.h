@@ -58,6 +58,12 @@ EntryMeta MetaFor(const std::string &url, std::string_view header, std::int64_t 
 // framing fields, so that both interfaces judge the entry alike.
 std::string StoredHeaderOf(std::string_view block, std::int64_t length);
 
+// Records a use of the entry (a hit, a 304): its lock file's last-write time,
+// which orders the prune, set through `use` where the entry is served under
+// it, else by the lock file's name. An entry without a lock file (one of
+// HttpDownload_SYNC's) gets one by taking `use`.
+void RecordUse(const EntryFiles &files, platform::UseLock &use);
+
 // Drops an entry: its header file first (from then on the entry counts as
 // missing), then its metadata and body files. The lock file stays. False
 // when a file that exists could not be deleted.

@@ -6,29 +6,29 @@
 // end.
 #include "zelmo_fetch.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "cache/cache.h"
 #include "cache/editor.h"
 #include "cache/entry.h"
 #include "cache/metadata.h"
 #include "cache/store.h"
+#include "fetch/deliver.h"
 #include "fetch/options.h"
 #include "fetch/partial.h"
 #include "fetch/plan.h"
+#include "fetch/result.h"
 #include "fetch/rules.h"
 #include "fetch/transfer.h"
 #include "header/fields.h"
-#include "platform/files.h"
 #include "platform/platform.h"
 
 namespace zelmo::fetch {
@@ -40,21 +40,19 @@ using Part = cache::Editor::Part;
 using plan::Act;
 using State = plan::Entry::State;
 
-constexpr std::size_t kServeChunk = 256 * 1024;
-
-Error Fail(int code, std::string text)
+// The plan's view of an entry as looked at.
+plan::Entry EntryOf(const cache::Look &look, State state)
 {
-    return Error{code, std::move(text)};
+    plan::Entry entry;
+    entry.state = state;
+    entry.header = look.header;
+    entry.hasTimes = look.meta.has_value();
+    if (look.meta) {
+        entry.requestTime = look.meta->requestTime;
+        entry.responseTime = look.meta->responseTime;
+    }
+    return entry;
 }
-
-// What the call did, for its result.
-struct Outcome {
-    int outcome = ZELMO_FETCH_FAILED;
-    int httpStatus = 0;
-    std::int64_t received = 0, served = 0, resumedFrom = 0;
-    std::uint32_t flags = 0;
-    std::string note;  // why a stale entry was served instead of a new answer
-};
 
 // One call of zelmo_fetch.
 class Fetch {
@@ -87,9 +85,6 @@ private:
     plan::Answer AnswerOf(plan::Request sent) const;
     void Partial(plan::PartialBody what);
     Error Serve(int outcome);
-    Error ServeFile(std::int64_t length);
-    Error Deliver(const std::string &path);
-    void RecordUse();
     Error Store();
     Error Refresh();
     Error CommitResumed();
@@ -103,7 +98,7 @@ private:
     Clock::time_point start_ = Clock::now();
     std::optional<Clock::time_point> deadline_;
     platform::FileLock lock_;
-    platform::UseLock use_;  // shared while the entry is served (see RecordUse)
+    platform::UseLock use_;  // shared while the entry is served (see cache::RecordUse)
     cache::Look stored_;     // the entry as looked at
     cache::Checked checked_;  // its body's check
     std::optional<fetch::Partial> partial_;
@@ -131,12 +126,8 @@ Error Fetch::Run()
     const bool unlocked = s_.mode == ZELMO_CACHE_ONLY || s_.mode == ZELMO_CACHE_PREFER_FRESH;
     if (unlocked) {
         stored_ = first = cache::LookAt(files_, url_);
-        plan::Entry entry;
-        entry.state = first.complete ? State::Whole : first.damaged ? State::Corrupt : State::None;
-        entry.header = first.header;
-        entry.hasTimes = first.meta.has_value();
-        if (first.meta)
-            entry.requestTime = first.meta->requestTime, entry.responseTime = first.meta->responseTime;
+        const plan::Entry entry =
+            EntryOf(first, first.complete ? State::Whole : first.damaged ? State::Corrupt : State::None);
         const plan::Next next = plan::Before(call_, entry, now);
         const bool readForHost = s_.sink != nullptr || s_.destination != nullptr;
         if (next.act == Act::ServeStored &&
@@ -212,22 +203,16 @@ Error Fetch::Run()
 plan::Entry Fetch::LookUnderLock(const cache::Look &before)
 {
     stored_ = cache::LookAt(files_, url_);
-    plan::Entry entry;
     if (stored_.complete || stored_.damaged) {
         checked_ = stored_.complete ? cache::Check(stored_, files_.body, s_.sink != nullptr) : cache::Checked();
         if (!checked_.good) {
             done_.flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;
             cache::DropEntry(files_);
             stored_ = cache::Look();
-            entry.state = State::Corrupt;
-            return entry;
+            return EntryOf(stored_, State::Corrupt);
         }
     }
-    entry.state = stored_.complete ? State::Whole : State::None;
-    entry.header = stored_.header;
-    entry.hasTimes = stored_.meta.has_value();
-    if (stored_.meta)
-        entry.requestTime = stored_.meta->requestTime, entry.responseTime = stored_.meta->responseTime;
+    plan::Entry entry = EntryOf(stored_, stored_.complete ? State::Whole : State::None);
     // Stored by the fetch this one waited for.
     entry.changedWhileWaiting = (done_.flags & ZELMO_FETCH_RESULT_WAITED) != 0 && stored_.header != before.header;
     return entry;
@@ -295,10 +280,7 @@ plan::Answer Fetch::AnswerOf(plan::Request sent) const
     a.started = r_.started;
     a.continued = r_.continued;
     a.rangeRefused = r_.rangeRefused;
-    if (r_.continued && r_.kept + r_.received == r_.total) {
-        const platform::FileFacts body = platform::ProbeFile(files_.partialBody.c_str());
-        a.rangeComplete = body.found && static_cast<std::int64_t>(body.size) == r_.total;
-    }
+    a.rangeComplete = r_.rangeComplete;
     a.received = r_.received;
     a.total = r_.total;
     a.sinkFed = r_.sinkFed;
@@ -322,63 +304,15 @@ Error Fetch::Serve(int outcome)
     if (checked_.bytes) {
         if (s_.sink != nullptr && checked_.size > 0 && s_.sink(s_.sinkData, checked_.bytes.get(), checked_.size) != 0)
             return Fail(ZELMO_FETCH_E_SINK, "the body sink refused the body");
-    } else if (Error e = ServeFile(stored_.bodyLength); e.code != ZELMO_FETCH_OK) {
+    } else if (Error e = StreamFile(files_.body, stored_.bodyLength, s_.sink, s_.sinkData); e.code != ZELMO_FETCH_OK) {
         return e;
     }
-    if (Error e = Deliver(files_.body); e.code != ZELMO_FETCH_OK)
+    if (Error e = Deliver(files_.body, s_.destination); e.code != ZELMO_FETCH_OK)
         return e;
-    RecordUse();
+    cache::RecordUse(files_, use_);
     done_.outcome = outcome;
     done_.served = stored_.bodyLength;
     return {};
-}
-
-// Streams the body file to the sink.
-Error Fetch::ServeFile(std::int64_t length)
-{
-    if (s_.sink == nullptr)
-        return {};
-    const platform::File file(platform::OpenForReading(files_.body.c_str()));
-    if (!file)
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot open " + files_.body);
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    std::unique_ptr<char[]> buffer(new char[kServeChunk]);
-    std::int64_t served = 0;
-    std::size_t got;
-    while ((got = std::fread(buffer.get(), 1, kServeChunk, file.get())) > 0) {
-        if (s_.sink(s_.sinkData, buffer.get(), got) != 0)
-            return Fail(ZELMO_FETCH_E_SINK, "the body sink refused the body");
-        served += static_cast<std::int64_t>(got);
-    }
-    if (std::ferror(file.get()) || served != length)
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot read " + files_.body);
-    return {};
-}
-
-// The copy for the destination.
-Error Fetch::Deliver(const std::string &path)
-{
-    if (s_.destination == nullptr)
-        return {};
-    if (!platform::CopyFileOver(path.c_str(), s_.destination))
-        return Fail(ZELMO_FETCH_E_DESTINATION, std::string("cannot write the destination ") + s_.destination);
-    return {};
-}
-
-// The entry's last use is its lock file's last-write time, set on every hit
-// and 304: through the use lock where the entry was served under it, else by
-// the lock file's name. An entry without a lock file (one of
-// HttpDownload_SYNC's) gets one by taking the lock.
-void Fetch::RecordUse()
-{
-    if (use_.Held()) {
-        use_.Touch();
-        return;
-    }
-    if (platform::TouchFile(files_.lock.c_str()))
-        return;
-    if (use_.TryAcquire(files_.lock.c_str(), false) == platform::UseLock::Result::Held)
-        use_.Touch();
 }
 
 // A 200 becomes the entry: body, metadata and header committed in that
@@ -405,7 +339,7 @@ Error Fetch::Store()
             size += platform::AllocatedBytes(e.Temporary(part).c_str());
         if (size > s_.maxCacheBytes) {
             cache::DropEntry(files_);
-            if (Error d = Deliver(e.Temporary(Part::Body)); d.code != ZELMO_FETCH_OK)
+            if (Error d = Deliver(e.Temporary(Part::Body), s_.destination); d.code != ZELMO_FETCH_OK)
                 return d;
             done_.flags |= ZELMO_FETCH_RESULT_NOT_STORED;
             KeepUnderLimit();
@@ -426,7 +360,7 @@ Error Fetch::Store()
     case cache::Committed::Neither:
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
     }
-    if (Error d = Deliver(files_.body); d.code != ZELMO_FETCH_OK)
+    if (Error d = Deliver(files_.body, s_.destination); d.code != ZELMO_FETCH_OK)
         return d;
     KeepUnderLimit();
     return {};
@@ -474,7 +408,7 @@ Error Fetch::CommitResumed()
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
     }
     cache::DropPartial(files_);
-    if (Error d = Deliver(files_.body); d.code != ZELMO_FETCH_OK)
+    if (Error d = Deliver(files_.body, s_.destination); d.code != ZELMO_FETCH_OK)
         return d;
     done_.outcome = ZELMO_FETCH_RESUMED;
     done_.resumedFrom = r_.kept;
@@ -521,40 +455,6 @@ void Fetch::KeepUnderLimit()
     cache::Prune(s_.cacheDir, s_.maxCacheBytes, files_.body.substr(s_.cacheDir.size()), counts);
 }
 
-void CopyText(char *to, std::size_t capacity, const std::string &text)
-{
-    const std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
-    std::memcpy(to, text.data(), n);
-    to[n] = '\0';
-}
-
-// The result, filled in one place: every field of a v1 result set from what
-// the call did.
-int Finish(ZelmoFetchResult *result, const Error &error, const Outcome &done, const std::string &bodyPath,
-           Clock::time_point start)
-{
-    const std::uint32_t size = result->size;
-    std::memset(result, 0, sizeof *result);
-    result->size = size;
-    result->error = error.code;
-    result->http_status = done.httpStatus;
-    result->bytes_received = done.received;
-    result->flags = done.flags;
-    if (error.code != ZELMO_FETCH_OK) {
-        result->outcome = ZELMO_FETCH_FAILED;
-        CopyText(result->error_text, sizeof result->error_text, error.text);
-    } else {
-        result->outcome = done.outcome;
-        result->bytes_served = done.served;
-        result->resumed_from = done.resumedFrom;
-        if ((done.flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0)
-            CopyText(result->body_path, sizeof result->body_path, bodyPath);
-        CopyText(result->error_text, sizeof result->error_text, done.note);
-    }
-    result->seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return error.code;
-}
-
 }  // namespace
 }  // namespace zelmo::fetch
 
@@ -581,7 +481,7 @@ try {
     } catch (const std::bad_alloc &) {
         error = Fail(ZELMO_FETCH_E_NO_MEMORY, "out of memory");
     }
-    return Finish(result, error, done, bodyPath, start);
+    return Finish(result, error, done, bodyPath, std::chrono::duration<double>(Clock::now() - start).count());
 } catch (...) {
     if (result != nullptr && result->size >= sizeof(ZelmoFetchResult)) {
         result->outcome = ZELMO_FETCH_FAILED;
@@ -590,36 +490,4 @@ try {
         std::strcpy(result->error_text, "out of memory");
     }
     return ZELMO_FETCH_E_NO_MEMORY;
-}
-
-extern "C" const char *ZELMO_API zelmo_fetch_strerror(int error)
-{
-    switch (error) {
-    case ZELMO_FETCH_OK: return "no error";
-    case ZELMO_FETCH_E_OPTIONS: return "bad arguments or options";
-    case ZELMO_FETCH_E_TRANSFER: return "the transfer failed";
-    case ZELMO_FETCH_E_HTTP: return "the server's answer cannot be served";
-    case ZELMO_FETCH_E_LOCKED: return "another fetch of the URL held the cache entry past the time limit";
-    case ZELMO_FETCH_E_CORRUPT: return "the cache entry failed its check";
-    case ZELMO_FETCH_E_CACHE_IO: return "the cache directory could not be read or written";
-    case ZELMO_FETCH_E_NOT_CACHED: return "no complete cache entry";
-    case ZELMO_FETCH_E_CANCELLED: return "cancelled by the progress callback";
-    case ZELMO_FETCH_E_SINK: return "the body sink refused the body";
-    case ZELMO_FETCH_E_DESTINATION: return "the destination could not be written";
-    case ZELMO_FETCH_E_NO_MEMORY: return "out of memory";
-    default: return "unknown error";
-    }
-}
-
-extern "C" const char *ZELMO_API zelmo_fetch_outcome_name(int outcome)
-{
-    switch (outcome) {
-    case ZELMO_FETCH_FAILED: return "failed";
-    case ZELMO_FETCH_FRESH_HIT: return "fresh hit";
-    case ZELMO_FETCH_REVALIDATED: return "revalidated";
-    case ZELMO_FETCH_REPLACED: return "replaced";
-    case ZELMO_FETCH_RESUMED: return "resumed";
-    case ZELMO_FETCH_SERVED_STALE: return "served stale";
-    default: return "unknown outcome";
-    }
 }

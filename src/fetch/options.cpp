@@ -11,11 +11,6 @@ namespace {
 constexpr std::uint32_t kKnownFlags =
     ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT;
 
-Error Fail(int code, std::string text)
-{
-    return Error{code, std::move(text)};
-}
-
 bool HoldsLineBreak(const char *text)
 {
     for (const char *p = text; *p != '\0'; ++p)

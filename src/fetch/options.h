@@ -16,6 +16,11 @@ struct Error {
     std::string text;
 };
 
+inline Error Fail(int code, std::string text)
+{
+    return Error{code, std::move(text)};
+}
+
 struct Settings {
     std::string cacheDir;  // ends in a separator
     int mode = ZELMO_CACHE_REVALIDATE;

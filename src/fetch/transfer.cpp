@@ -247,6 +247,10 @@ void Transfer(const TransferRequest &request, BodySteps &steps, Received &r)
     r.finalStart = t.blocks.finalStart;
     r.status = header::StatusOf(r.Final());
     r.closed = !t.body || std::fclose(t.body.release()) == 0;
+    if (r.continued && r.closed && r.kept + r.received == r.total) {
+        const platform::FileFacts body = platform::ProbeFile(steps.editor->Files().partialBody.c_str());
+        r.rangeComplete = body.found && static_cast<std::int64_t>(body.size) == r.total;
+    }
 }
 
 }  // namespace zelmo::fetch

@@ -56,6 +56,7 @@ struct Received {
     bool rangeRefused = false;        // the 206 did not continue the partial (why in stoppedText)
     bool started = false;             // a body began
     bool continued = false;           // a 206 continued the partial
+    bool rangeComplete = false;       // ... and the partial body now has the whole length
     bool closed = true;               // the body file written and closed without loss
     std::int64_t received = 0;        // body bytes of this answer
     std::int64_t total = -1;          // the whole body's length, when told

@@ -1,0 +1,78 @@
+// The result of a call of zelmo_fetch, and the texts of its codes.
+#include "fetch/result.h"
+
+#include <cstring>
+
+namespace zelmo::fetch {
+
+namespace {
+
+void CopyText(char *to, std::size_t capacity, const std::string &text)
+{
+    const std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
+    std::memcpy(to, text.data(), n);
+    to[n] = '\0';
+}
+
+}  // namespace
+
+// The result, filled in one place: every field of a v1 result set from what
+// the call did.
+int Finish(ZelmoFetchResult *result, const Error &error, const Outcome &done, const std::string &bodyPath,
+           double seconds)
+{
+    const std::uint32_t size = result->size;
+    std::memset(result, 0, sizeof *result);
+    result->size = size;
+    result->error = error.code;
+    result->http_status = done.httpStatus;
+    result->bytes_received = done.received;
+    result->flags = done.flags;
+    if (error.code != ZELMO_FETCH_OK) {
+        result->outcome = ZELMO_FETCH_FAILED;
+        CopyText(result->error_text, sizeof result->error_text, error.text);
+    } else {
+        result->outcome = done.outcome;
+        result->bytes_served = done.served;
+        result->resumed_from = done.resumedFrom;
+        if ((done.flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0)
+            CopyText(result->body_path, sizeof result->body_path, bodyPath);
+        CopyText(result->error_text, sizeof result->error_text, done.note);
+    }
+    result->seconds = seconds;
+    return error.code;
+}
+
+}  // namespace zelmo::fetch
+
+extern "C" const char *ZELMO_API zelmo_fetch_strerror(int error)
+{
+    switch (error) {
+    case ZELMO_FETCH_OK: return "no error";
+    case ZELMO_FETCH_E_OPTIONS: return "bad arguments or options";
+    case ZELMO_FETCH_E_TRANSFER: return "the transfer failed";
+    case ZELMO_FETCH_E_HTTP: return "the server's answer cannot be served";
+    case ZELMO_FETCH_E_LOCKED: return "another fetch of the URL held the cache entry past the time limit";
+    case ZELMO_FETCH_E_CORRUPT: return "the cache entry failed its check";
+    case ZELMO_FETCH_E_CACHE_IO: return "the cache directory could not be read or written";
+    case ZELMO_FETCH_E_NOT_CACHED: return "no complete cache entry";
+    case ZELMO_FETCH_E_CANCELLED: return "cancelled by the progress callback";
+    case ZELMO_FETCH_E_SINK: return "the body sink refused the body";
+    case ZELMO_FETCH_E_DESTINATION: return "the destination could not be written";
+    case ZELMO_FETCH_E_NO_MEMORY: return "out of memory";
+    default: return "unknown error";
+    }
+}
+
+extern "C" const char *ZELMO_API zelmo_fetch_outcome_name(int outcome)
+{
+    switch (outcome) {
+    case ZELMO_FETCH_FAILED: return "failed";
+    case ZELMO_FETCH_FRESH_HIT: return "fresh hit";
+    case ZELMO_FETCH_REVALIDATED: return "revalidated";
+    case ZELMO_FETCH_REPLACED: return "replaced";
+    case ZELMO_FETCH_RESUMED: return "resumed";
+    case ZELMO_FETCH_SERVED_STALE: return "served stale";
+    default: return "unknown outcome";
+    }
+}
