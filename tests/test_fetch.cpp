@@ -13,6 +13,7 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +29,7 @@
 #include "support/http_server.h"
 #include "support/nginx.h"
 #include "support/os.h"
+#include "support/rename_exit.h"
 #include "zelmo.h"
 #include "zelmo_fetch.h"
 
@@ -203,6 +205,85 @@ TEST(FetchValidators, AValidatorChangedBetweenAnswersIsTheOneSentNext)
     EXPECT_EQ(requests[2].Header("If-None-Match"), "\"v2\"");
 }
 
+// An entry whose header is in place but whose body file is gone (deleted
+// behind the cache, or a download's header without its body) has nothing
+// to revalidate: the request carries no validator, and a 304 to it, which
+// a server should not send, serves nothing.
+TEST(FetchValidators, AnEntryWithoutItsBodyIsNeverRevalidated)
+{
+    struct Case {
+        const char *name;
+        int mode;
+        bool withMeta;  // the metadata file stays beside the header
+    };
+    const Case cases[] = {
+        {"header and metadata, revalidate", ZELMO_CACHE_REVALIDATE, true},
+        {"header and metadata, fresh preferred", ZELMO_CACHE_PREFER_FRESH, true},
+        {"header only, revalidate", ZELMO_CACHE_REVALIDATE, false},
+        {"header only, fresh preferred", ZELMO_CACHE_PREFER_FRESH, false},
+        {"header and metadata, cache only", ZELMO_CACHE_ONLY, true},
+    };
+    const std::string body = "the body that went";
+    for (const Case &c : cases) {
+        for (const bool lying : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (lying ? ", a server that answers 304 to anything" : ", an honest server"));
+            std::atomic<bool> stored{false};
+            ScriptedServer server([&](const RecordedRequest &req) {
+                const bool conditional = req.HasHeader("If-None-Match") || req.HasHeader("If-Modified-Since");
+                if (stored && (lying || conditional))
+                    return Answer::Raw("HTTP/1.1 304 Not Modified\r\nETag: \"gone\"\r\n\r\n");
+                return Answer::Full("HTTP/1.1 200 OK", body,
+                                    "ETag: \"gone\"\r\nLast-Modified: " + std::string(kDate) +
+                                        "\r\nCache-Control: max-age=3600\r\n");
+            });
+            TempDir dir;
+            const std::string cache = dir.path().string();
+            const std::string url = server.Url(TestPath());
+            const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+            ASSERT_EQ(Fetch(url, cache).rc, 0);
+            stored = true;
+            ASSERT_TRUE(fs::remove(files.body));
+            if (!c.withMeta) {
+                ASSERT_TRUE(fs::remove(files.meta));
+            }
+            ASSERT_TRUE(Exists(files.header));
+            const std::string header = ReadFile(files.header), meta = ReadFile(files.meta);
+
+            const Fetched f = Fetch(url, cache, c.mode);
+            const std::vector<RecordedRequest> requests = server.Requests();
+            for (std::size_t i = 1; i < requests.size(); ++i) {
+                EXPECT_FALSE(requests[i].HasHeader("If-None-Match")) << "a missing body was revalidated";
+                EXPECT_FALSE(requests[i].HasHeader("If-Modified-Since")) << "a missing body was revalidated";
+            }
+            EXPECT_NE(f.r.outcome, ZELMO_FETCH_REVALIDATED);
+            EXPECT_NE(f.r.outcome, ZELMO_FETCH_FRESH_HIT);
+            if (c.mode == ZELMO_CACHE_ONLY) {
+                EXPECT_EQ(f.rc, ZELMO_FETCH_E_NOT_CACHED) << f.r.error_text;
+                EXPECT_EQ(requests.size(), 1u);
+                continue;
+            }
+            EXPECT_EQ(requests.size(), 2u);
+            if (f.rc == 0) {
+                EXPECT_FALSE(lying) << "a 304 to a request without validators was served: " << f.r.error_text;
+                EXPECT_EQ(f.r.outcome, ZELMO_FETCH_REPLACED);
+                EXPECT_EQ(f.r.http_status, 200);
+                EXPECT_EQ(f.body, body);
+                EXPECT_EQ(ReadFile(f.r.body_path), body);
+            } else {
+                EXPECT_TRUE(lying) << f.r.error_text;
+                EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FAILED);
+                EXPECT_EQ(f.r.http_status, 304);
+                EXPECT_STREQ(f.r.body_path, "");
+                EXPECT_EQ(f.body, "");
+                EXPECT_EQ(ReadFile(files.header), header) << "the 304 refreshed an entry without a body";
+                EXPECT_EQ(Exists(files.meta), c.withMeta) << "the 304 refreshed an entry without a body";
+                EXPECT_EQ(ReadFile(files.meta), meta) << "the 304 refreshed an entry without a body";
+                EXPECT_FALSE(Exists(files.body));
+            }
+        }
+    }
+}
+
 // --- cache modes ---
 
 TEST(FetchModes, PreferFreshServesAFreshEntryWithoutARequest)
@@ -244,6 +325,40 @@ TEST(FetchModes, CacheOnlyMissAsksNothingAndWritesNothing)
     EXPECT_STREQ(miss.r.body_path, "");
     EXPECT_TRUE(server.Requests().empty());
     EXPECT_TRUE(FilesIn(dir.path()).empty());
+}
+
+// A 304 that repeats the stored fields exactly leaves the header as it
+// is, but it is a new answer: the entry's age starts again from it. The
+// entry is stored, left to grow stale (max-age=3), revalidated in a later
+// second, and then served fresh without a request.
+TEST(FetchModes, ARepeated304InALaterSecondMakesTheEntryFreshAgain)
+{
+    const std::string fields = "ETag: \"same\"\r\nCache-Control: max-age=3\r\n";
+    ScriptedServer server([&](const RecordedRequest &req) {
+        if (req.Header("If-None-Match") == "\"same\"")
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\n" + fields + "\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "renewed body", fields);
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+    ASSERT_EQ(Fetch(url, cache).r.outcome, ZELMO_FETCH_REPLACED);
+    const std::string header = ReadFile(files.header);
+    // Past the stored answer's max-age, whichever part of its second it came in.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3100));
+
+    const Fetched revalidated = Fetch(url, cache);
+    ASSERT_EQ(revalidated.rc, 0) << revalidated.r.error_text;
+    EXPECT_EQ(revalidated.r.outcome, ZELMO_FETCH_REVALIDATED);
+    EXPECT_EQ(revalidated.body, "renewed body");
+    EXPECT_EQ(ReadFile(files.header), header) << "the 304 repeated the stored fields";
+
+    const Fetched hit = Fetch(url, cache, ZELMO_CACHE_PREFER_FRESH);
+    EXPECT_EQ(hit.rc, 0) << hit.r.error_text;
+    EXPECT_EQ(hit.r.outcome, ZELMO_FETCH_FRESH_HIT) << "the 304 did not renew the entry's age";
+    EXPECT_EQ(hit.body, "renewed body");
+    EXPECT_EQ(server.Requests().size(), 2u);
 }
 
 // --- bad input ---
@@ -825,6 +940,195 @@ TEST(FetchIntegrity, LeftoversOfACrashBeforeTheCommitChangeNothing)
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 
+// The child of the crash tests: a fetch that replaces the entry and dies at
+// the chosen rename ("nth after url cache").
+int FetchAndDieAtRename(const std::string &args)
+{
+    std::istringstream in(args);
+    int nth = 0, after = 0;
+    std::string url, cache;
+    in >> nth >> after >> url >> cache;
+    zelmo::test::ExitAtRename(nth, after != 0, 7);
+    const Fetched f = Fetch(url, cache);
+    return f.rc == 0 ? 0 : 10 + f.rc;
+}
+
+// An entry replaced by a fetch that dies at one rename of its commit, and
+// what the next fetches then serve. The server sends an old answer (ETag
+// "old") first, a new one (ETag "new") to the dying fetch, and afterwards
+// the new one, or a 304 to either validator (it cannot tell a stale copy
+// from a current one): whatever is served then is the entry as it stands.
+class CommitCrash {
+public:
+    CommitCrash(std::string oldBody, std::string newBody)
+        : oldBody_(std::move(oldBody)), newBody_(std::move(newBody)), server_([this](const RecordedRequest &req) {
+              if (phase_ == 2 && (req.Header("If-None-Match") == "\"old\"" || req.Header("If-None-Match") == "\"new\""))
+                  return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+              const bool old = phase_ == 0;
+              return Answer::Full("HTTP/1.1 200 OK", old ? oldBody_ : newBody_,
+                                  std::string("ETag: ") + (old ? "\"old\"" : "\"new\"") +
+                                      "\r\nCache-Control: max-age=3600\r\n");
+          }),
+          url_(server_.Url(TestPath())), files_(FilesOf(dir_.path().string(), url_))
+    {
+    }
+
+    // Stores the old answer afresh and lets a child fetch the new one, dying
+    // at rename `nth`: the child's exit status (7 when it died there, 0 when
+    // it made fewer renames and finished).
+    int Run(int nth, bool after)
+    {
+        std::error_code ignored;
+        for (const auto &e : fs::directory_iterator(dir_.path(), ignored))
+            fs::remove(e.path(), ignored);
+        phase_ = 0;
+        if (Fetch(url_, Cache()).rc != 0)
+            return -2;
+        phase_ = 1;
+        const std::intptr_t child = os::StartChild(
+            &FetchAndDieAtRename, std::to_string(nth) + " " + (after ? "1" : "0") + " " + url_ + " " + Cache());
+        const int status = child == -1 ? -1 : os::WaitChild(child);
+        phase_ = 2;
+        return status;
+    }
+
+    // What the crash left: the header's ETag and the metadata's.
+    std::string HeaderEtag() const
+    {
+        const std::string header = ReadFile(files_.header);
+        const std::size_t at = header.find("ETag: ");
+        return at == std::string::npos ? std::string() : header.substr(at + 6, header.find('\r', at) - at - 6);
+    }
+    std::string MetaEtag() const
+    {
+        const auto meta = zelmo::cache::ParseMeta(ReadFile(files_.meta));
+        return meta ? meta->etag : std::string();
+    }
+
+    // The body each ETag belongs to.
+    std::string BodyOf(const std::string &etag) const
+    {
+        return etag == "\"old\"" ? oldBody_ : etag == "\"new\"" ? newBody_ : "no body for " + etag;
+    }
+
+    // A cache-only fetch, then a revalidating one, then a cache-only one
+    // again. With `strict`, each body served is the one of the validators it
+    // is served under; else only a whole answer, old or new.
+    void ExpectServedBodiesWhole(bool strict)
+    {
+        const auto whole = [&](const std::string &body) { return body == oldBody_ || body == newBody_; };
+        const Fetched stored = Fetch(url_, Cache(), ZELMO_CACHE_ONLY);
+        if (stored.rc == 0) {
+            const std::string etag = HeaderEtag();
+            EXPECT_TRUE(whole(stored.body)) << stored.body;
+            if (strict) {
+                EXPECT_EQ(stored.body, BodyOf(etag)) << "served under ETag " << etag;
+            }
+            EXPECT_EQ(ReadFile(stored.r.body_path), stored.body);
+        } else {
+            EXPECT_TRUE(stored.rc == ZELMO_FETCH_E_NOT_CACHED || stored.rc == ZELMO_FETCH_E_CORRUPT)
+                << stored.r.error_text;
+        }
+        server_.ForgetRequests();
+        const Fetched next = Fetch(url_, Cache());
+        ASSERT_EQ(next.rc, 0) << next.r.error_text;
+        const std::vector<RecordedRequest> requests = server_.Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        const std::string sent = requests[0].Header("If-None-Match");
+        if (next.r.outcome == ZELMO_FETCH_REVALIDATED) {
+            EXPECT_TRUE(whole(next.body)) << next.body;
+            if (strict) {
+                EXPECT_EQ(next.body, BodyOf(sent)) << "served by a 304 to If-None-Match " << sent;
+            }
+        } else {
+            EXPECT_EQ(next.r.outcome, ZELMO_FETCH_REPLACED);
+            EXPECT_EQ(next.body, newBody_);
+        }
+        if (strict) {
+            EXPECT_EQ(ReadFile(files_.body), BodyOf(HeaderEtag())) << "the entry left under ETag " << HeaderEtag();
+        }
+        const Fetched hit = Fetch(url_, Cache(), ZELMO_CACHE_ONLY);
+        EXPECT_EQ(hit.rc, 0) << hit.r.error_text;
+        EXPECT_EQ(hit.body, next.body);
+    }
+
+private:
+    std::string Cache() const { return dir_.path().string(); }
+
+    const std::string oldBody_, newBody_;
+    std::atomic<int> phase_{0};
+    TempDir dir_;
+    ScriptedServer server_;
+    const std::string url_;
+    const zelmo::cache::EntryFiles files_;
+};
+
+// A process that dies at any moment of the commit that replaces an entry
+// (its renames, one after the other: body, metadata, header) leaves the old
+// header judging until the new one is in place: the next fetches serve the
+// old entry whole, the new one whole, or nothing (and fetch again), never a
+// body under validators that are not its own. A new body as long as the old
+// one is told apart by its checksum only. The one state after the metadata's
+// rename and before the header's is held to a whole body only here; the next
+// test holds it to the rest.
+TEST(FetchIntegrity, ACrashBetweenTheCommitsRenamesLeavesTheOldHeaderJudging)
+{
+    os::ChildTurn(&FetchAndDieAtRename);
+    struct Case {
+        const char *name;
+        const char *oldBody, *newBody;
+    };
+    const Case cases[] = {
+        {"a longer new body", "old body", "the new body, longer than the old"},
+        {"a shorter new body", "the old body, longer than the new", "new body"},
+        {"a new body of the same length", "old body, version 1", "new body, version 2"},
+    };
+    for (const Case &c : cases) {
+        CommitCrash crash(c.oldBody, c.newBody);
+        int deaths = 0;
+        for (const bool after : {false, true}) {
+            for (int nth = 1; nth <= 8; ++nth) {
+                SCOPED_TRACE(std::string(c.name) + ", killed " + (after ? "after" : "before") + " rename " +
+                             std::to_string(nth));
+                const int status = crash.Run(nth, after);
+                if (status == 0)
+                    break;  // the fetch made fewer renames than nth: it finished
+                ASSERT_EQ(status, 7) << "the child's fetch failed before the chosen rename";
+                ++deaths;
+                const bool metaAheadOfHeader = crash.HeaderEtag() == "\"old\"" && crash.MetaEtag() == "\"new\"";
+                ASSERT_NO_FATAL_FAILURE(crash.ExpectServedBodiesWhole(!metaAheadOfHeader));
+            }
+        }
+        EXPECT_GE(deaths, 6) << c.name << ": the commit's three renames were not each interrupted before and after";
+    }
+}
+
+// The same crash, at the moment the new metadata is in place and the new
+// header is not, for a new body as long as the old one: the old header's
+// Content-Length fits the new body, and the metadata beside it no longer
+// describes that header. The new body must not be served under the old
+// header's validators.
+TEST(FetchIntegrity, ACrashBeforeTheHeadersRenameNeverServesTheNewBodyUnderTheOldValidators)
+{
+    os::ChildTurn(&FetchAndDieAtRename);
+    CommitCrash crash("old body, version 1", "new body, version 2");
+    bool reached = false;
+    for (const bool after : {false, true}) {
+        for (int nth = 1; nth <= 8; ++nth) {
+            SCOPED_TRACE(std::string("killed ") + (after ? "after" : "before") + " rename " + std::to_string(nth));
+            const int status = crash.Run(nth, after);
+            if (status == 0)
+                break;
+            ASSERT_EQ(status, 7) << "the child's fetch failed before the chosen rename";
+            if (crash.HeaderEtag() != "\"old\"" || crash.MetaEtag() != "\"new\"")
+                continue;
+            reached = true;
+            ASSERT_NO_FATAL_FAILURE(crash.ExpectServedBodiesWhole(true));
+        }
+    }
+    EXPECT_TRUE(reached) << "no crash left the new metadata beside the old header";
+}
+
 TEST(FetchFaults, EachRefusedAllocationGivesAnErrorOrTheWholeBody)
 {
     ScriptedServer server([](const RecordedRequest &req) {
@@ -940,6 +1244,54 @@ TEST(FetchLocks, TheSecondFetchWaitsAndFindsTheEntryStored)
         return;
     }
     ADD_FAILURE() << "the second fetch never met the first one's lock";
+}
+
+// A fetch that waited for the entry's lock serves what the holder stored
+// meanwhile as a fresh hit; where the holder stored nothing, the entry is
+// the stale one it was and is revalidated as without the wait.
+TEST(FetchLocks, AfterAWaitForAHolderThatStoredNothingTheStaleEntryIsRevalidated)
+{
+    ScriptedServer server([](const RecordedRequest &req) {
+        if (req.Header("If-None-Match") == "\"w\"")
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "waited body", "ETag: \"w\"\r\nCache-Control: max-age=0\r\n");
+    });
+    for (const int mode : {ZELMO_CACHE_REVALIDATE, ZELMO_CACHE_PREFER_FRESH}) {
+        SCOPED_TRACE(mode == ZELMO_CACHE_REVALIDATE ? "revalidate" : "fresh preferred");
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        ASSERT_EQ(Fetch(url, cache).rc, 0);
+        const std::string header = ReadFile(FilesOf(cache, url).header);
+        // The lock is held from here and let go after a while, nothing
+        // stored; a run whose fetch came after the release is tried again.
+        bool waited = false;
+        for (int attempt = 0; attempt < 5 && !waited; ++attempt) {
+            server.ForgetRequests();
+            zelmo::platform::FileLock holder;
+            std::string why;
+            ASSERT_EQ(holder.Acquire(FilesOf(cache, url).lock.c_str(), 0, why),
+                      zelmo::platform::FileLock::Result::Held) << why;
+            std::thread release([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                holder.Release();
+            });
+            const Fetched f = Fetch(url, cache, mode);
+            release.join();
+            waited = (f.r.flags & ZELMO_FETCH_RESULT_WAITED) != 0;
+            if (!waited)
+                continue;
+            EXPECT_EQ(f.rc, 0) << f.r.error_text;
+            EXPECT_EQ(f.r.outcome, ZELMO_FETCH_REVALIDATED) << "a stale entry served without a request";
+            EXPECT_EQ(f.r.http_status, 304);
+            EXPECT_EQ(f.body, "waited body");
+            const std::vector<RecordedRequest> requests = server.Requests();
+            ASSERT_EQ(requests.size(), 1u);
+            EXPECT_EQ(requests[0].Header("If-None-Match"), "\"w\"");
+        }
+        EXPECT_TRUE(waited) << "the fetch never met the held lock";
+        EXPECT_EQ(ReadFile(FilesOf(cache, url).header), header);
+    }
 }
 
 TEST(FetchLocks, ManyThreadsFetchingOneUrlEachGetAWholeAnswer)

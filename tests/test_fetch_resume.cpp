@@ -209,6 +209,19 @@ TEST(FetchResume, AnAnswerThatDoesNotContinueThePartialIsNeverJoinedToIt)
                                  "Content-Range: bytes 100000-299999/400000\r\nETag: \"v1\"\r\n");
          },
          ZELMO_FETCH_REPLACED, 2, body},
+        {"unknown total (*)",
+         [&](const std::string &) {
+             return Answer::Full("HTTP/1.1 206 Partial Content", rest,
+                                 "Content-Range: bytes 100000-299999/*\r\nETag: \"v1\"\r\n");
+         },
+         ZELMO_FETCH_REPLACED, 2, body},
+        {"unknown total (*), chunked",
+         [&](const std::string &) {
+             return Answer::Raw("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 100000-299999/*\r\n"
+                                "ETag: \"v1\"\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                zelmo::test::Chunked(rest, 40000));
+         },
+         ZELMO_FETCH_REPLACED, 2, body},
         {"validator changed between the halves",
          [&](const std::string &) { return Range206(changed, kCut, "ETag: \"v2\"\r\n"); }, ZELMO_FETCH_REPLACED, 2,
          body},

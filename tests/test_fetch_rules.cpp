@@ -115,6 +115,10 @@ TEST(FetchRules, Freshness)
     const std::string date = "Date: " + FormatHttpDate(k1994) + "\r\n";
     const std::string lm10d = "Last-Modified: " + FormatHttpDate(k1994 - 10 * 86400) + "\r\n";
     const std::string lm1000 = "Last-Modified: " + FormatHttpDate(k1994 - 1000) + "\r\n";
+    // Around the one-day cap of the heuristic (10% of Date - Last-Modified).
+    const std::string lmBelowCap = "Last-Modified: " + FormatHttpDate(k1994 - 10 * 86400 + 10) + "\r\n";
+    const std::string lmAboveCap = "Last-Modified: " + FormatHttpDate(k1994 - 10 * 86400 - 10) + "\r\n";
+    const std::string lm20d = "Last-Modified: " + FormatHttpDate(k1994 - 20 * 86400) + "\r\n";
     const struct {
         const char *what;
         std::string block;
@@ -131,6 +135,10 @@ TEST(FetchRules, Freshness)
         {"Expires without Date: dated at response", "HTTP/1.1 200 OK\r\nExpires: " + FormatHttpDate(k1994 + 100) + "\r\n", k1994 - 5, k1994 - 5, k1994, 105, 5, true, false},
         {"heuristic 10%", "HTTP/1.1 200 OK\r\n" + date + lm1000, k1994, k1994, k1994 + 50, 100, 50, true, true},
         {"heuristic capped at a day", "HTTP/1.1 200 OK\r\n" + date + lm10d, k1994, k1994, k1994 + 86399, 86400, 86399, true, true},
+        {"heuristic just below the cap", "HTTP/1.1 200 OK\r\n" + date + lmBelowCap, k1994, k1994, k1994 + 86399, 86399, 86399, false, true},
+        {"heuristic just above the cap", "HTTP/1.1 200 OK\r\n" + date + lmAboveCap, k1994, k1994, k1994 + 86399, 86400, 86399, true, true},
+        {"heuristic twice the cap", "HTTP/1.1 200 OK\r\n" + date + lm20d, k1994, k1994, k1994 + 86399, 86400, 86399, true, true},
+        {"heuristic twice the cap, a day old", "HTTP/1.1 200 OK\r\n" + date + lm20d, k1994, k1994, k1994 + 86400, 86400, 86400, false, true},
         {"heuristic not for 302", "HTTP/1.1 302 Found\r\n" + date + lm10d, k1994, k1994, k1994, 0, 0, false, false},
         {"heuristic for 302 marked public", "HTTP/1.1 302 Found\r\n" + date + lm1000 + "Cache-Control: public\r\n", k1994, k1994, k1994, 100, 0, true, true},
         {"heuristic for 404", "HTTP/1.1 404 Not Found\r\n" + date + lm1000, k1994, k1994, k1994, 100, 0, true, true},
@@ -358,6 +366,44 @@ TEST(FetchRules, MalformedMetadataRefused)
     };
     for (const auto &c : cases)
         EXPECT_FALSE(zelmo::cache::ParseMeta(c.bytes).has_value()) << c.what;
+}
+
+// The digest is written as exactly 16 lower-case hex digits; a value of
+// any other length is refused, whichever way it is off.
+TEST(FetchRules, MetadataDigestHasExactlySixteenDigits)
+{
+    EntryMeta sample = SampleMeta();
+    const std::string good = zelmo::cache::FormatMeta(sample);
+    const std::string written = "\ndigest 0123456789abcdef\n";
+    ASSERT_NE(good.find(written), std::string::npos) << good;
+    const struct {
+        const char *what;
+        const char *digits;
+        std::optional<std::uint64_t> digest;
+    } cases[] = {
+        {"sixteen digits", "fedcba9876543210", 0xfedcba9876543210ULL},
+        {"sixteen digits, leading zeros", "000000000000000f", 0xfULL},
+        {"sixteen zeros", "0000000000000000", 0ULL},
+        {"one digit short", "fedcba987654321", std::nullopt},
+        {"one digit short, leading zeros", "00000000000000f", std::nullopt},
+        {"one digit too many", "fedcba98765432100", std::nullopt},
+        {"one digit too many, a leading zero", "0fedcba9876543210", std::nullopt},
+        {"one digit too many, all zeros", "00000000000000000", std::nullopt},
+        {"thirty-two digits", "0123456789abcdef0123456789abcdef", std::nullopt},
+        {"none", "", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        std::string text = good;
+        text.replace(text.find(written), written.size(), std::string("\ndigest ") + c.digits + "\n");
+        const auto parsed = zelmo::cache::ParseMeta(text);
+        ASSERT_EQ(parsed.has_value(), c.digest.has_value()) << c.what << "\n" << text;
+        if (!parsed)
+            continue;
+        EntryMeta expected = sample;
+        expected.digest = *c.digest;
+        EXPECT_EQ(*parsed, expected) << c.what;
+        EXPECT_EQ(zelmo::cache::FormatMeta(*parsed), text) << c.what;
+    }
 }
 
 TEST(FetchRules, BodyDigest)

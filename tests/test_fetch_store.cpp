@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/store.h"
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/fetch.h"
@@ -337,6 +338,62 @@ TEST(FetchStore, ALimitKeepsTheCacheUnderItAndZeroKeepsNothing)
     for (const auto &e : fs::directory_iterator(cache)) {
         const std::string name = e.path().filename().string();
         EXPECT_TRUE(name == "copy.bin" || name.back() == 'l') << name << " left in the cache";
+    }
+}
+
+// HttpDownload_SYNC writes its temporaries ("<md5>.tmp", "<md5>h.tmp") without
+// the entry's lock: a prune cannot tell a running download from a finished
+// one, so it never deletes them, beside a stored entry or alone (a first
+// download of the URL), through the export or the store's own prune.
+TEST(FetchStore, APruneLeavesTheTemporariesOfARunningDownload)
+{
+    ScriptedServer server(SizedPages());
+    struct Case {
+        const char *name;
+        bool stored;     // a complete entry of the URL lies beside the temporaries
+        bool viaExport;  // zelmo_cache_prune, else cache::Prune
+    };
+    const Case cases[] = {
+        {"beside an entry, export", true, true},
+        {"beside an entry, store", true, false},
+        {"alone, export", false, true},
+        {"alone, store", false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string dirSep = cache + zelmo::platform::kPathSeparator;
+        const std::string url = server.Url("/t/4000");
+        const zelmo::cache::EntryFiles files = zelmo::cache::EntryFilesIn(dirSep, url);
+        if (c.stored) {
+            ASSERT_EQ(Fetch(url, cache, ZELMO_CACHE_REVALIDATE).rc, 0);
+        }
+        // An entry of another URL, idle, which the prune does remove.
+        const std::string other = server.Url("/o/3000");
+        ASSERT_EQ(Fetch(other, cache, ZELMO_CACHE_REVALIDATE).rc, 0);
+        const zelmo::cache::EntryFiles otherFiles = zelmo::cache::EntryFilesIn(dirSep, other);
+        const std::string bodyTemp = files.body + ".tmp", headerTemp = files.header + ".tmp";
+        ASSERT_EQ(headerTemp, files.body + "h.tmp");
+        const std::string bodyPart(9000, 'd'), headerPart = "HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n";
+        std::ofstream(bodyTemp, std::ios::binary) << bodyPart;
+        std::ofstream(headerTemp, std::ios::binary) << headerPart;
+
+        if (c.viaExport) {
+            ZelmoCachePrune p;
+            zelmo_cache_prune_init(&p, 0);
+            const int rc = zelmo_cache_prune(cache.c_str(), &p);
+            EXPECT_EQ(rc, ZELMO_FETCH_E_LOCKED) << "the temporaries keep the cache above 0 bytes";
+            EXPECT_GE(p.bytes_after, zelmo::platform::AllocatedBytes(bodyTemp.c_str()));
+        } else {
+            zelmo::cache::PruneCounts counts;
+            ASSERT_TRUE(zelmo::cache::Prune(dirSep, 0, std::string(), counts));
+            EXPECT_GE(counts.after, zelmo::platform::AllocatedBytes(bodyTemp.c_str()));
+        }
+        EXPECT_EQ(zelmo::test::ReadFile(bodyTemp), bodyPart);
+        EXPECT_EQ(zelmo::test::ReadFile(headerTemp), headerPart);
+        for (const std::string &f : {files.header, files.meta, files.body, otherFiles.header, otherFiles.meta, otherFiles.body})
+            EXPECT_FALSE(fs::exists(f)) << f << " was not pruned";
     }
 }
 
