@@ -563,7 +563,8 @@ TEST(CacheEditor, WhatIsNotCommittedIsRemoved)
 }
 
 // A commit that stops half-way (the header cannot be replaced) leaves the
-// new body with the metadata of the new answer, and no temporary behind.
+// new body beside the old metadata, which vouches for the old body only,
+// and no temporary behind.
 TEST(CacheEditor, ACommitThatStopsLeavesNoTemporary)
 {
     TempDir dir;
@@ -578,7 +579,7 @@ TEST(CacheEditor, ACommitThatStopsLeavesNoTemporary)
         EXPECT_EQ(editor.Commit(), zelmo::cache::Committed::HeaderKept);
     }
     EXPECT_EQ(Read(f.body), "new body");
-    EXPECT_EQ(Read(f.meta), "new meta");
+    EXPECT_EQ(Read(f.meta), "old meta");
     for (const std::string &name : Names(dir.path()))
         EXPECT_EQ(name.find(".part"), std::string::npos) << name;
 }

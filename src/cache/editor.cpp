@@ -74,9 +74,9 @@ Committed Editor::Commit(bool fromPartial)
     platform::RemoveFromItsName(files_.body.c_str());
     if (!Place(body, files_.body))
         return Committed::Neither;
-    if (Made(Part::Meta) && !Place(Temporary(Part::Meta), files_.meta))
+    if (!Place(Temporary(Part::Header), files_.header))
         return Committed::HeaderKept;
-    return Place(Temporary(Part::Header), files_.header) ? Committed::Both : Committed::HeaderKept;
+    return !Made(Part::Meta) || Place(Temporary(Part::Meta), files_.meta) ? Committed::Both : Committed::MetaKept;
 }
 
 bool Editor::Refresh()

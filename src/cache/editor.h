@@ -4,9 +4,13 @@
 // or removes them (an abort; for per-call temporaries also when the editor
 // is destroyed uncommitted).
 //
-//   entry:   body, then metadata, then header. The header counts for the
-//            entry: until it is renamed in, the old header judges it, and a
-//            body that is whole either way.
+//   entry:   body, then header, then metadata. The header counts for the
+//            entry, the metadata vouches for its body. Cut after the body,
+//            the old header and its metadata judge the new body, which fails
+//            their checksum; cut after the header, the new header and body
+//            stand together, and the old metadata, which does not describe
+//            the new header, is not believed. No state on the way serves a
+//            body under another answer's header.
 //   refresh: metadata, then header (a 304); the body is not touched.
 //   partial: the old record dropped first, then body, header, record. The
 //            record counts for a partial.
@@ -23,8 +27,9 @@ namespace zelmo::cache {
 
 // How far a commit got.
 enum class Committed {
-    Both,        // body file and header file replaced
-    HeaderKept,  // the body file was replaced, the metadata or header file could not be
+    Both,        // body file and header file replaced (and the metadata, where made)
+    HeaderKept,  // the body file was replaced, the header file could not be
+    MetaKept,    // body and header replaced, the metadata could not be
     Neither,     // the body file could not be replaced; nothing changed
 };
 
@@ -61,7 +66,7 @@ public:
     // The entry's partial body opened for appending the rest of its bytes.
     platform::File AppendToPartial();
 
-    // The body temporary, metadata (where made) and header made the entry's
+    // The body temporary, header and metadata (where made) made the entry's
     // files. Where `fromPartial`, the partial body takes the body
     // temporary's place (a completed resume). The old body leaves its name
     // first: a rename over an existing file makes some file systems (ext4's

@@ -54,6 +54,12 @@ plan::Entry EntryOf(const cache::Look &look, State state)
     return entry;
 }
 
+// The file a commit that stopped half-way could not replace.
+const std::string &Unplaced(const cache::EntryFiles &files, cache::Committed committed)
+{
+    return committed == cache::Committed::MetaKept ? files.meta : files.header;
+}
+
 // One call of zelmo_fetch.
 class Fetch {
 public:
@@ -346,17 +352,18 @@ Error Fetch::Store()
             return {};
         }
     }
-    switch (e.Commit()) {
+    switch (const cache::Committed committed = e.Commit()) {
     case cache::Committed::Both:
         // Leftovers of a partial without its record, which a revalidation
         // leaves in place (LoadPartial), go with the entry they were left beside.
         cache::DropPartial(files_);
         break;
     case cache::Committed::HeaderKept:
-        // The old header no longer describes the body in place: the entry
-        // is dropped rather than left to be judged by it.
+    case cache::Committed::MetaKept:
+        // The files in place no longer belong together: the entry is
+        // dropped rather than left to be judged by them.
         cache::DropEntry(files_);
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.header);
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + Unplaced(files_, committed));
     case cache::Committed::Neither:
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
     }
@@ -397,13 +404,14 @@ Error Fetch::CommitResumed()
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Meta));
     if (!e.Write(Part::Header, header))
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Header));
-    switch (e.Commit(true)) {
+    switch (const cache::Committed committed = e.Commit(true)) {
     case cache::Committed::Both:
         break;
     case cache::Committed::HeaderKept:
+    case cache::Committed::MetaKept:
         cache::DropEntry(files_);
         cache::DropPartial(files_);
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.header);
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + Unplaced(files_, committed));
     case cache::Committed::Neither:
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
     }
