@@ -28,7 +28,7 @@ std::optional<std::string> ReadEntryText(const std::string &path, std::size_t li
 Look LookAt(const EntryFiles &files, const std::string &url)
 {
     Look look;
-    // The header counts for the entry (it is renamed in last): read it first.
+    // The header counts for the entry: read it first.
     std::optional<std::string> header = ReadEntryText(files.header, kHeaderMaxBytes);
     if (!header)
         return look;
