@@ -54,7 +54,7 @@ else()
     src/platform/posix/cache_posix.cpp
     src/platform/posix/profile_posix.cpp
     src/platform/posix/bstr_posix.cpp
-    src/host/ini.cpp
+    src/platform/posix/ini.cpp
     src/platform/posix/identity_posix.cpp
     src/platform/posix/eventlog_posix.cpp
     src/platform/posix/download_posix.cpp

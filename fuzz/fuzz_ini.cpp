@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ini.h"
+#include "platform/posix/ini.h"
 
 namespace {
 

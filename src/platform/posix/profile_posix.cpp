@@ -1,5 +1,5 @@
 // Private profile files and file attributes on POSIX: the profile is read
-// whole, edited in memory (host/ini) and written back under an exclusive
+// whole, edited in memory (ini.h) and written back under an exclusive
 // advisory lock on the file (flock), readers taking a shared one; within the
 // process a reader/writer lock does the same for file systems whose flock
 // does not tell one thread from another.
@@ -23,8 +23,8 @@
 #include <shared_mutex>
 #include <string>
 
-#include "host/ini.h"
 #include "platform/platform.h"
+#include "platform/posix/ini.h"
 
 namespace zelmo::platform {
 namespace {

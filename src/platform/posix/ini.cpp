@@ -1,4 +1,4 @@
-#include "host/ini.h"
+#include "platform/posix/ini.h"
 
 #include <algorithm>
 #include <cstring>
