@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "frame/diagnostic_log.h"
-#include "frame/frame.h"
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/os.h"
@@ -180,7 +179,7 @@ TEST_F(DiagnosticLog, UnloadClosesTheFileAndTheNextLoadEmptiesIt)
     for (bool processEnding : {false, true}) {
         WriteDiagnosticLog(10, "one");
         WriteDiagnosticLog(10, "two");
-        zelmo::frame::ProcessDetach(processEnding);
+        zelmo::platform::OnProcessDetach(processEnding);
         EXPECT_TRUE(HasLines(AfterHeader(), {"one\n", "two\n"})) << processEnding;
         WriteDiagnosticLog(10, "three");  // opens (and empties) the file again
         EXPECT_TRUE(HasLines(AfterHeader(), {"three\n"})) << AfterHeader();

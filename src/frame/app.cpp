@@ -1,7 +1,6 @@
 #include "frame/app.h"
 
 #include "frame/diagnostic_log.h"
-#include "frame/frame.h"
 #include "platform/platform.h"
 
 namespace zelmo::frame {
@@ -22,22 +21,27 @@ int CZelmoApp::ExitInstance()
     return 0;
 }
 
-void ProcessAttach()
+}  // namespace zelmo::frame
+
+// The loader hooks' calls (platform.h).
+namespace zelmo::platform {
+
+void OnProcessAttach()
 {
-    theApp.InitInstance();
+    frame::theApp.InitInstance();
 }
 
-void ProcessDetach(bool processEnding)
+void OnProcessDetach(bool processEnding)
 {
     // When the process is ending, other threads are already gone and the
     // system reclaims the socket library by itself; cleaning it up then
     // could block on state those threads left behind.
     if (!processEnding)
-        theApp.ExitInstance();
+        frame::theApp.ExitInstance();
     // The log file is flushed and closed in either case. When the process is
     // ending, a thread that was stopped may still hold the log lock, so the
     // file is closed without it (no other thread runs any more).
-    CloseDiagnosticLog(processEnding);
+    frame::CloseDiagnosticLog(processEnding);
 }
 
-}  // namespace zelmo::frame
+}  // namespace zelmo::platform

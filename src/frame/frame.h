@@ -1,16 +1,7 @@
-// Library frame: what the loader hooks of the platform layer call, and the
-// helpers that every subsystem shares.
+// Library frame: the helpers that every subsystem shares. (The frame also
+// answers the platform's loader hooks: platform::OnProcessAttach and
+// OnProcessDetach, declared in platform/platform.h, are defined in app.cpp.)
 #pragma once
-
-namespace zelmo::frame {
-
-// Process attach and detach, called once per load by the platform's loader
-// hook (DllMain on Windows, the shared object's constructor and destructor on
-// POSIX). `processEnding` is true when the whole process is going away.
-void ProcessAttach();
-void ProcessDetach(bool processEnding);
-
-}  // namespace zelmo::frame
 
 namespace zelmo {
 

@@ -11,6 +11,16 @@
 
 namespace zelmo::platform {
 
+// The load and unload of the library, as the platform's loader hooks see them
+// (DllMain on Windows, the shared object's constructor and destructor on
+// POSIX). The hooks call these once per load; they are defined above the
+// seam, by the library frame (src/frame/app.cpp), so the platform layer
+// includes nothing of it. `processEnding` is true when the whole process is
+// going away (a DllMain detach with a non-null reserved argument; never on
+// POSIX, where the destructor cannot tell).
+void OnProcessAttach();
+void OnProcessDetach(bool processEnding);
+
 // Socket library for the lifetime of the loaded library: WinSock 2.2 on
 // Windows, nothing to do on POSIX. The start-up result is not reported.
 void StartSockets();

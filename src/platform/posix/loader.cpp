@@ -1,18 +1,18 @@
 // Load and unload hooks of the shared object: they play the part DllMain
 // plays on Windows. The frame's process-wide objects are constant-initialised,
 // so they exist before this constructor runs and outlive this destructor.
-#include "frame/frame.h"
+#include "platform/platform.h"
 
 namespace {
 
-__attribute__((constructor)) void OnLoad()
+__attribute__((constructor)) void Loaded()
 {
-    zelmo::frame::ProcessAttach();
+    zelmo::platform::OnProcessAttach();
 }
 
-__attribute__((destructor)) void OnUnload()
+__attribute__((destructor)) void Unloading()
 {
-    zelmo::frame::ProcessDetach(false);
+    zelmo::platform::OnProcessDetach(false);
 }
 
 }  // namespace

@@ -3,17 +3,17 @@
 // on detach.
 #include <windows.h>
 
-#include "frame/frame.h"
+#include "platform/platform.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
         DisableThreadLibraryCalls(instance);  // nothing to do per thread
-        zelmo::frame::ProcessAttach();
+        zelmo::platform::OnProcessAttach();
         break;
     case DLL_PROCESS_DETACH:
-        zelmo::frame::ProcessDetach(reserved != nullptr);
+        zelmo::platform::OnProcessDetach(reserved != nullptr);
         break;
     default:
         break;
