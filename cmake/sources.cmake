@@ -4,6 +4,7 @@ set(ZELMO_SOURCES
   src/frame/app.cpp
   src/frame/file_presence.cpp
   src/frame/diagnostic_log.cpp
+  src/frame/directories.cpp
   src/codec/base64.cpp
   src/codec/md5.cpp
   src/des/des.cpp

@@ -10,12 +10,12 @@
 #include <string>
 #include <string_view>
 
+#include "frame/frame.h"
+
 namespace zelmo::cache {
 
 // Fixed path areas: a path stored in one holds at most 259 bytes and its NUL.
 inline constexpr std::size_t kPathArea = 260;
-// Longest path CheckAndCreateDircotry walks (its 4096-byte working buffer).
-inline constexpr std::size_t kMaxWalkPath = 4095;
 
 // The directory of the host's executable with its trailing separator; filled
 // on first need and kept until unload. Empty while it cannot be told (paths
@@ -34,10 +34,8 @@ struct EntryPaths {
 };
 EntryPaths EntryPathsOf(std::string_view url);
 
-// Creates the missing directories of `path`, from the outermost to the
-// innermost; what follows the last separator is a file name and ignored.
-// False when one cannot be created, or the path is longer than kMaxWalkPath.
-bool CreateDirectoriesOf(const char *path);
+// The directory walk (frame.h) under the name the cache's callers use.
+using frame::CreateDirectoriesOf;
 
 // A file's length measured by a seek to its end: -1 when the seek fails, 0
 // when the file cannot be opened.

@@ -1,5 +1,6 @@
 // Where the library's files live: the module directory, the cache directory,
-// the names of a URL's cache entry, and the creation of directory chains.
+// the names of a URL's cache entry; CheckAndCreateDircotry over the frame's
+// directory walk.
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -106,31 +107,6 @@ std::string CacheDirectoryOf(const char *given)
     if (!dir.empty() && dir.back() != kSep && dir.back() != '/')
         dir += kSep;
     return dir;
-}
-
-bool CreateDirectoriesOf(const char *path)
-{
-    if (path == nullptr)
-        return false;
-    const std::size_t length = std::strlen(path);
-    if (length > kMaxWalkPath)
-        return false;
-    char walk[kMaxWalkPath + 1] = {};
-    std::memcpy(walk, path, length);
-    // Single bytes are looked at: every separator byte ends a level.
-    for (std::size_t i = 0; i < length; ++i) {
-        if (walk[i] != kSep)
-            continue;
-        const char after = walk[i + 1];
-        walk[i + 1] = '\0';
-        // A level that another thread or process made between the look and
-        // the creation is there all the same.
-        const bool ok = platform::PathExists(walk) || platform::MakeDirectory(walk) || platform::PathExists(walk);
-        walk[i + 1] = after;
-        if (!ok)
-            return false;
-    }
-    return true;
 }
 
 }  // namespace zelmo::cache

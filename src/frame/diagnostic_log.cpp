@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "cache/cache.h"
+#include "frame/frame.h"
 #include "platform/platform.h"
 
 namespace zelmo {
@@ -57,7 +57,7 @@ void DiagnosticLogFile::Open()
     // Directories are made with the narrow calls; a path the walk refuses
     // (4096 bytes or more) leaves the open below to fail.
     const std::string narrow = platform::NarrowPath(path);
-    cache::CreateDirectoriesOf(narrow.c_str());
+    frame::CreateDirectoriesOf(narrow.c_str());
 
     file_ = platform::OpenTextForWriting(path);
 
