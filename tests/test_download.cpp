@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "frame/frame.h"
 #include "http/download.h"
 #include "support/files.h"
 #include "support/gcc_warnings.h"
@@ -77,7 +78,7 @@ struct Entry {
     }
     void Seed(const std::string &headerText, const std::string &bodyText) const
     {
-        zelmo::cache::CreateDirectoriesOf(header.c_str());
+        zelmo::frame::CreateDirectoriesOf(header.c_str());
         std::ofstream(header, std::ios::binary) << headerText;
         std::ofstream(body, std::ios::binary) << bodyText;
     }
@@ -497,7 +498,7 @@ TEST(Download, AFailedCopyIntoTheEntryFailsTheCall)
 
     // The header file cannot be replaced: the body already was.
     const Entry second(server.Url(TestPath() + "-header"));
-    zelmo::cache::CreateDirectoriesOf(second.header.c_str());
+    zelmo::frame::CreateDirectoriesOf(second.header.c_str());
     fs::create_directory(second.header);
     Record other(32);
     EXPECT_FALSE(Get(second, other, false));

@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "frame/frame.h"
 
 namespace zelmo::cache {
 
@@ -33,9 +32,6 @@ struct EntryPaths {
     std::string header;
 };
 EntryPaths EntryPathsOf(std::string_view url);
-
-// The directory walk (frame.h) under the name the cache's callers use.
-using frame::CreateDirectoriesOf;
 
 // A file's length measured by a seek to its end: -1 when the seek fails, 0
 // when the file cannot be opened.

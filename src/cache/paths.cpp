@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "cache/cache.h"
+#include "frame/frame.h"
 #include "codec/md5.h"
 #include "platform/platform.h"
 #include "zelmo.h"
@@ -129,7 +130,7 @@ try {
 
 extern "C" int ZELMO_API CheckAndCreateDircotry(const char *path)
 {
-    return zelmo::cache::CreateDirectoriesOf(path) ? 1 : 0;
+    return zelmo::frame::CreateDirectoriesOf(path) ? 1 : 0;
 }
 
 extern "C" const char *ZELMO_API GetFileFullPath(const char *name)

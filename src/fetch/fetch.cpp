@@ -28,6 +28,7 @@
 #include "fetch/result.h"
 #include "fetch/rules.h"
 #include "fetch/transfer.h"
+#include "frame/frame.h"
 #include "header/fields.h"
 #include "platform/platform.h"
 
@@ -154,7 +155,7 @@ Error Fetch::Run()
     // and the lock taken again.
     Error locked = Lock(first, unlocked);
     if (locked.code == ZELMO_FETCH_E_CACHE_IO && !platform::PathExists(s_.cacheDir.c_str())) {
-        if (!cache::CreateDirectoriesOf(s_.cacheDir.c_str()))
+        if (!frame::CreateDirectoriesOf(s_.cacheDir.c_str()))
             return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create the cache directory " + s_.cacheDir);
         locked = Lock(first, unlocked);
     }

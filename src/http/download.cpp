@@ -78,7 +78,7 @@ bool WriteHeader(Sink &sink, std::string_view bytes)
 File Create(cache::Editor &editor, Part part)
 {
     File file = editor.Create(part);
-    if (!file && cache::CreateDirectoriesOf(editor.Temporary(part).c_str()))
+    if (!file && frame::CreateDirectoriesOf(editor.Temporary(part).c_str()))
         file = editor.Create(part);
     return file;
 }
