@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 
 #define XXH_INLINE_ALL
@@ -247,7 +248,7 @@ std::uint64_t BodyDigest::Value() const
 
 std::optional<std::uint64_t> DigestOfFile(const std::string &path, std::int64_t *length)
 {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(platform::OpenForReading(path.c_str()), std::fclose);
+    const platform::File file(platform::OpenForReading(path.c_str()));
     if (!file)
         return std::nullopt;
     BodyDigest digest;

@@ -95,7 +95,10 @@ private:
     Error Store();
     Error Refresh();
     Error CommitResumed();
-    Error Failure(const plan::Next &next) const;
+    Error Failure(const plan::Next &next) const
+    {
+        return FailureOf(next, r_, r_.continued ? files_.partialBody : editor_ ? editor_->Temporary(Part::Body) : "");
+    }
     void KeepUnderLimit();
 
     std::string url_;
@@ -423,34 +426,6 @@ Error Fetch::CommitResumed()
     done_.resumedFrom = r_.kept;
     done_.served = length;
     return {};
-}
-
-// The error the plan chose, in words.
-Error Fetch::Failure(const plan::Next &next) const
-{
-    const std::string line(header::StatusLineOf(r_.Final()));
-    switch (next.why) {
-    case plan::Why::NotCached:
-        return Fail(next.error, "no complete entry of this URL in the cache");
-    case plan::Why::Corrupt:
-        return Fail(next.error, "the stored entry failed its check and was dropped");
-    case plan::Why::Stopped:
-        return Fail(next.error, r_.stoppedText);
-    case plan::Why::Network:
-        return Fail(next.error, r_.failure);
-    case plan::Why::Unwritten:
-        return Fail(next.error, "cannot write " + (r_.continued ? files_.partialBody : editor_->Temporary(Part::Body)));
-    case plan::Why::Status:
-        return Fail(next.error, "the server answered " + (r_.status != 0 ? line : std::string("no status line")));
-    case plan::Why::NotModifiedUnasked:
-        return Fail(next.error, "the server answered " + line + " to a request without validators");
-    case plan::Why::RangeLost:
-        return Fail(next.error, (r_.rangeRefused ? r_.stoppedText : "the 206 answer ended before the body's last byte") +
-                                    "; the partial body was dropped");
-    case plan::Why::None:
-        break;
-    }
-    return Fail(next.error, zelmo_fetch_strerror(next.error));
 }
 
 // After a commit under a limit: the other entries pruned to fit it (this

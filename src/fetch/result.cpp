@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "header/fields.h"
+
 namespace zelmo::fetch {
 
 namespace {
@@ -15,6 +17,34 @@ void CopyText(char *to, std::size_t capacity, const std::string &text)
 }
 
 }  // namespace
+
+// The error the plan chose, in words.
+Error FailureOf(const plan::Next &next, const Received &r, const std::string &bodyFile)
+{
+    const std::string line(header::StatusLineOf(r.Final()));
+    switch (next.why) {
+    case plan::Why::NotCached:
+        return Fail(next.error, "no complete entry of this URL in the cache");
+    case plan::Why::Corrupt:
+        return Fail(next.error, "the stored entry failed its check and was dropped");
+    case plan::Why::Stopped:
+        return Fail(next.error, r.stoppedText);
+    case plan::Why::Network:
+        return Fail(next.error, r.failure);
+    case plan::Why::Unwritten:
+        return Fail(next.error, "cannot write " + bodyFile);
+    case plan::Why::Status:
+        return Fail(next.error, "the server answered " + (r.status != 0 ? line : std::string("no status line")));
+    case plan::Why::NotModifiedUnasked:
+        return Fail(next.error, "the server answered " + line + " to a request without validators");
+    case plan::Why::RangeLost:
+        return Fail(next.error, (r.rangeRefused ? r.stoppedText : "the 206 answer ended before the body's last byte") +
+                                    "; the partial body was dropped");
+    case plan::Why::None:
+        break;
+    }
+    return Fail(next.error, zelmo_fetch_strerror(next.error));
+}
 
 // The result, filled in one place: every field of a v1 result set from what
 // the call did.

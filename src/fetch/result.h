@@ -6,6 +6,8 @@
 #include <string>
 
 #include "fetch/options.h"
+#include "fetch/plan.h"
+#include "fetch/transfer.h"
 #include "zelmo_fetch.h"
 
 namespace zelmo::fetch {
@@ -18,6 +20,10 @@ struct Outcome {
     std::uint32_t flags = 0;
     std::string note;  // why a stale entry was served instead of a new answer
 };
+
+// The error the plan chose, in words: from the answer `r` and the body file
+// it was written to.
+Error FailureOf(const plan::Next &next, const Received &r, const std::string &bodyFile);
 
 // Fills every field of a v1 result from the call's error and what it did;
 // returns the error code.
