@@ -325,7 +325,7 @@ Error Fetch::Serve(int outcome)
     return {};
 }
 
-// A 200 becomes the entry: body, metadata and header committed in that
+// A 200 becomes the entry: body, header and metadata committed in that
 // order. Under a limit, an entry that alone would not fit is served from its
 // temporary and not kept, and the former entry, which the answer outdates,
 // is dropped.
