@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/entry.h"
 #include "cache/metadata.h"
 #include "cache/stamps.h"
 #include "header/fields.h"
@@ -1662,3 +1663,149 @@ TEST(FetchNginx, TwoProcessesFetchOneUrl)
 }
 
 }  // namespace
+
+namespace {
+
+// --- answers that must not be kept, metadata that cannot vouch ---
+
+struct NoStoreCase {
+    const char *name;
+    std::string answer;     // the whole answer, Raw
+    bool cut;               // the connection closes before the body is whole
+    bool destination;       // the host asks for a copy
+};
+
+}  // namespace
+
+// A 200 that says no-store reaches the host (the sink, the destination) and
+// nothing of it reaches the cache directory: no body, no header, no
+// temporary, no partial even when it is cut and could be resumed. The URL's
+// former entry, which the answer outdates, is dropped.
+TEST(FetchNoStore, AnAnswerThatSaysNoStoreIsServedAndKeptNowhere)
+{
+    const std::string secret = "4111 1111 1111 1111";
+    const std::string cc = "Cache-Control: private, no-store\r\nETag: \"s\"\r\n";
+    const NoStoreCase cases[] = {
+        {"to the sink", "HTTP/1.1 200 OK\r\nContent-Length: 19\r\n" + cc + "\r\n" + secret, false, false},
+        {"to the sink and a destination", "HTTP/1.1 200 OK\r\nContent-Length: 19\r\n" + cc + "\r\n" + secret, false, true},
+        {"in another letter case, among others", "HTTP/1.1 200 OK\r\nContent-Length: 19\r\nCache-Control: max-age=60\r\n"
+                                                 "cache-control: NO-STORE\r\n\r\n" + secret, false, false},
+        {"without a body, to a destination", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n" + cc + "\r\n", false, true},
+        {"cut, with a strong ETag and a length", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n" + cc + "\r\n" + secret, true,
+         false},
+    };
+    for (const NoStoreCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<int> seen{0};
+        ScriptedServer server([&](const RecordedRequest &) {
+            if (seen++ == 0)
+                return Answer::Full("HTTP/1.1 200 OK", "kept before", "ETag: \"old\"\r\n");
+            return Answer::Raw(c.answer, c.cut);
+        });
+        TempDir dir, out;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        const std::string destination = (out.path() / "copy").string();
+        ASSERT_EQ(Fetch(url, cache).rc, 0);
+        const Fetched f = Fetch(url, cache, [&](ZelmoFetchOptions &o) {
+            if (c.destination)
+                o.destination = destination.c_str();
+        });
+        const std::string body = c.answer.substr(c.answer.find("\r\n\r\n") + 4);
+        if (c.cut) {
+            EXPECT_EQ(f.rc, ZELMO_FETCH_E_TRANSFER);
+        } else {
+            ASSERT_EQ(f.rc, 0) << f.r.error_text;
+            EXPECT_EQ(f.r.outcome, ZELMO_FETCH_REPLACED);
+            EXPECT_NE(f.r.flags & ZELMO_FETCH_RESULT_NOT_STORED, 0u);
+            EXPECT_STREQ(f.r.body_path, "");
+            EXPECT_EQ(f.body, body);
+            if (c.destination) {
+                EXPECT_EQ(ReadFile(destination), body);
+                EXPECT_EQ(FilesIn(out.path()), std::vector<std::string>{"copy"}) << "no temporary beside the copy";
+            }
+        }
+        // No byte of the answer was written here. A served answer outdates
+        // the former entry, which went: only the lock file is left. One that
+        // failed leaves the former entry as it was.
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        std::vector<std::string> left{fs::path(files.lock).filename().string()};
+        if (c.cut)
+            left = {fs::path(files.body).filename().string(), fs::path(files.header).filename().string(),
+                    fs::path(files.lock).filename().string(), fs::path(files.meta).filename().string()};
+        EXPECT_EQ(FilesIn(dir.path()), left);
+        const Fetched only = Fetch(url, cache, ZELMO_CACHE_ONLY);
+        EXPECT_EQ(only.rc, c.cut ? 0 : ZELMO_FETCH_E_NOT_CACHED);
+        EXPECT_EQ(only.body, c.cut ? "kept before" : "");
+    }
+}
+
+// Metadata that is there but cannot be read back whole vouches for nothing:
+// the entry is damaged (dropped, fetched again; cache-only fails), never
+// taken for one without metadata, whose body only its length would check.
+// An answer whose metadata would be too long to read back is served and
+// not kept.
+TEST(FetchIntegrity, MetadataThatCannotBeReadBackNeverVouches)
+{
+    ScriptedServer server([](const RecordedRequest &req) {
+        if (req.Header("If-None-Match") == "\"m\"")
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "metadata body", "ETag: \"m\"\r\n");
+    });
+    const struct {
+        const char *name;
+        std::string meta;
+    } cases[] = {
+        {"longer than a look reads", std::string(zelmo::cache::kMetaMaxBytes + 1, 'x')},
+        {"not metadata at all", "zelmo-meta 1\nurl"},
+        {"empty", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        ASSERT_EQ(Fetch(url, cache).rc, 0);
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        std::ofstream(files.meta, std::ios::binary | std::ios::trunc) << c.meta;
+        std::fstream(files.body, std::ios::binary | std::ios::in | std::ios::out) << "changed body!";  // length kept
+        const Fetched only = Fetch(url, cache, ZELMO_CACHE_ONLY);
+        EXPECT_EQ(only.rc, ZELMO_FETCH_E_CORRUPT) << only.body;
+        ASSERT_EQ(Fetch(url, cache).rc, 0);
+        std::ofstream(files.meta, std::ios::binary | std::ios::trunc) << c.meta;
+        std::fstream(files.body, std::ios::binary | std::ios::in | std::ios::out) << "changed body!";
+        const Fetched again = Fetch(url, cache);
+        EXPECT_EQ(again.rc, 0) << again.r.error_text;
+        EXPECT_EQ(again.r.outcome, ZELMO_FETCH_REPLACED) << "revalidated a body nothing vouches for";
+        EXPECT_NE(again.r.flags & ZELMO_FETCH_RESULT_DROPPED_CORRUPT, 0u);
+        EXPECT_EQ(again.body, "metadata body");
+    }
+
+    // An answer whose metadata just fits is kept; one whose ETag makes it a
+    // byte too long is served, not stored.
+    for (const bool tooLong : {false, true}) {
+        SCOPED_TRACE(tooLong ? "metadata too long" : "metadata just fits");
+        std::string etag;
+        ScriptedServer big([&](const RecordedRequest &) {
+            return Answer::Full("HTTP/1.1 200 OK", "big", "ETag: " + etag + "\r\n");
+        });
+        const std::string url = big.Url(TestPath());
+        // The longest ETag whose metadata fits, measured with the widths the
+        // fetch writes (ten-digit times, sixteen-digit checksum).
+        zelmo::cache::EntryMeta probe = zelmo::cache::MetaFor(url, "HTTP/1.1 200 OK\r\n\r\n", 3, ~0ull, 1999999999, 1999999999);
+        probe.etag = "";
+        const std::size_t room = zelmo::cache::kMetaMaxBytes - zelmo::cache::FormatMeta(probe).size();
+        const std::string fits = "\"" + std::string(room - 2, 'a') + "\"";
+        probe.etag = fits;
+        ASSERT_EQ(zelmo::cache::FormatMeta(probe).size(), zelmo::cache::kMetaMaxBytes);
+        etag = tooLong ? "\"a" + fits.substr(1) : fits;
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const Fetched f = Fetch(url, cache);
+        ASSERT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_EQ(f.body, "big");
+        EXPECT_EQ((f.r.flags & ZELMO_FETCH_RESULT_NOT_STORED) != 0, tooLong);
+        EXPECT_EQ(Fetch(url, cache, ZELMO_CACHE_ONLY).rc, tooLong ? ZELMO_FETCH_E_NOT_CACHED : 0);
+        EXPECT_TRUE(TemporariesIn(dir.path()).empty());
+    }
+}

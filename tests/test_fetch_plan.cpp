@@ -126,6 +126,12 @@ Answer Cancelled(const std::string &block)
     return a;
 }
 
+Answer NoStore(Answer a)
+{
+    a.noStore = true;
+    return a;
+}
+
 Answer NoConnection(Request sent)
 {
     Answer a;
@@ -226,6 +232,10 @@ TEST(FetchPlan, EveryStepOfACall)
          Cut(R::Unconditional, kNotResumable), Fail(ZELMO_FETCH_E_TRANSFER, Why::Network)},
         {"no resume: a cut 200 keeps nothing", Mode(REVALIDATE, false, true), Stored(State::None), 0,
          Cut(R::Unconditional, kResumable), Fail(ZELMO_FETCH_E_TRANSFER, Why::Network)},
+        {"a 200 that says no-store is passed on, the former entry and partial dropped", Mode(REVALIDATE),
+         WithPartial(Stored(State::Whole)), 0, NoStore(Whole(R::Conditional, 200)), Do(Act::Pass, PartialBody::Drop)},
+        {"a cut no-store 200 keeps nothing", Mode(REVALIDATE), Stored(State::None), 0,
+         NoStore(Cut(R::Unconditional, kResumable)), Fail(ZELMO_FETCH_E_TRANSFER, Why::Network)},
 
         // Served stale: the flag, the stored stale-if-error, and their limits.
         {"no connection, the flag: stale", Mode(REVALIDATE, true), Stored(State::Whole), 1000, NoConnection(R::Conditional),

@@ -68,6 +68,20 @@ platform::File Editor::AppendToPartial()
     return platform::File(platform::OpenFile(files_.partialBody.c_str(), "ab"));
 }
 
+void Editor::BodyAside(const std::string &path)
+{
+    if (Made(Part::Body))
+        platform::DeleteFileAt(temps_[Index(Part::Body)].c_str());
+    aside_ = path;
+    temps_[Index(Part::Body)] = PerCallName(path);
+    made_[Index(Part::Body)] = false;
+}
+
+bool Editor::PlaceAside()
+{
+    return !aside_.empty() && Place(Temporary(Part::Body), aside_);
+}
+
 Committed Editor::Commit(bool fromPartial)
 {
     const std::string &body = fromPartial ? files_.partialBody : Temporary(Part::Body);

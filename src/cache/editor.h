@@ -66,6 +66,12 @@ public:
     // The entry's partial body opened for appending the rest of its bytes.
     platform::File AppendToPartial();
 
+    // An answer that must not be kept (no-store) goes to no file of the
+    // cache: from now on the body temporary lies beside `path`, a file of
+    // the host's outside the cache, and PlaceAside makes it that file.
+    void BodyAside(const std::string &path);
+    bool PlaceAside();
+
     // The body temporary, header and metadata (where made) made the entry's
     // files. Where `fromPartial`, the partial body takes the body
     // temporary's place (a completed resume). The old body leaves its name
@@ -101,6 +107,7 @@ private:
     EntryFiles files_;
     Names names_;
     std::string temps_[3];
+    std::string aside_;  // where the body goes instead of the entry (BodyAside)
     bool made_[3] = {false, false, false};
     bool done_ = false;
 };

@@ -44,9 +44,20 @@ Look LookAt(const EntryFiles &files, const std::string &url)
         header::ParseLength(header::FieldValue(look.header, "Content-Length"));
     // The metadata file belongs to this header when it was written with it:
     // the same URL and validators, and the header's length if it tells one.
-    if (const std::optional<std::string> text = ReadEntryText(files.meta, kMetaMaxBytes)) {
+    // One that is there but cannot be read back whole vouches for nothing:
+    // the entry is damaged, never taken for one without metadata.
+    const std::optional<std::string> text = ReadEntryText(files.meta, kMetaMaxBytes);
+    if (!text && platform::PathExists(files.meta.c_str())) {
+        look.damaged = true;
+        return look;
+    }
+    if (text) {
         std::optional<EntryMeta> meta = ParseMeta(*text);
-        if (meta && meta->url == url && meta->complete &&
+        if (!meta) {
+            look.damaged = true;
+            return look;
+        }
+        if (meta->url == url && meta->complete &&
             meta->etag == header::FieldValue(look.header, "ETag").value_or("") &&
             meta->lastModified == header::FieldValue(look.header, "Last-Modified").value_or("") &&
             (!contentLength || *contentLength == meta->length))

@@ -93,6 +93,7 @@ private:
     void Partial(plan::PartialBody what);
     Error Serve(int outcome);
     Error Store();
+    Error Pass();
     Error Refresh();
     Error CommitResumed();
     Error Failure(const plan::Next &next) const
@@ -185,6 +186,8 @@ Error Fetch::Run()
             continue;
         case Act::Store:
             return Store();
+        case Act::Pass:
+            return Pass();
         case Act::Refresh:
             return Refresh();
         case Act::CommitResumed:
@@ -271,7 +274,7 @@ void Fetch::Send(plan::Request request)
         t.partial = &*partial_;
     }
     editor_ = std::make_unique<Editor>(files_, Editor::Names::PerCall);
-    BodySteps steps{editor_.get(), s_.sink, s_.sinkData, s_.progress, s_.progressData};
+    BodySteps steps{editor_.get(), s_.destination, s_.sink, s_.sinkData, s_.progress, s_.progressData};
     r_ = Received();
     Transfer(t, steps, r_);
     done_.httpStatus = r_.status;
@@ -294,6 +297,7 @@ plan::Answer Fetch::AnswerOf(plan::Request sent) const
     a.received = r_.received;
     a.total = r_.total;
     a.sinkFed = r_.sinkFed;
+    a.noStore = r_.status == 200 && SaysNoStore(r_.Final());
     return a;
 }
 
@@ -335,26 +339,30 @@ Error Fetch::Store()
     if (!r_.started && !e.Write(Part::Body, ""))  // a 200 without a body is an empty one
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create " + e.Temporary(Part::Body) + ": " + std::strerror(errno));
     const std::string header = cache::StoredHeaderOf(r_.Final(), r_.received);
-    const cache::EntryMeta meta =
-        cache::MetaFor(url_, header, r_.received, r_.digest.Value(), r_.requestTime, r_.responseTime);
-    if (!e.Write(Part::Meta, cache::FormatMeta(meta)))
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Meta));
-    if (!e.Write(Part::Header, header))
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Header));
+    const std::string meta = cache::FormatMeta(
+        cache::MetaFor(url_, header, r_.received, r_.digest.Value(), r_.requestTime, r_.responseTime));
     done_.outcome = ZELMO_FETCH_REPLACED;
     done_.served = r_.received;
-    if (s_.limited) {
+    // Metadata longer than a look reads back (a huge ETag or URL) would
+    // leave the body unchecked: such an answer is served, not kept.
+    bool keep = meta.size() <= cache::kMetaMaxBytes;
+    if (keep && !e.Write(Part::Meta, meta))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Meta));
+    if (keep && !e.Write(Part::Header, header))
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Header));
+    if (keep && s_.limited) {
         std::uint64_t size = platform::AllocatedBytes(files_.lock.c_str());
         for (const Part part : {Part::Body, Part::Meta, Part::Header})
             size += platform::AllocatedBytes(e.Temporary(part).c_str());
-        if (size > s_.maxCacheBytes) {
-            cache::DropEntry(files_);
-            if (Error d = Deliver(e.Temporary(Part::Body), s_.destination); d.code != ZELMO_FETCH_OK)
-                return d;
-            done_.flags |= ZELMO_FETCH_RESULT_NOT_STORED;
-            KeepUnderLimit();
-            return {};
-        }
+        keep = size <= s_.maxCacheBytes;
+    }
+    if (!keep) {
+        cache::DropEntry(files_);
+        if (Error d = Deliver(e.Temporary(Part::Body), s_.destination); d.code != ZELMO_FETCH_OK)
+            return d;
+        done_.flags |= ZELMO_FETCH_RESULT_NOT_STORED;
+        KeepUnderLimit();
+        return {};
     }
     switch (const cache::Committed committed = e.Commit()) {
     case cache::Committed::Both:
@@ -374,6 +382,27 @@ Error Fetch::Store()
     if (Error d = Deliver(files_.body, s_.destination); d.code != ZELMO_FETCH_OK)
         return d;
     KeepUnderLimit();
+    return {};
+}
+
+// A 200 that says no-store: served to the sink as it came and to the
+// destination from its temporary beside it; nothing of it is kept in the
+// cache, and the URL's former entry, which the answer outdates, is dropped.
+Error Fetch::Pass()
+{
+    cache::DropEntry(files_);
+    if (s_.destination != nullptr) {
+        Editor &e = *editor_;
+        if (!r_.started) {  // no body came: an empty one
+            e.BodyAside(s_.destination);
+            e.Write(Part::Body, "");
+        }
+        if (!e.PlaceAside())
+            return Fail(ZELMO_FETCH_E_DESTINATION, std::string("cannot write the destination ") + s_.destination);
+    }
+    done_.flags |= ZELMO_FETCH_RESULT_NOT_STORED;
+    done_.outcome = ZELMO_FETCH_REPLACED;
+    done_.served = r_.received;
     return {};
 }
 

@@ -57,10 +57,13 @@ bool KeepPartial(cache::Editor &editor, const std::string &url, std::string_view
     cache::EntryMeta meta = cache::MetaFor(url, block, ParseLength(FieldValue(block, "Content-Length")).value_or(-1), 0,
                                            requestTime, responseTime);
     meta.complete = false;
+    const std::string record = cache::FormatMeta(meta);
+    if (record.size() > cache::kMetaMaxBytes)  // LoadPartial could not read it back
+        return false;
     std::size_t end = block.find("\r\n\r\n");
     end = end != std::string_view::npos ? end + 4 : block.size();
     using Part = cache::Editor::Part;
-    return editor.Write(Part::Header, block.substr(0, end)) && editor.Write(Part::Meta, cache::FormatMeta(meta)) &&
+    return editor.Write(Part::Header, block.substr(0, end)) && editor.Write(Part::Meta, record) &&
            editor.CommitPartial();
 }
 

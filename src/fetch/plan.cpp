@@ -84,7 +84,7 @@ Next Judge(const Call &call, const Answer &a)
     // time, where its validator and length allow one; a 200 to a range
     // request replaced the partial.
     PartialBody partial = a.sent == Request::Range && a.status == 200 ? PartialBody::Drop : PartialBody::Leave;
-    if (!call.noResume && a.closed && a.started && !a.continued && a.received > 0 && a.received < a.total &&
+    if (!call.noResume && !a.noStore && a.closed && a.started && !a.continued && a.received > 0 && a.received < a.total &&
         (a.stopped == ZELMO_FETCH_E_CANCELLED || (a.stopped == ZELMO_FETCH_OK && !a.performed)) &&
         !ResumeValidatorOf(a.block).empty())
         partial = PartialBody::Keep;
@@ -105,6 +105,8 @@ Next Judge(const Call &call, const Answer &a)
                                               : Fail(ZELMO_FETCH_E_HTTP, Why::NotModifiedUnasked, partial);
     if (a.status != 200)
         return Fail(ZELMO_FETCH_E_HTTP, Why::Status, partial);
+    if (a.noStore)  // kept nowhere; what the cache held of the URL is outdated by it
+        return Next{Act::Pass, Request::None, 0, PartialBody::Drop};
     return Next{Act::Store, Request::None, 0, partial};
 }
 

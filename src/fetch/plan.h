@@ -51,12 +51,14 @@ struct Answer {
     std::int64_t received = 0;    // body bytes of this answer
     std::int64_t total = -1;      // the length it announced; -1 when unknown
     bool sinkFed = false;         // the sink had bytes of it (a continued partial's kept bytes included)
+    bool noStore = false;         // a 200 that says no-store: its body went to no file of the cache
 };
 
 enum class Act {
     ServeStored,    // serve the entry as it is (a fresh hit)
     Send,           // send `request`
     Store,          // the 200 becomes the entry (replaced)
+    Pass,           // the 200 is served as it came and kept nowhere (no-store); the former entry goes
     Refresh,        // the 304's fields go into the stored header; the entry served (revalidated)
     CommitResumed,  // the completed partial becomes the entry (resumed)
     ServeStale,     // serve the whole stored entry instead of the failed answer (looked at first if need be)

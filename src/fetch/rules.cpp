@@ -296,6 +296,11 @@ CacheControl ParseCacheControl(std::string_view value)
     return cc;
 }
 
+bool SaysNoStore(std::string_view block)
+{
+    return ParseCacheControl(header::FieldValue(block, "Cache-Control").value_or("")).noStore;
+}
+
 Freshness FreshnessOf(std::string_view storedBlock, std::int64_t requestTime, std::int64_t responseTime,
                       std::int64_t now)
 {

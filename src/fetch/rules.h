@@ -33,6 +33,10 @@ struct CacheControl {
 // 0, i.e. stale; a huge one is clamped).
 CacheControl ParseCacheControl(std::string_view value);
 
+// Whether an answer's Cache-Control says no-store (RFC 9111 5.2.2.5): the
+// answer is not to be kept, not even in part.
+bool SaysNoStore(std::string_view block);
+
 // RFC 9111 4.2 for a private cache: the freshness lifetime (max-age, else
 // Expires - Date, else heuristic 10% of Date - Last-Modified capped at one
 // day, only for a status that allows it), the current age (4.2.3, from Age,

@@ -10,6 +10,7 @@
 
 #include <curl/curl.h>
 
+#include "fetch/rules.h"
 #include "header/fields.h"
 #include "http/curl_global.h"
 #include "http/curl_handles.h"
@@ -74,6 +75,8 @@ bool ToSink(Transferring &t, const char *data, std::size_t n)
 
 bool ToFile(Transferring &t, const char *data, std::size_t n)
 {
+    if (!t.body)  // a no-store body without a destination
+        return true;
     if (std::fwrite(data, 1, n, t.body.get()) != n)
         return t.Stop(ZELMO_FETCH_E_CACHE_IO, "cannot write " + t.bodyPath + ": " + std::strerror(errno));
     return true;
@@ -143,6 +146,11 @@ bool StartBody(Transferring &t)
     if (status != 200)
         return t.Stop(ZELMO_FETCH_E_HTTP, "");
     r.total = header::ParseLength(header::FieldValue(FinalOf(t), "Content-Length")).value_or(-1);
+    if ((r.noStore = SaysNoStore(FinalOf(t)))) {
+        if (t.steps->destination == nullptr)
+            return true;
+        t.steps->editor->BodyAside(t.steps->destination);
+    }
     t.body = t.steps->editor->Create(cache::Editor::Part::Body);
     t.bodyPath = t.steps->editor->Temporary(cache::Editor::Part::Body);
     if (!t.body)

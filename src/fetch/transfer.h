@@ -35,9 +35,12 @@ struct TransferRequest {
 };
 
 // Where the body goes. A 200's body goes to the editor's body temporary; a
-// 206 that continues the partial is appended to the partial body.
+// 200 that says no-store to a temporary beside the destination, or to no
+// file at all; a 206 that continues the partial is appended to the partial
+// body.
 struct BodySteps {
     cache::Editor *editor = nullptr;
+    const char *destination = nullptr;  // the host's copy: where a no-store body goes instead of the cache
     ZelmoFetchSink sink = nullptr;
     void *sinkData = nullptr;
     ZelmoFetchProgress progress = nullptr;
@@ -57,6 +60,7 @@ struct Received {
     bool started = false;             // a body began
     bool continued = false;           // a 206 continued the partial
     bool rangeComplete = false;       // ... and the partial body now has the whole length
+    bool noStore = false;             // a 200 that says no-store: its body went beside the destination, or nowhere
     bool closed = true;               // the body file written and closed without loss
     std::int64_t received = 0;        // body bytes of this answer
     std::int64_t total = -1;          // the whole body's length, when told
