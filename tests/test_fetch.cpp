@@ -1809,3 +1809,77 @@ TEST(FetchIntegrity, MetadataThatCannotBeReadBackNeverVouches)
         EXPECT_TRUE(TemporariesIn(dir.path()).empty());
     }
 }
+
+// One user's private answer, which varies on Authorization, is never served
+// to another user from the cache: the other's request goes to the server
+// (conditionally), and its answer replaces the entry. The same user gets a
+// fresh hit; `Vary: *` never does. Nothing of the Authorization value is
+// written into the cache.
+TEST(FetchVary, AnAnswerIsServedOnlyToTheRequestsItsVarySelects)
+{
+    ScriptedServer server([](const RecordedRequest &req) {
+        const std::string user = req.Header("Authorization");
+        const std::string vary = req.Header("X-Vary-Star") == "1" ? "*" : "authorization";
+        const std::string etag = "\"" + (user.empty() ? std::string("nobody") : user.substr(7)) + "\"";
+        if (req.Header("If-None-Match") == etag)
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\nETag: " + etag + "\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "private to " + user,
+                            "Cache-Control: private, max-age=600\r\nVary: " + vary + "\r\nETag: " + etag + "\r\n");
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    const auto as = [&](const char *const *headers, int mode = ZELMO_CACHE_PREFER_FRESH) {
+        return Fetch(url, cache, mode, [&](ZelmoFetchOptions &o) { o.headers = headers; });
+    };
+    const char *const alice[] = {"Authorization: Bearer alice", nullptr};
+    const char *const bob[] = {"authorization:   Bearer bob ", nullptr};
+    const char *const aliceAgain[] = {"X-Unrelated: 1", "AUTHORIZATION: Bearer alice", nullptr};
+
+    const struct {
+        const char *what;
+        const char *const *headers;
+        int mode;
+        int rc, outcome;
+        const char *body;
+        const char *sentEtag;  // the If-None-Match that went out; null: no request
+    } steps[] = {
+        {"alice stores her answer", alice, ZELMO_CACHE_PREFER_FRESH, 0, ZELMO_FETCH_REPLACED, "private to Bearer alice", ""},
+        {"alice again: a fresh hit", aliceAgain, ZELMO_CACHE_PREFER_FRESH, 0, ZELMO_FETCH_FRESH_HIT, "private to Bearer alice", nullptr},
+        {"bob, cache only: nothing for him", bob, ZELMO_CACHE_ONLY, ZELMO_FETCH_E_NOT_CACHED, ZELMO_FETCH_FAILED, "", nullptr},
+        {"bob: asked with alice's validator, his answer replaces hers", bob, ZELMO_CACHE_PREFER_FRESH, 0,
+         ZELMO_FETCH_REPLACED, "private to Bearer bob", "\"alice\""},
+        {"bob again: a fresh hit", bob, ZELMO_CACHE_PREFER_FRESH, 0, ZELMO_FETCH_FRESH_HIT, "private to Bearer bob", nullptr},
+        {"alice: bob's is not hers", alice, ZELMO_CACHE_PREFER_FRESH, 0, ZELMO_FETCH_REPLACED, "private to Bearer alice",
+         "\"bob\""},
+        {"nobody: not alice's either", nullptr, ZELMO_CACHE_PREFER_FRESH, 0, ZELMO_FETCH_REPLACED, "private to ", "\"alice\""},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.what);
+        server.ForgetRequests();
+        const Fetched f = as(s.headers, s.mode);
+        EXPECT_EQ(f.rc, s.rc) << f.r.error_text;
+        EXPECT_EQ(f.r.outcome, s.outcome);
+        EXPECT_EQ(f.body, s.body);
+        const std::vector<RecordedRequest> requests = server.Requests();
+        if (s.sentEtag == nullptr) {
+            EXPECT_TRUE(requests.empty());
+        } else {
+            ASSERT_EQ(requests.size(), 1u);
+            EXPECT_EQ(requests[0].Header("If-None-Match"), s.sentEtag);
+        }
+    }
+    for (const std::string &name : FilesIn(dir.path()))
+        EXPECT_EQ(ReadFile((dir.path() / name).string()).find("Bearer"), std::string::npos) << name;
+
+    // Vary: * matches no request, not even the one that fetched it.
+    const char *const star[] = {"X-Vary-Star: 1", nullptr};
+    TempDir other;
+    const std::string starCache = other.path().string();
+    const auto starFetch = [&](int mode) {
+        return Fetch(url, starCache, mode, [&](ZelmoFetchOptions &o) { o.headers = star; });
+    };
+    ASSERT_EQ(starFetch(ZELMO_CACHE_PREFER_FRESH).r.outcome, ZELMO_FETCH_REPLACED);
+    EXPECT_EQ(starFetch(ZELMO_CACHE_ONLY).rc, ZELMO_FETCH_E_NOT_CACHED);
+    EXPECT_NE(starFetch(ZELMO_CACHE_PREFER_FRESH).r.outcome, ZELMO_FETCH_FRESH_HIT);
+}

@@ -55,6 +55,12 @@ Entry Waited(Entry e)
     return e;
 }
 
+Entry OtherVariant(Entry e)
+{
+    e.varyMatches = false;
+    return e;
+}
+
 Entry WithPartial(Entry e)
 {
     e.partial = true;
@@ -201,6 +207,12 @@ TEST(FetchPlan, EveryStepOfACall)
         {"waited, the other stored it: served", Mode(REVALIDATE), Waited(Stored(State::Whole)), 1000, {}, Do(Act::ServeStored)},
         {"waited, the other stored nothing: a stale entry revalidated", Mode(PREFER_FRESH), Stored(State::Whole), 1000, {},
          Send(R::Conditional)},
+        {"another variant, fresh: revalidated", Mode(PREFER_FRESH), OtherVariant(Stored(State::Whole)), 0, {},
+         Send(R::Conditional)},
+        {"another variant, cache only: none", Mode(ONLY), OtherVariant(Stored(State::Whole)), 0, {},
+         Fail(ZELMO_FETCH_E_NOT_CACHED, Why::NotCached)},
+        {"another variant stored by the fetch waited for", Mode(REVALIDATE), Waited(OtherVariant(Stored(State::Whole))), 0,
+         {}, Send(R::Conditional)},
         {"no validators: unconditional", Mode(REVALIDATE), Stored(State::Whole, kNoValidators), 0, {}, Send(R::Unconditional)},
         {"a tab in the only validator: unconditional", Mode(REVALIDATE), Stored(State::Whole, kTabInEtag), 0, {},
          Send(R::Unconditional)},
@@ -250,6 +262,8 @@ TEST(FetchPlan, EveryStepOfACall)
          Stopped(R::Conditional, 404, ZELMO_FETCH_E_HTTP), Fail(ZELMO_FETCH_E_HTTP, Why::Status)},
         {"a cut answer the sink had bytes of", Mode(REVALIDATE, true, false, true), Stored(State::Whole), 0,
          Cut(R::Conditional, kNotResumable, true), Fail(ZELMO_FETCH_E_TRANSFER, Why::Network)},
+        {"another variant is never served around a failure", Mode(REVALIDATE, true), OtherVariant(Stored(State::Whole)), 0,
+         NoConnection(R::Conditional), Fail(ZELMO_FETCH_E_TRANSFER, Why::Network)},
         {"nothing stored to serve around", Mode(REVALIDATE, true), Stored(State::None), 0, NoConnection(R::Unconditional),
          Fail(ZELMO_FETCH_E_TRANSFER, Why::Network)},
         {"network only, the flag: looked at first", Mode(NETWORK_ONLY, true), Stored(State::NotLookedAt), 0,

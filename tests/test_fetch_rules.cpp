@@ -438,4 +438,68 @@ TEST(FetchRules, BodyDigest)
     EXPECT_EQ(zelmo::cache::DigestOfFile((dir.path() / "missing").string(), &length), std::nullopt);
 }
 
+// What a Vary selects from a request, as the key stored with the answer:
+// pairs of answers and requests that must share a key, and pairs that must
+// not.
+TEST(FetchRules, VarySelectsFromTheRequest)
+{
+    using Lines = std::vector<std::string>;
+    const std::string byAuth = "HTTP/1.1 200 OK\r\nVary: Authorization\r\n\r\n";
+    EXPECT_EQ(VaryKey("HTTP/1.1 200 OK\r\n\r\n", {"Authorization: a"}), "");
+    EXPECT_EQ(VaryKey("HTTP/1.1 200 OK\r\nVary: \r\n\r\n", {}), "");
+    EXPECT_EQ(VaryKey("HTTP/1.1 200 OK\r\nVary: *\r\n\r\n", {}), "*");
+    EXPECT_EQ(VaryKey("HTTP/1.1 200 OK\r\nVary: Accept, *\r\n\r\n", {}), "*");
+    EXPECT_EQ(VaryKey("HTTP/1.1 200 OK\r\nVary: Accept\r\nVary: *\r\n\r\n", {}), "*");
+    EXPECT_FALSE(VaryMatches("*", "*"));
+    EXPECT_TRUE(VaryMatches("", ""));
+    const std::string key = VaryKey(byAuth, {"Authorization: Bearer secret-token"});
+    EXPECT_EQ(key.size(), 32u);
+    EXPECT_EQ(key.find("secret"), std::string::npos) << "no request value is kept";
+    const struct {
+        const char *what;
+        std::string answerA;
+        Lines requestA;
+        std::string answerB;
+        Lines requestB;
+        bool same;
+    } cases[] = {
+        {"the same value", byAuth, {"Authorization: a"}, byAuth, {"Authorization: a"}, true},
+        {"another value", byAuth, {"Authorization: a"}, byAuth, {"Authorization: b"}, false},
+        {"present and absent", byAuth, {"Authorization: a"}, byAuth, {}, false},
+        {"empty and absent", byAuth, {"Authorization:"}, byAuth, {}, false},
+        {"names in any letter case", "HTTP/1.1 200 OK\r\nvary: AUTHORIZATION\r\n\r\n", {"authorization: a"}, byAuth,
+         {"Authorization: a"}, true},
+        {"unselected fields do not count", byAuth, {"Authorization: a", "X-Other: 1"}, byAuth, {"Authorization: a"}, true},
+        {"blanks around a value", byAuth, {"Authorization:   a  "}, byAuth, {"Authorization: a"}, true},
+        {"repeated request lines joined", byAuth, {"Authorization: a", "Authorization: b"}, byAuth,
+         {"Authorization: a, b"}, true},
+        {"the list in any order, repeated Vary fields joined",
+         "HTTP/1.1 200 OK\r\nVary: Accept-Language\r\nVary: Authorization\r\n\r\n", {"Authorization: a", "Accept-Language: de"},
+         "HTTP/1.1 200 OK\r\nVary: authorization , accept-language,\r\n\r\n", {"Accept-Language: de", "Authorization: a"}, true},
+        {"one of two fields differs", "HTTP/1.1 200 OK\r\nVary: Accept-Language, Authorization\r\n\r\n",
+         {"Authorization: a", "Accept-Language: de"}, "HTTP/1.1 200 OK\r\nVary: Accept-Language, Authorization\r\n\r\n",
+         {"Authorization: a", "Accept-Language: fr"}, false},
+    };
+    for (const auto &c : cases) {
+        const std::string a = VaryKey(c.answerA, c.requestA), b = VaryKey(c.answerB, c.requestB);
+        EXPECT_EQ(VaryMatches(a, b), c.same) << c.what;
+    }
+}
+
+TEST(FetchRules, MetadataKeepsAVaryKeyAndReadsFilesWithout)
+{
+    EntryMeta meta;
+    meta.url = "http://example.org/v";
+    meta.length = 3;
+    const std::string without = zelmo::cache::FormatMeta(meta);
+    EXPECT_EQ(without.find("vary"), std::string::npos);
+    meta.vary = "0123456789abcdef0123456789abcdef";
+    const std::string with = zelmo::cache::FormatMeta(meta);
+    EXPECT_EQ(zelmo::cache::ParseMeta(with), meta);
+    EXPECT_EQ(zelmo::cache::ParseMeta(without)->vary, "");
+    EXPECT_EQ(zelmo::cache::ParseMeta(without + "vary \n"), std::nullopt) << "an empty key is never written";
+    EXPECT_EQ(zelmo::cache::ParseMeta(with + "vary x\n"), std::nullopt) << "nothing follows the last key";
+    EXPECT_EQ(zelmo::cache::ParseMeta(without + "varied x\n"), std::nullopt);
+}
+
 }  // namespace

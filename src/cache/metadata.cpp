@@ -26,6 +26,7 @@ namespace {
 // Keys in the order FormatMeta writes them; ParseMeta wants exactly this
 // order, each once.
 enum Key { kUrl, kLength, kDigest, kRequestTime, kResponseTime, kLastUse, kEtag, kLastModified, kComplete, kKeys };
+constexpr std::string_view kVaryName = "vary";
 constexpr std::string_view kKeyNames[kKeys] = {"url",      "length",   "digest",        "request-time", "response-time",
                                                "last-use", "etag",     "last-modified", "complete"};
 
@@ -155,6 +156,12 @@ std::string FormatMeta(const EntryMeta &meta)
     line(kEtag, text(meta.etag));
     line(kLastModified, text(meta.lastModified));
     line(kComplete, [&] { out += meta.complete ? '1' : '0'; });
+    if (!meta.vary.empty()) {  // an optional last line: files without it read as before
+        out += kVaryName;
+        out += ' ';
+        AppendEscaped(out, meta.vary);
+        out += '\n';
+    }
     return out;
 }
 
@@ -211,6 +218,15 @@ std::optional<EntryMeta> ParseMeta(std::string_view bytes)
         }
         if (!good)
             return std::nullopt;
+    }
+    // The optional last line; a value is never empty.
+    if (at < bytes.size() && bytes.compare(at, kVaryName.size() + 1, std::string(kVaryName) + ' ') == 0) {
+        const std::size_t end = bytes.find('\n', at);
+        std::optional<std::string> vary = Unescape(bytes.substr(at + kVaryName.size() + 1, end - at - kVaryName.size() - 1));
+        if (!vary || vary->empty())
+            return std::nullopt;
+        meta.vary = std::move(*vary);
+        at = end + 1;
     }
     // Nothing may follow the last key, and a metadata file without its URL
     // belongs to no entry.

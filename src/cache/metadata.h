@@ -20,6 +20,7 @@ struct EntryMeta {
     std::int64_t requestTime = 0, responseTime = 0, lastUse = 0;  // seconds since 1970
     std::string etag, lastModified;  // validators of the stored answer
     bool complete = true;            // false: a partial body (kept for a later resume)
+    std::string vary;                // what the answer's Vary selected from its request (see fetch::VaryKey); "" without Vary
 
     bool operator==(const EntryMeta &) const = default;
 };

@@ -41,8 +41,10 @@ using Part = cache::Editor::Part;
 using plan::Act;
 using State = plan::Entry::State;
 
-// The plan's view of an entry as looked at.
-plan::Entry EntryOf(const cache::Look &look, State state)
+// The plan's view of an entry as looked at, for a request with the header
+// lines `request`. An entry without metadata (one of HttpDownload_SYNC's)
+// has no record of what its Vary selected, and is judged without.
+plan::Entry EntryOf(const cache::Look &look, State state, const std::vector<std::string> &request)
 {
     plan::Entry entry;
     entry.state = state;
@@ -51,6 +53,7 @@ plan::Entry EntryOf(const cache::Look &look, State state)
     if (look.meta) {
         entry.requestTime = look.meta->requestTime;
         entry.responseTime = look.meta->responseTime;
+        entry.varyMatches = VaryMatches(look.meta->vary, VaryKey(look.header, request));
     }
     return entry;
 }
@@ -92,6 +95,14 @@ private:
     plan::Answer AnswerOf(plan::Request sent) const;
     void Partial(plan::PartialBody what);
     Error Serve(int outcome);
+    // The metadata of the answer just received, stored with `header`: its
+    // times, and what its Vary selected from this call's request.
+    cache::EntryMeta MetaOf(const std::string &header, std::int64_t length, std::uint64_t digest) const
+    {
+        cache::EntryMeta meta = cache::MetaFor(url_, header, length, digest, r_.requestTime, r_.responseTime);
+        meta.vary = VaryKey(header, s_.headers);
+        return meta;
+    }
     Error Store();
     Error Pass();
     Error Refresh();
@@ -138,7 +149,7 @@ Error Fetch::Run()
     if (unlocked) {
         stored_ = first = cache::LookAt(files_, url_);
         const plan::Entry entry =
-            EntryOf(first, first.complete ? State::Whole : first.damaged ? State::Corrupt : State::None);
+            EntryOf(first, first.complete ? State::Whole : first.damaged ? State::Corrupt : State::None, s_.headers);
         const plan::Next next = plan::Before(call_, entry, now);
         const bool readForHost = s_.sink != nullptr || s_.destination != nullptr;
         if (next.act == Act::ServeStored &&
@@ -222,10 +233,10 @@ plan::Entry Fetch::LookUnderLock(const cache::Look &before)
             done_.flags |= ZELMO_FETCH_RESULT_DROPPED_CORRUPT;
             cache::DropEntry(files_);
             stored_ = cache::Look();
-            return EntryOf(stored_, State::Corrupt);
+            return EntryOf(stored_, State::Corrupt, s_.headers);
         }
     }
-    plan::Entry entry = EntryOf(stored_, stored_.complete ? State::Whole : State::None);
+    plan::Entry entry = EntryOf(stored_, stored_.complete ? State::Whole : State::None, s_.headers);
     // Stored by the fetch this one waited for.
     entry.changedWhileWaiting = (done_.flags & ZELMO_FETCH_RESULT_WAITED) != 0 && stored_.header != before.header;
     return entry;
@@ -339,8 +350,7 @@ Error Fetch::Store()
     if (!r_.started && !e.Write(Part::Body, ""))  // a 200 without a body is an empty one
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create " + e.Temporary(Part::Body) + ": " + std::strerror(errno));
     const std::string header = cache::StoredHeaderOf(r_.Final(), r_.received);
-    const std::string meta = cache::FormatMeta(
-        cache::MetaFor(url_, header, r_.received, r_.digest.Value(), r_.requestTime, r_.responseTime));
+    const std::string meta = cache::FormatMeta(MetaOf(header, r_.received, r_.digest.Value()));
     done_.outcome = ZELMO_FETCH_REPLACED;
     done_.served = r_.received;
     // Metadata longer than a look reads back (a huge ETag or URL) would
@@ -414,8 +424,7 @@ Error Fetch::Pass()
 Error Fetch::Refresh()
 {
     const std::string refreshed = RefreshedHeader(stored_.header, r_.Final());
-    const cache::EntryMeta meta =
-        cache::MetaFor(url_, refreshed, stored_.bodyLength, checked_.digest, r_.requestTime, r_.responseTime);
+    const cache::EntryMeta meta = MetaOf(refreshed, stored_.bodyLength, checked_.digest);
     if (refreshed != stored_.header || !stored_.meta || meta != *stored_.meta) {
         Editor &e = *editor_;
         if (e.Write(Part::Meta, cache::FormatMeta(meta)) && e.Write(Part::Header, refreshed))
@@ -431,8 +440,7 @@ Error Fetch::CommitResumed()
     Editor &e = *editor_;
     const std::int64_t length = partial_->meta.length;
     const std::string header = cache::StoredHeaderOf(RefreshedHeader(partial_->header, r_.Final()), length);
-    const cache::EntryMeta meta =
-        cache::MetaFor(url_, header, length, r_.digest.Value(), r_.requestTime, r_.responseTime);
+    const cache::EntryMeta meta = MetaOf(header, length, r_.digest.Value());
     if (!e.Write(Part::Meta, cache::FormatMeta(meta)))
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Meta));
     if (!e.Write(Part::Header, header))

@@ -39,7 +39,7 @@ Next ServeAround(const Call &call, const Entry &entry, const Answer &answer, Nex
 {
     const bool network = failure.error == ZELMO_FETCH_E_TRANSFER;
     const bool server = failure.error == ZELMO_FETCH_E_HTTP && answer.status >= 500 && answer.status <= 599;
-    if ((!network && !server) || answer.sinkFed)
+    if ((!network && !server) || answer.sinkFed || !entry.varyMatches)
         return failure;
     const bool allowed = call.staleIfError || (call.mode != ZELMO_CACHE_NETWORK_ONLY && entry.hasTimes &&
                                                StaleIfErrorAllows(entry.header, entry.requestTime,
@@ -114,7 +114,9 @@ Next Judge(const Call &call, const Answer &a)
 
 Next Before(const Call &call, const Entry &entry, std::int64_t now)
 {
-    if (entry.state == State::Whole &&
+    // An answer stored for a request its Vary tells apart from this one is
+    // not served without validation.
+    if (entry.state == State::Whole && entry.varyMatches &&
         (call.mode == ZELMO_CACHE_ONLY || entry.changedWhileWaiting ||
          (call.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(entry, now))))
         return Serve();

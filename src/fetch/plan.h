@@ -30,6 +30,7 @@ struct Entry {
     bool hasTimes = false;        // its metadata gave the request and response times
     std::int64_t requestTime = 0, responseTime = 0;
     bool changedWhileWaiting = false;  // this call waited for another fetch, which stored it
+    bool varyMatches = true;      // the stored answer's Vary selects the same from this request
     bool partial = false;         // a partial body that a range request can continue
 };
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "codec/md5.h"
 #include "header/fields.h"
 
 namespace zelmo::fetch {
@@ -294,6 +295,45 @@ CacheControl ParseCacheControl(std::string_view value)
         }
     }
     return cc;
+}
+
+std::string VaryKey(std::string_view answerBlock, const std::vector<std::string> &requestLines)
+{
+    const std::optional<std::string> vary = header::FieldValue(answerBlock, "Vary");
+    if (!vary)
+        return {};
+    std::vector<std::string> names;
+    std::string_view rest = *vary;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view one = Trim(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (one == "*")
+            return "*";
+        if (one.empty())
+            continue;
+        std::string name(one);
+        for (char &c : name)
+            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        names.push_back(std::move(name));
+    }
+    if (names.empty())
+        return {};
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::string request;
+    for (const std::string &line : requestLines)
+        request.append(line).append("\r\n");
+    const Block block = Split(request);
+    MD5Context md5;
+    for (const std::string &name : names) {
+        const std::optional<std::string> value = ValueIn(block, name);
+        md5.Update(name);
+        md5.Update(value ? std::string_view("=") : std::string_view("!"));  // present, or absent
+        md5.Update(value.value_or(""));
+        md5.Update(std::string_view("\n", 1));
+    }
+    return md5.ToString();
 }
 
 bool SaysNoStore(std::string_view block)

@@ -33,6 +33,24 @@ struct CacheControl {
 // 0, i.e. stale; a huge one is clamped).
 CacheControl ParseCacheControl(std::string_view value);
 
+// RFC 9111 4.1: what an answer's Vary selects from the request that gets it,
+// as a key two requests share exactly when the answer suits both. "" when
+// the answer has no Vary (or an empty one); "*" when it varies on
+// everything (`Vary: *`: no request ever matches); else the MD5 digits of
+// the selected fields (names in any letter case, the list parsed by commas,
+// repeated Vary fields joined; a request's repeated lines joined with ", ",
+// blanks trimmed; a field the request lacks counts as absent). Only the
+// digest is kept, so that no request value (an Authorization, a cookie)
+// reaches the disk. `requestLines` are "Name: value" lines.
+std::string VaryKey(std::string_view answerBlock, const std::vector<std::string> &requestLines);
+
+// Whether a stored answer, stored with the key `storedKey`, may answer a
+// request whose key for it is `requestKey` without validation.
+inline bool VaryMatches(const std::string &storedKey, const std::string &requestKey)
+{
+    return storedKey != "*" && storedKey == requestKey;
+}
+
 // Whether an answer's Cache-Control says no-store (RFC 9111 5.2.2.5): the
 // answer is not to be kept, not even in part.
 bool SaysNoStore(std::string_view block);
