@@ -41,10 +41,11 @@ bool ParseSize(const std::string &text, unsigned long long &bytes)
 
 namespace {
 
-// "-" for an empty text, so that every column holds something.
-const char *Column(const char *text)
+// A column's text as Printable shows it (a tab in it cannot split the line's
+// columns); "-" for an empty text, so that every column holds something.
+std::string Column(const char *text)
 {
-    return text != nullptr && text[0] != '\0' ? text : "-";
+    return text != nullptr && text[0] != '\0' ? Printable(text) : "-";
 }
 
 int ZELMO_API PrintEntry(void *, const ZelmoCacheEntry *e)
@@ -58,7 +59,7 @@ int ZELMO_API PrintEntry(void *, const ZelmoCacheEntry *e)
         std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", utc);
     const std::string body = e->body_bytes >= 0 ? std::to_string(e->body_bytes) : "-";
     std::printf("%s\t%llu\t%s\t%s\t%s\t%s\t%s\n", state, static_cast<unsigned long long>(e->disk_bytes), body.c_str(),
-                when, Column(e->etag), Column(e->last_modified), Column(e->url));
+                when, Column(e->etag).c_str(), Column(e->last_modified).c_str(), Column(e->url).c_str());
     return 0;
 }
 
@@ -77,7 +78,8 @@ int RunStore(const Parsed &parsed)
         std::string why;
         dir = UserCacheDirectory(why);
         if (dir.empty()) {
-            std::fprintf(stderr, "zelmo cache: no cache directory: %s; give one with --cache-dir DIR\n", why.c_str());
+            std::fprintf(stderr, "zelmo cache: no cache directory: %s; give one with --cache-dir DIR\n",
+                         Printable(why).c_str());
             return kFailed;
         }
     }
@@ -86,7 +88,7 @@ int RunStore(const Parsed &parsed)
             return UsageError(kCacheCommand, "--max is for cache prune");
         const int rc = zelmo_cache_list(dir.c_str(), &PrintEntry, nullptr);
         if (rc != ZELMO_FETCH_OK) {
-            std::fprintf(stderr, "zelmo cache: cannot list %s: %s\n", dir.c_str(), zelmo_fetch_strerror(rc));
+            std::fprintf(stderr, "zelmo cache: cannot list %s: %s\n", Printable(dir).c_str(), zelmo_fetch_strerror(rc));
             return kFailed;
         }
         return kOk;
@@ -98,7 +100,7 @@ int RunStore(const Parsed &parsed)
     zelmo_cache_prune_init(&prune, max);
     const int rc = zelmo_cache_prune(dir.c_str(), &prune);
     if (rc != ZELMO_FETCH_OK && rc != ZELMO_FETCH_E_LOCKED) {
-        std::fprintf(stderr, "zelmo cache: cannot prune %s: %s\n", dir.c_str(), zelmo_fetch_strerror(rc));
+        std::fprintf(stderr, "zelmo cache: cannot prune %s: %s\n", Printable(dir).c_str(), zelmo_fetch_strerror(rc));
         return kFailed;
     }
     std::printf("removed %u, kept %u (%u busy); %s before, %s after\n", prune.removed, prune.kept, prune.busy,
@@ -163,7 +165,8 @@ const Command kCacheCommand = {
     "recently used first, one line each with tab-separated columns: state\n"
     "(complete, partial or incomplete), bytes on disk (all of the entry's files),\n"
     "body bytes, last use (UTC), ETag, Last-Modified, URL; \"-\" where there is\n"
-    "nothing.\n"
+    "nothing. Control bytes in them (a tab included) are shown escaped: \\t,\n"
+    "\\n, \\r, \\xHH, and a backslash as \\\\.\n"
     "prune removes entries, least recently used first, until the cache occupies\n"
     "at most SIZE bytes on disk (K, M, G: powers of 1024; default 0: every entry\n"
     "not in use goes). Entries that a fetch is writing or serving are skipped;\n"

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "printable.h"
+
 namespace cli {
 
 // Exit statuses as command-line tools use them.

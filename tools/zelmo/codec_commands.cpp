@@ -106,7 +106,7 @@ int RunMd5(const Args &given)
         } else if (MD5File(args[i].c_str(), digest, sizeof digest) == 32) {
             std::printf("%s  %s\n", digest, args[i].c_str());
         } else {
-            std::fprintf(stderr, "zelmo md5: %s: no such file, or not readable\n", args[i].c_str());
+            std::fprintf(stderr, "zelmo md5: %s: no such file, or not readable\n", Printable(args[i]).c_str());
             status = kFailed;
         }
     }

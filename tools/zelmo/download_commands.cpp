@@ -149,7 +149,8 @@ int RunGet(const Args &args)
         std::string why;
         cacheDir = UserCacheDirectory(why);
         if (cacheDir.empty()) {
-            std::fprintf(stderr, "zelmo get: no cache directory: %s; give one with --cache-dir DIR\n", why.c_str());
+            std::fprintf(stderr, "zelmo get: no cache directory: %s; give one with --cache-dir DIR\n",
+                         Printable(why).c_str());
             return kFailed;
         }
     }
@@ -185,8 +186,10 @@ int RunGet(const Args &args)
         zelmo_fetch(url.c_str(), &options, &result);
     }
     if (result.error != ZELMO_FETCH_OK) {
-        std::fprintf(stderr, "zelmo get: the fetch of %s failed: %s\n", url.c_str(),
-                     result.error_text[0] != '\0' ? result.error_text : zelmo_fetch_strerror(result.error));
+        // The error text may quote the server's status line.
+        std::fprintf(stderr, "zelmo get: the fetch of %s failed: %s\n", Printable(url).c_str(),
+                     Printable(result.error_text[0] != '\0' ? result.error_text : zelmo_fetch_strerror(result.error))
+                         .c_str());
         if (!held.empty())
             std::remove(held.c_str());
         return kFailed;
@@ -200,9 +203,11 @@ int RunGet(const Args &args)
                      zelmo_fetch_outcome_name(result.outcome), status.c_str(),
                      ByteCount(static_cast<std::uint64_t>(result.bytes_served)).c_str(),
                      ByteCount(static_cast<std::uint64_t>(result.bytes_received)).c_str(),
-                     stored ? "body in " : "not stored (larger than --max-cache)", stored ? result.body_path : "");
+                     stored ? "body in " : "not stored (larger than --max-cache)",
+                     stored ? Printable(result.body_path).c_str() : "");
         if (result.outcome == ZELMO_FETCH_SERVED_STALE)
-            std::fprintf(stderr, "zelmo get: served stale because the fetch failed: %s\n", result.error_text);
+            std::fprintf(stderr, "zelmo get: served stale because the fetch failed: %s\n",
+                         Printable(result.error_text).c_str());
     }
     if (!toStdout)  // the body is in PATH (and the entry), not on standard output
         return kOk;
@@ -213,7 +218,7 @@ int RunGet(const Args &args)
     if (!held.empty())
         std::remove(held.c_str());
     if (!failed.empty()) {
-        std::fprintf(stderr, "zelmo get: %s\n", failed.c_str());
+        std::fprintf(stderr, "zelmo get: %s\n", Printable(failed).c_str());
         return kFailed;
     }
     return kOk;
@@ -259,7 +264,9 @@ const Command kGetCommand = {
     "terminal unless --output - is given. On a terminal a bar on standard\n"
     "error shows the body arriving, then a line says what happened. Exit\n"
     "status 1 when the fetch fails, with zelmo_fetch's reason: the final\n"
-    "answer's HTTP status, libcurl's reason, or the cache's.\n",
+    "answer's HTTP status, libcurl's reason, or the cache's. Control bytes in\n"
+    "what the server sent (a status line's text) are shown escaped there: \\t,\n"
+    "\\n, \\r, \\xHH, and a backslash as \\\\.\n",
     RunGet};
 
 bool DemoDownload()

@@ -68,7 +68,7 @@ bool ReadData(const std::string &value, std::string &data)
     const std::string path = value.substr(1);
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        std::fprintf(stderr, "zelmo post: cannot read %s: %s\n", path.c_str(), SystemError().c_str());
+        std::fprintf(stderr, "zelmo post: cannot read %s: %s\n", Printable(path).c_str(), SystemError().c_str());
         return false;
     }
     data.clear();
@@ -79,7 +79,7 @@ bool ReadData(const std::string &value, std::string &data)
     const std::string reason = SystemError();
     std::fclose(file);
     if (failed)
-        std::fprintf(stderr, "zelmo post: cannot read %s: %s\n", path.c_str(), reason.c_str());
+        std::fprintf(stderr, "zelmo post: cannot read %s: %s\n", Printable(path).c_str(), reason.c_str());
     return !failed;
 }
 
@@ -91,12 +91,13 @@ int Report(const Command &command, int result, const HttpResponseBuffer &respons
     WriteBytes(answer);
     if (result == 1)
         return kOk;
+    // libcurl's reason may quote what the server sent (a redirect's scheme).
     if (answer.empty())
         std::fprintf(stderr, "zelmo %s: the request failed: %s\n", command.name,
-                     ConnectFailureReason(url, timeout).c_str());
+                     Printable(ConnectFailureReason(url, timeout)).c_str());
     else
         std::fprintf(stderr, "zelmo %s: the request failed: %s; above is the answer as it arrived\n",
-                     command.name, AnswerStatus(answer).c_str());
+                     command.name, Printable(AnswerStatus(answer)).c_str());
     return kFailed;
 }
 
@@ -139,7 +140,7 @@ int RunUpload(const Args &args)
     if (std::FILE *readable = std::fopen(options.positional[1].c_str(), "rb")) {
         std::fclose(readable);
     } else {
-        std::fprintf(stderr, "zelmo upload: cannot read %s: %s\n", options.positional[1].c_str(),
+        std::fprintf(stderr, "zelmo upload: cannot read %s: %s\n", Printable(options.positional[1]).c_str(),
                      SystemError().c_str());
         return kFailed;
     }
@@ -150,7 +151,7 @@ int RunUpload(const Args &args)
     const std::string &file = options.positional[1];
     std::error_code sizeError;
     const std::uintmax_t size = std::filesystem::file_size(file, sizeError);
-    const std::string what = "uploading " + std::filesystem::path(file).filename().string() +
+    const std::string what = "uploading " + Printable(std::filesystem::path(file).filename().string()) +
                              (sizeError ? std::string() : " (" + ByteCount(size) + ")");
     int result;
     {

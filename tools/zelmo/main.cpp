@@ -105,7 +105,8 @@ void WriteBytes(const std::string &bytes)
 
 int UsageError(const Command &command, const std::string &message)
 {
-    std::fprintf(stderr, "zelmo %s: %s\n%s", command.name, message.c_str(), command.help);
+    // The message may quote the command line: an option, an operand.
+    std::fprintf(stderr, "zelmo %s: %s\n%s", command.name, Printable(message).c_str(), command.help);
     return kUsage;
 }
 
@@ -181,7 +182,7 @@ int main(int argc, char **argv)
         }
         return command->run(args);
     }
-    std::fprintf(stderr, "zelmo: unknown command '%s'\n", all[0].c_str());
+    std::fprintf(stderr, "zelmo: unknown command '%s'\n", Printable(all[0]).c_str());
     PrintOverview(stderr);
     return kUsage;
 }

@@ -36,7 +36,7 @@ int RunProfile(const Args &given)
         if (args.size() != 5)
             return UsageError(kProfileCommand, "set takes SECTION KEY FILE VALUE");
         if (!SetProfileValue(args[1].c_str(), args[2].c_str(), args[3].c_str(), args[4].c_str(), 0)) {
-            std::fprintf(stderr, "zelmo profile: cannot write %s\n", args[3].c_str());
+            std::fprintf(stderr, "zelmo profile: cannot write %s\n", Printable(args[3]).c_str());
             return kFailed;
         }
         return kOk;
@@ -69,10 +69,10 @@ int RunProfile(const Args &given)
     if (absent) {
         std::error_code ignored;
         if (!std::filesystem::exists(where[2], ignored))
-            std::fprintf(stderr, "zelmo profile: %s: no such file\n", where[2].c_str());
+            std::fprintf(stderr, "zelmo profile: %s: no such file\n", Printable(where[2]).c_str());
         else
-            std::fprintf(stderr, "zelmo profile: no key %s in [%s] of %s\n", where[1].c_str(), where[0].c_str(),
-                         where[2].c_str());
+            std::fprintf(stderr, "zelmo profile: no key %s in [%s] of %s\n", Printable(where[1]).c_str(),
+                         Printable(where[0]).c_str(), Printable(where[2]).c_str());
         return kFailed;
     }
     std::printf("%s\n", value.data());
