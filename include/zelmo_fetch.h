@@ -104,6 +104,15 @@ typedef enum ZelmoFetchError {
  * (ZELMO_FETCH_RESULT_NOT_STORED); 0 means no caching at all: no entry is
  * looked at or kept, every fetch is an unconditional GET. */
 #define ZELMO_FETCH_CACHE_LIMIT 0x8u
+/* The cache directory is shared with other users: the files a fetch creates
+ * (entry, metadata, lock and partial files) are readable by everyone (0666
+ * less the umask on POSIX) instead of by their owner only (0600), so that
+ * other users' fetches can lock and serve them. Whatever a stored answer
+ * holds (a body fetched with Authorization, say) is then readable by every
+ * user who can reach the directory. Without it, on POSIX, another user's
+ * fetch of the same entry fails with ZELMO_FETCH_E_CACHE_IO. On Windows the
+ * files take the directory's inherited ACL either way. */
+#define ZELMO_FETCH_SHARED_CACHE 0x10u
 
 /*
  * The body sink: called with each run of body bytes as they arrive (or, for

@@ -1883,3 +1883,132 @@ TEST(FetchVary, AnAnswerIsServedOnlyToTheRequestsItsVarySelects)
     EXPECT_EQ(starFetch(ZELMO_CACHE_ONLY).rc, ZELMO_FETCH_E_NOT_CACHED);
     EXPECT_NE(starFetch(ZELMO_CACHE_PREFER_FRESH).r.outcome, ZELMO_FETCH_FRESH_HIT);
 }
+
+// In a cache directory another user can write, links planted at an entry's
+// names never make the fetch write outside it: a link at the body, header,
+// metadata or partial names is not believed, not written through, and is
+// replaced by real files; a dangling link at the lock file makes the fetch
+// fail without creating what it names. Files the fetch creates are its
+// owner's only, unless the host says the cache is shared.
+TEST(FetchLinks, APlantedLinkIsNeverWrittenThrough)
+{
+    if (!os::IdentityOf(".").available)
+        GTEST_SKIP() << "links and permission bits are the POSIX layer's; on Windows a temporary is created with "
+                        "CREATE_NEW, which a planted link at its name refuses";
+    ScriptedServer server([](const RecordedRequest &) {
+        return Answer::Full("HTTP/1.1 200 OK", "server bytes", "ETag: \"e\"\r\nContent-Type: text/plain\r\n");
+    });
+    const struct {
+        const char *name;
+        std::string zelmo::cache::EntryFiles::*file;
+        bool dangling;  // the link names a file that does not exist yet
+        int rc;
+    } cases[] = {
+        {"body", &zelmo::cache::EntryFiles::body, false, 0},
+        {"header", &zelmo::cache::EntryFiles::header, false, 0},
+        {"metadata", &zelmo::cache::EntryFiles::meta, false, 0},
+        {"partial body", &zelmo::cache::EntryFiles::partialBody, false, 0},
+        {"partial record", &zelmo::cache::EntryFiles::partialMeta, false, 0},
+        {"lock, dangling", &zelmo::cache::EntryFiles::lock, true, ZELMO_FETCH_E_CACHE_IO},
+        {"body, dangling", &zelmo::cache::EntryFiles::body, true, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir, outside;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        const std::string victim = (outside.path() / "victim").string();
+        if (!c.dangling)
+            std::ofstream(victim, std::ios::binary) << "untouched";
+        std::error_code error;
+        fs::create_symlink(victim, files.*c.file, error);
+        ASSERT_FALSE(error) << error.message();
+        const Fetched f = Fetch(url, cache);
+        EXPECT_EQ(f.rc, c.rc) << f.r.error_text;
+        if (c.dangling) {
+            EXPECT_FALSE(fs::exists(victim)) << "the link's target was created";
+        } else {
+            EXPECT_EQ(ReadFile(victim), "untouched");
+        }
+        if (c.rc == 0) {
+            EXPECT_EQ(f.body, "server bytes");
+            for (const std::string *path : {&files.body, &files.header, &files.meta}) {
+                EXPECT_FALSE(os::IdentityOf(*path).symlink) << *path;
+                EXPECT_EQ(os::IdentityOf(*path).mode, 0600u) << *path;
+            }
+            const Fetched hit = Fetch(url, cache, ZELMO_CACHE_ONLY);
+            EXPECT_EQ(hit.body, "server bytes");
+        }
+    }
+}
+
+// Where temporaries once had names anyone could tell (the partial's
+// "<md5>ph.part" and "<md5>pm.part", "<md5>.<pid>-<n>.part"), links planted
+// there are never followed; nor is one planted at a partial body that a
+// resume appends to.
+TEST(FetchLinks, NoTemporaryOrPartialIsWrittenThroughALink)
+{
+    if (!os::IdentityOf(".").available)
+        GTEST_SKIP() << "links are the POSIX layer's; on Windows a temporary is created with CREATE_NEW";
+    const std::string body(100, 'b');
+    std::atomic<int> seen{0};
+    ScriptedServer server([&](const RecordedRequest &req) {
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nETag: \"p\"\r\n\r\n";
+        if (seen++ == 0)
+            return Answer::Raw(head + body.substr(0, 40), true);  // cut: a partial of 40 bytes is kept
+        if (req.HasHeader("Range"))
+            return Answer::Full("HTTP/1.1 206 Partial Content", body.substr(40),
+                                "Content-Range: bytes 40-99/100\r\nETag: \"p\"\r\n");
+        return Answer::Raw(head + body);
+    });
+    TempDir dir, outside;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath());
+    const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+    const std::string victim = (outside.path() / "victim").string();
+    std::ofstream(victim, std::ios::binary) << std::string(40, 'v');
+    std::vector<std::string> planted = {files.partialHeader + ".part", files.partialMeta + ".part"};
+    for (int n = 0; n < 64; ++n)
+        for (const std::string *file : {&files.body, &files.header, &files.meta})
+            planted.push_back(*file + "." + std::to_string(zelmo::platform::ProcessId()) + "-" + std::to_string(n) + ".part");
+    for (const std::string &path : planted) {
+        std::error_code error;
+        fs::create_symlink(victim, path, error);
+        ASSERT_FALSE(error) << error.message();
+    }
+    EXPECT_EQ(Fetch(url, cache).rc, ZELMO_FETCH_E_TRANSFER);
+    ASSERT_TRUE(fs::exists(files.partialMeta)) << "the cut answer left no partial";
+    EXPECT_EQ(ReadFile(victim), std::string(40, 'v'));
+
+    // The partial body swapped for a link to a file as long.
+    fs::remove(files.partialBody);
+    fs::create_symlink(victim, files.partialBody);
+    const Fetched f = Fetch(url, cache);
+    EXPECT_EQ(ReadFile(victim), std::string(40, 'v')) << "the resume appended to the link's target";
+    if (f.rc == 0) {
+        EXPECT_EQ(f.body, body);
+    }
+    const Fetched again = Fetch(url, cache);
+    EXPECT_EQ(again.rc, 0) << again.r.error_text;
+    EXPECT_EQ(again.body, body);
+    EXPECT_EQ(ReadFile(victim), std::string(40, 'v'));
+}
+
+TEST(FetchLinks, ASharedCacheIsReadableByEveryone)
+{
+    if (!os::IdentityOf(".").available)
+        GTEST_SKIP() << "permission bits are the POSIX layer's; on Windows a file takes its directory's ACL";
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "shared", "ETag: \"s\"\r\n"); });
+    for (const bool shared : {false, true}) {
+        SCOPED_TRACE(shared ? "shared" : "private");
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath());
+        const os::Umask umask(022);
+        ASSERT_EQ(Fetch(url, cache, [&](ZelmoFetchOptions &o) { o.flags = shared ? ZELMO_FETCH_SHARED_CACHE : 0; }).rc, 0);
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        for (const std::string *path : {&files.body, &files.header, &files.meta, &files.lock})
+            EXPECT_EQ(os::IdentityOf(*path).mode, shared ? 0644u : 0600u) << *path;
+    }
+}

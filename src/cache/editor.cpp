@@ -1,7 +1,7 @@
 // Writing an entry (see editor.h).
 #include "cache/editor.h"
 
-#include <atomic>
+#include <cstdio>
 
 #include "cache/entry.h"
 #include "platform/platform.h"
@@ -29,13 +29,14 @@ bool Place(const std::string &temp, const std::string &target)
 
 std::string PerCallName(const std::string &path)
 {
-    static std::atomic<unsigned> counter{0};
-    return path + "." + std::to_string(platform::ProcessId()) + "-" + std::to_string(counter.fetch_add(1)) + ".part";
+    char token[17];
+    std::snprintf(token, sizeof token, "%016llx", static_cast<unsigned long long>(platform::RandomBits()));
+    return path + "." + token + ".part";
 }
 
 }  // namespace
 
-Editor::Editor(EntryFiles files, Names names) : files_(std::move(files)), names_(names)
+Editor::Editor(EntryFiles files, Names names, bool shared) : files_(std::move(files)), names_(names), shared_(shared)
 {
     const std::string *targets[3] = {&files_.body, &files_.header, &files_.meta};
     for (std::size_t i = 0; i < 3; ++i)
@@ -55,7 +56,8 @@ platform::File Editor::Create(Part part)
     if (path.empty())
         return nullptr;
     made_[Index(part)] = true;  // also when the open fails: a half-made file is deleted all the same
-    return platform::File(platform::OpenFile(path.c_str(), "wb"));
+    platform::DeleteFileAt(path.c_str());
+    return platform::File(platform::CreateNewFile(path.c_str(), shared_));
 }
 
 bool Editor::Write(Part part, std::string_view text)
@@ -65,7 +67,7 @@ bool Editor::Write(Part part, std::string_view text)
 
 platform::File Editor::AppendToPartial()
 {
-    return platform::File(platform::OpenFile(files_.partialBody.c_str(), "ab"));
+    return platform::File(platform::OpenToAppend(files_.partialBody.c_str()));
 }
 
 void Editor::BodyAside(const std::string &path)

@@ -37,8 +37,9 @@ class Editor {
 public:
     // The temporaries' names.
     enum class Names {
-        // "<file>.<pid>-<n>.part": no other call, no other process and
-        // none of HttpDownload_SYNC's temporaries share them.
+        // "<file>.<16 random hex digits>.part": no other call or process
+        // shares them, none of HttpDownload_SYNC's either, and no one can
+        // guess them to plant a link there.
         PerCall,
         // "<file>.tmp": HttpDownload_SYNC's own, the same for every call of
         // a URL. An editor of these deletes them only when asked (Abort):
@@ -49,7 +50,8 @@ public:
 
     // `files` names the entry; HttpDownload_SYNC's entries have only body
     // and header.
-    Editor(EntryFiles files, Names names);
+    // Files it creates are its owner's only unless `shared`.
+    Editor(EntryFiles files, Names names, bool shared = false);
     ~Editor();
     Editor(const Editor &) = delete;
     Editor &operator=(const Editor &) = delete;
@@ -58,12 +60,15 @@ public:
     const std::string &Temporary(Part part) const { return temps_[Index(part)]; }
     bool Made(Part part) const { return made_[Index(part)]; }
 
-    // Creates a part's temporary, or empties it when it exists; the stream
-    // is the caller's to write and close. Null when it cannot be created.
+    // Creates a part's temporary, new (platform::CreateNewFile: never
+    // through a link), after removing what had its name (a link planted
+    // there is removed itself); the stream is the caller's to write and
+    // close. Null when it cannot be created.
     platform::File Create(Part part);
     // Creates a part's temporary holding `text`; false when a byte was lost.
     bool Write(Part part, std::string_view text);
-    // The entry's partial body opened for appending the rest of its bytes.
+    // The entry's partial body opened for appending the rest of its bytes,
+    // never through a link.
     platform::File AppendToPartial();
 
     // An answer that must not be kept (no-store) goes to no file of the
@@ -106,6 +111,7 @@ private:
 
     EntryFiles files_;
     Names names_;
+    bool shared_;
     std::string temps_[3];
     std::string aside_;  // where the body goes instead of the entry (BodyAside)
     bool made_[3] = {false, false, false};

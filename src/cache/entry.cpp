@@ -163,7 +163,7 @@ std::string StoredHeaderOf(std::string_view block, std::int64_t length)
     return out;
 }
 
-void RecordUse(const EntryFiles &files, platform::UseLock &use)
+void RecordUse(const EntryFiles &files, platform::UseLock &use, bool shared)
 {
     if (use.Held()) {
         use.Touch();
@@ -171,7 +171,7 @@ void RecordUse(const EntryFiles &files, platform::UseLock &use)
     }
     if (platform::TouchFile(files.lock.c_str()))
         return;
-    if (use.TryAcquire(files.lock.c_str(), false) == platform::UseLock::Result::Held)
+    if (use.TryAcquire(files.lock.c_str(), false, shared) == platform::UseLock::Result::Held)
         use.Touch();
 }
 

@@ -62,7 +62,7 @@ std::string StoredHeaderOf(std::string_view block, std::int64_t length);
 // which orders the prune, set through `use` where the entry is served under
 // it, else by the lock file's name. An entry without a lock file (one of
 // HttpDownload_SYNC's) gets one by taking `use`.
-void RecordUse(const EntryFiles &files, platform::UseLock &use);
+void RecordUse(const EntryFiles &files, platform::UseLock &use, bool shared);
 
 // Drops an entry: its header file first (from then on the entry counts as
 // missing), then its metadata and body files. The lock file stays. False

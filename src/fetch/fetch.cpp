@@ -153,7 +153,7 @@ Error Fetch::Run()
         const plan::Next next = plan::Before(call_, entry, now);
         const bool readForHost = s_.sink != nullptr || s_.destination != nullptr;
         if (next.act == Act::ServeStored &&
-            (!readForHost || use_.TryAcquire(files_.lock.c_str(), false) != platform::UseLock::Result::Busy)) {
+            (!readForHost || use_.TryAcquire(files_.lock.c_str(), false, s_.shared) != platform::UseLock::Result::Busy)) {
             checked_ = cache::Check(first, files_.body, s_.sink != nullptr);
             if (checked_.good) {
                 Error e = Serve(ZELMO_FETCH_FRESH_HIT);
@@ -248,12 +248,12 @@ plan::Entry Fetch::LookUnderLock(const cache::Look &before)
 Error Fetch::Lock(cache::Look &before, bool looked)
 {
     std::string why;
-    platform::FileLock::Result got = lock_.Acquire(files_.lock.c_str(), 0, why);
+    platform::FileLock::Result got = lock_.Acquire(files_.lock.c_str(), 0, why, s_.shared);
     if (got == platform::FileLock::Result::TimedOut) {
         done_.flags |= ZELMO_FETCH_RESULT_WAITED;
         if (!looked && s_.mode != ZELMO_CACHE_NETWORK_ONLY)
             before = cache::LookAt(files_, url_);
-        got = lock_.Acquire(files_.lock.c_str(), LeftMs(), why);
+        got = lock_.Acquire(files_.lock.c_str(), LeftMs(), why, s_.shared);
     }
     switch (got) {
     case platform::FileLock::Result::Held:
@@ -284,7 +284,7 @@ void Fetch::Send(plan::Request request)
         t.lines.push_back("If-Range: " + partial_->ifRange);
         t.partial = &*partial_;
     }
-    editor_ = std::make_unique<Editor>(files_, Editor::Names::PerCall);
+    editor_ = std::make_unique<Editor>(files_, Editor::Names::PerCall, s_.shared);
     BodySteps steps{editor_.get(), s_.destination, s_.sink, s_.sinkData, s_.progress, s_.progressData};
     r_ = Received();
     Transfer(t, steps, r_);
@@ -334,7 +334,7 @@ Error Fetch::Serve(int outcome)
     }
     if (Error e = Deliver(files_.body, s_.destination); e.code != ZELMO_FETCH_OK)
         return e;
-    cache::RecordUse(files_, use_);
+    cache::RecordUse(files_, use_, s_.shared);
     done_.outcome = outcome;
     done_.served = stored_.bodyLength;
     return {};

@@ -9,7 +9,8 @@ namespace zelmo::fetch {
 namespace {
 
 constexpr std::uint32_t kKnownFlags =
-    ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT;
+    ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT |
+    ZELMO_FETCH_SHARED_CACHE;
 
 bool HoldsLineBreak(const char *text)
 {
@@ -67,6 +68,7 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
     s.route.connectTimeoutMs = options->connect_timeout_ms;
     s.noResume = (options->flags & ZELMO_FETCH_NO_RESUME) != 0;
     s.staleIfError = (options->flags & ZELMO_FETCH_STALE_IF_ERROR) != 0;
+    s.shared = (options->flags & ZELMO_FETCH_SHARED_CACHE) != 0;
     s.destination = options->destination;
     s.sink = options->sink;
     s.sinkData = options->sink_data;

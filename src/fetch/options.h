@@ -28,6 +28,7 @@ struct Settings {
     Route route;
     bool noResume = false;
     bool staleIfError = false;
+    bool shared = false;  // ZELMO_FETCH_SHARED_CACHE: files readable by every user
     std::vector<std::string> headers;
     const char *destination = nullptr;
     ZelmoFetchSink sink = nullptr;

@@ -40,8 +40,8 @@ std::optional<Partial> LoadPartial(const cache::EntryFiles &entry, const std::st
         FieldValue(p.header, "ETag").value_or("") != p.meta.etag ||
         FieldValue(p.header, "Last-Modified").value_or("") != p.meta.lastModified)
         return give_up();
-    const platform::FileFacts body = platform::ProbeFile(entry.partialBody.c_str());
-    if (!body.found || body.directory)
+    // A regular file, not a link (StampFile does not follow one).
+    if (!platform::StampFile(entry.partialBody.c_str()).found)
         return give_up();
     // Measured by a seek: a directory entry may tell an older size of a
     // file that a killed process had open.

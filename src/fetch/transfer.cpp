@@ -105,6 +105,11 @@ bool StartRange(Transferring &t)
     if (std::optional<std::string> why = RangeMismatch(p, FinalOf(t)))
         return refuse(std::move(*why));
     const std::string &path = t.steps->editor->Files().partialBody;
+    // Opened for the rest before the sink has any of it.
+    t.body = t.steps->editor->AppendToPartial();
+    t.bodyPath = path;
+    if (!t.body)
+        return t.Stop(ZELMO_FETCH_E_CACHE_IO, "cannot open " + path + ": " + std::strerror(errno));
     {
         const platform::File kept(platform::OpenForReading(path.c_str()));
         if (!kept)
@@ -123,10 +128,6 @@ bool StartRange(Transferring &t)
         if (read != p.have)
             return refuse("cannot read " + path);
     }
-    t.body = t.steps->editor->AppendToPartial();
-    t.bodyPath = path;
-    if (!t.body)
-        return t.Stop(ZELMO_FETCH_E_CACHE_IO, "cannot open " + path + ": " + std::strerror(errno));
     BufferBody(t);
     r.continued = true;
     r.kept = p.have;

@@ -224,7 +224,10 @@ int Download(CURL *c, const Transfer &t)
     if (!conditional)
         curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
 
-    cache::Editor editor(cache::DownloadEntryFiles(body, entry.header), cache::Editor::Names::Download);
+    // Created new, never through a link; readable by others as they always
+    // were (0666 less the umask): the download cache beside the executable
+    // is the host's, and its hosts may rely on that.
+    cache::Editor editor(cache::DownloadEntryFiles(body, entry.header), cache::Editor::Names::Download, true);
     Sink sink;
     sink.editor = &editor;
     if (!conditional && !OpenHeader(sink)) {

@@ -210,6 +210,21 @@ Replaced ReplaceFileByRename(const char *from, const char *to);
 // on exec ("e"), so a program the host starts meanwhile does not inherit it.
 std::FILE *OpenFile(const char *path, const char *mode);
 
+// Creates a new file for writing in binary mode: never one that exists, and
+// never through a link planted at the name. POSIX: open(2) with O_CREAT |
+// O_EXCL | O_NOFOLLOW, mode 0600, or 0666 less the umask where `shared`.
+// Windows: CreateFileA with CREATE_NEW (the file's access follows the
+// directory's inherited ACL either way). Null when it cannot be created.
+std::FILE *CreateNewFile(const char *path, bool shared);
+
+// Opens an existing file to append to it, never through a link. POSIX:
+// O_APPEND | O_NOFOLLOW; Windows: fopen's "ab".
+std::FILE *OpenToAppend(const char *path);
+
+// 64 bits from the system's random source (getrandom(2); rand_s), for names
+// no one can guess.
+std::uint64_t RandomBits();
+
 // Opens a file for reading in binary mode, letting others rename, replace
 // or delete it meanwhile: the reader keeps the file it opened. POSIX: as
 // OpenFile(path, "rb"). Windows: CreateFileA with FILE_SHARE_READ |
@@ -328,7 +343,10 @@ public:
 
     // Waits at most `timeoutMs` milliseconds for the lock (negative: as long
     // as it takes; 0: one attempt). On Failed, `error` says why in words.
-    Result Acquire(const char *path, int timeoutMs, std::string &error);
+    // The lock file is never opened through a link (POSIX O_NOFOLLOW); one
+    // this call creates is its owner's only (0600) unless `shared` (0666
+    // less the umask), so that other users of a shared cache can lock it.
+    Result Acquire(const char *path, int timeoutMs, std::string &error, bool shared = false);
     void Release();
     bool Held() const { return handle_ != kNone; }
 
@@ -387,8 +405,9 @@ public:
         Busy,         // another holder has it in a conflicting way
         Unavailable,  // the lock file cannot be opened or created (a read-only cache)
     };
-    // One attempt, shared or exclusive.
-    Result TryAcquire(const char *path, bool exclusive);
+    // One attempt, shared or exclusive; the lock file opened and created as
+    // FileLock::Acquire does.
+    Result TryAcquire(const char *path, bool exclusive, bool shared = false);
     // Sets the lock file's last-write time to now (futimens, SetFileTime on
     // the held handle); the entry's last use. False when not held or refused.
     bool Touch();

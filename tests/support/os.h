@@ -122,6 +122,19 @@ struct FileIdentity {
     bool symlink = false;
 };
 FileIdentity IdentityOf(const std::string &path);
+
+// The process's file-creation mask set for a scope (POSIX umask(2); nothing
+// on Windows).
+class Umask {
+public:
+    explicit Umask(unsigned mask);
+    ~Umask();
+    Umask(const Umask &) = delete;
+    Umask &operator=(const Umask &) = delete;
+
+private:
+    unsigned previous_ = 0;
+};
 // Gives a file (not a link) another owner, group and permission bits; false
 // on Windows.
 bool SetOwnerAndMode(const std::string &path, unsigned owner, unsigned group, unsigned mode);

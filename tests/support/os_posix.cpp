@@ -425,4 +425,11 @@ bool InPrivateTrust()
     return marker != nullptr && std::string(marker) == "1";
 }
 
+Umask::Umask(unsigned mask) : previous_(umask(static_cast<mode_t>(mask))) {}
+
+Umask::~Umask()
+{
+    umask(static_cast<mode_t>(previous_));
+}
+
 }  // namespace zelmo::test::os

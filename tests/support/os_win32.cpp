@@ -326,4 +326,8 @@ bool InPrivateTrust()
     return false;
 }
 
+Umask::Umask(unsigned) {}
+
+Umask::~Umask() = default;
+
 }  // namespace zelmo::test::os

@@ -1,4 +1,6 @@
 // POSIX implementation of the seam's file operations for the cached download.
+#include <ctime>
+#include <sys/random.h>
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -125,6 +127,50 @@ std::FILE *OpenFile(const char *path, const char *mode)
 std::FILE *OpenForReading(const char *path)
 {
     return OpenFile(path, "rb");
+}
+
+namespace {
+
+std::FILE *Stream(int fd, const char *mode)
+{
+    if (fd < 0)
+        return nullptr;
+    std::FILE *file = fdopen(fd, mode);
+    if (file == nullptr)
+        close(fd);
+    return file;
+}
+
+}  // namespace
+
+std::FILE *CreateNewFile(const char *path, bool shared)
+{
+    return Stream(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, shared ? 0666 : 0600), "wb");
+}
+
+std::FILE *OpenToAppend(const char *path)
+{
+    return Stream(open(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC), "ab");
+}
+
+std::uint64_t RandomBits()
+{
+    std::uint64_t bits = 0;
+    auto *at = reinterpret_cast<unsigned char *>(&bits);
+    std::size_t got = 0;
+    while (got < sizeof bits) {
+        const ssize_t n = getrandom(at + got, sizeof bits - got, 0);
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+        else if (errno != EINTR)
+            break;  // no random source: what came, mixed with the clock below
+    }
+    if (got < sizeof bits) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        bits ^= static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(getpid());
+    }
+    return bits;
 }
 
 bool DeleteFileAt(const char *path)

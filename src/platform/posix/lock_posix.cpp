@@ -30,10 +30,10 @@ long long MonotonicMs()
 
 }  // namespace
 
-FileLock::Result FileLock::Acquire(const char *path, int timeoutMs, std::string &error)
+FileLock::Result FileLock::Acquire(const char *path, int timeoutMs, std::string &error, bool shared)
 {
     Release();
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, shared ? 0666 : 0600);
     if (fd < 0) {
         error = std::string("cannot open the lock file ") + path + ": " + std::strerror(errno);
         return Result::Failed;
@@ -96,7 +96,7 @@ FileStamp StampFile(const char *path)
 {
     FileStamp stamp;
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))  // a link counts as no file
         return stamp;
     stamp.found = true;
     stamp.volume = static_cast<std::uint64_t>(st.st_dev);

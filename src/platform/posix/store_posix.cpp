@@ -11,10 +11,10 @@
 
 namespace zelmo::platform {
 
-UseLock::Result UseLock::TryAcquire(const char *path, bool exclusive)
+UseLock::Result UseLock::TryAcquire(const char *path, bool exclusive, bool shared)
 {
     Release();
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, shared ? 0666 : 0600);
     if (fd < 0)
         return Result::Unavailable;
     struct flock range = {};
@@ -42,7 +42,7 @@ bool UseLock::Touch()
 bool TouchFile(const char *path)
 {
     const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-    return utimensat(AT_FDCWD, path, times, 0) == 0;
+    return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 void UseLock::Release()

@@ -1,4 +1,7 @@
 // Win32 implementation of the seam's file operations for the cached download.
+#define _CRT_RAND_S  // rand_s, which RtlGenRandom backs
+#include <stdlib.h>
+
 #include "platform/platform.h"
 
 #include <winsock2.h>
@@ -63,6 +66,39 @@ std::FILE *OpenForReading(const char *path)
 bool DeleteFileAt(const char *path)
 {
     return DeleteFileA(path) != 0;
+}
+
+std::FILE *CreateNewFile(const char *path, bool)
+{
+    const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE *file = _fdopen(fd, "wb");
+    if (file == nullptr)
+        _close(fd);  // closes the handle too
+    return file;
+}
+
+std::FILE *OpenToAppend(const char *path)
+{
+    return std::fopen(path, "ab");
+}
+
+std::uint64_t RandomBits()
+{
+    unsigned int high = 0, low = 0;
+    if (rand_s(&high) != 0 || rand_s(&low) != 0) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return static_cast<std::uint64_t>(now.QuadPart) * 0x9E3779B97F4A7C15ull ^ GetCurrentProcessId();
+    }
+    return static_cast<std::uint64_t>(high) << 32 | low;
 }
 
 // A file deleted while a reader holds it open keeps its name until that

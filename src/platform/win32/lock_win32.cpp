@@ -21,7 +21,7 @@ std::string SystemMessage(DWORD code)
 
 }  // namespace
 
-FileLock::Result FileLock::Acquire(const char *path, int timeoutMs, std::string &error)
+FileLock::Result FileLock::Acquire(const char *path, int timeoutMs, std::string &error, bool)
 {
     Release();
     const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,

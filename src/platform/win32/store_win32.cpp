@@ -35,7 +35,7 @@ std::int64_t UnixNs(const FILETIME &t)
 
 }  // namespace
 
-UseLock::Result UseLock::TryAcquire(const char *path, bool exclusive)
+UseLock::Result UseLock::TryAcquire(const char *path, bool exclusive, bool)
 {
     Release();
     const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
