@@ -703,6 +703,33 @@ TEST(Download, TheCallersBodyPathIsUsedAndItsDirectoriesMade)
     EXPECT_TRUE(server.Requests()[1].HasHeader("If-Modified-Since"));
 }
 
+// Links planted at the download's temporaries ("<md5>.tmp", "<md5>h.tmp",
+// names anyone can tell) are removed, never written through: the answer
+// lands in new files and becomes the entry.
+TEST(Download, ALinkPlantedAtATemporaryIsNeverWrittenThrough)
+{
+    if (!zelmo::test::os::IdentityOf(".").available)
+        GTEST_SKIP() << "links are the POSIX layer's; on Windows a temporary is created with CREATE_NEW";
+    const std::string body = "downloaded body\n";
+    ScriptedServer server([&](const RecordedRequest &r) { return Revalidating(r, body); });
+    const Entry entry(server.Url(TestPath()));
+    TempDir outside;
+    const std::string victim = (outside.path() / "victim").string();
+    const std::string dangling = (outside.path() / "dangling").string();
+    std::ofstream(victim, std::ios::binary) << "untouched";
+    zelmo::frame::CreateDirectoriesOf(entry.header.c_str());
+    fs::create_symlink(victim, entry.body + ".tmp");
+    fs::create_symlink(dangling, entry.header + ".tmp");
+    Record record(64);
+    ASSERT_TRUE(Get(entry, record, true));
+    EXPECT_TRUE(record.HoldsOnly(body));
+    EXPECT_EQ(ReadFile(victim), "untouched");
+    EXPECT_FALSE(Exists(dangling));
+    EXPECT_EQ(ReadFile(entry.body), body);
+    EXPECT_FALSE(zelmo::test::os::IdentityOf(entry.body).symlink);
+    EXPECT_FALSE(zelmo::test::os::IdentityOf(entry.header).symlink);
+}
+
 TEST(Download, OverLongPathsAreRefused)
 {
     ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "x"); });

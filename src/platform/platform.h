@@ -361,7 +361,8 @@ unsigned long ProcessId();
 
 // What tells one version of a file from another without reading it: which
 // file it is, its length, and the times the system sets on every change of
-// its content. POSIX: stat(2)'s device, inode, size, modification and status
+// its content. A symbolic link (a reparse point) is not found: the stamp is
+// of the name itself (POSIX lstat(2); Windows FILE_FLAG_OPEN_REPARSE_POINT). POSIX: stat(2)'s device, inode, size, modification and status
 // change times (the latter cannot be set by a program). Windows:
 // GetFileInformationByHandle's volume serial and file index, size and
 // last-write time, and FILE_BASIC_INFO's change time. Times in nanoseconds

@@ -97,13 +97,15 @@ std::uint64_t Ticks(const FILETIME &t)
 FileStamp StampFile(const char *path)
 {
     FileStamp stamp;
+    // The name itself, not what a link there names: a link is no file.
     const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return stamp;
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO basic;
-    if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+    if (GetFileInformationByHandle(file, &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
         GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
         stamp.found = true;
         stamp.volume = info.dwVolumeSerialNumber;
