@@ -259,7 +259,7 @@ void Fetch::Send(plan::Request request)
     TransferRequest t;
     t.url = url_;
     t.route = s_.route;
-    t.lines = s_.headers;
+    t.hostLines = s_.headers;
     t.timeLeftMs = LeftMs();
     if (request == plan::Request::Conditional) {
         for (std::string &line : ConditionalLines(ValidatorsOf(stored_.header)))
