@@ -451,6 +451,75 @@ TEST(Download, ARedirectChainEndsAfterFiftyRedirectsAsATransferError)
     EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
 }
 
+// Only http and https, for the URL and every redirect: any other scheme
+// fails the call, the record cleared as on any failure, before anything
+// reaches its port or a file of the entry is made. A URL without a scheme
+// is one libcurl guesses http for, and is downloaded.
+TEST(Download, OnlyHttpAndHttpsUrlsAreDownloaded)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "web"); });
+    zelmo::test::SilentPort silent;
+    ASSERT_NE(silent.port(), 0);
+    const std::string there = "127.0.0.1:" + std::to_string(silent.port());
+    const std::string web = "127.0.0.1:" + std::to_string(server.port());
+    struct Case {
+        std::string url;
+        bool served;
+    };
+    const Case cases[] = {
+        {"gopher://" + there + TestPath(), false},
+        {"ftp://" + there + TestPath(), false},
+        {"dict://" + there + "/d:word", false},
+        {"file:///etc/passwd", false},
+        {"ftp." + there + TestPath(), false},  // libcurl would guess ftp from the name
+        {"HTTP://" + web + TestPath() + "-upper", true},
+        {web + TestPath() + "-guessed", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.url);
+        for (const bool useCache : {false, true}) {
+            const Entry entry(c.url);
+            Record record(64);
+            record.r.rawLength = 5;
+            EXPECT_EQ(Get(entry, record, useCache), c.served);
+            EXPECT_FALSE(silent.Reached());
+            if (c.served) {
+                EXPECT_TRUE(record.HoldsOnly("web"));
+                continue;
+            }
+            EXPECT_TRUE(record.AllZero());
+            EXPECT_EQ(record.r.length, 0u);
+            EXPECT_EQ(record.r.rawLength, 0u);
+            for (const std::string &path : {entry.header, entry.body, entry.header + ".tmp", entry.body + ".tmp"})
+                EXPECT_FALSE(Exists(path)) << path;
+        }
+    }
+    EXPECT_EQ(server.Requests().size(), 4u);
+}
+
+TEST(Download, ARedirectToAnotherSchemeFailsAsATransferError)
+{
+    zelmo::test::SilentPort silent;
+    ASSERT_NE(silent.port(), 0);
+    const std::string there = "127.0.0.1:" + std::to_string(silent.port());
+    const std::string targets[] = {"gopher://" + there + "/1", "ftp://" + there + "/", "file:///etc/passwd"};
+    for (const std::string &target : targets) {
+        SCOPED_TRACE(target);
+        ScriptedServer server([&](const RecordedRequest &) {
+            return Answer::Full("HTTP/1.1 302 Found", "moved", "Location: " + target + "\r\n");
+        });
+        const Entry entry(server.Url(TestPath()));
+        entry.Seed(OkHeader("old"), "old");
+        Record record(4096);
+        EXPECT_FALSE(Get(entry, record, false));
+        EXPECT_EQ(server.Requests().size(), 1u);
+        EXPECT_FALSE(silent.Reached());
+        EXPECT_TRUE(record.AllZero());
+        EXPECT_EQ(ReadFile(entry.body), "old");
+        EXPECT_EQ(ReadFile(entry.header), OkHeader("old"));
+    }
+}
+
 TEST(Download, TheTemporariesAreClosedOnExec)
 {
     std::atomic<int> header{-3}, body{-3};

@@ -459,6 +459,75 @@ TEST(HttpRequest, ARedirectChainEndsAfterFiftyRedirects)
     }
 }
 
+// Only http and https, for the URL and every redirect: any other scheme
+// fails the call before anything reaches its port. A URL without a scheme
+// is one libcurl guesses http for, and is sent.
+TEST(HttpRequest, OnlyHttpAndHttpsUrlsAreSent)
+{
+    ScriptedServer server([](const RecordedRequest &) { return Answer::Full("HTTP/1.1 200 OK", "web"); });
+    zelmo::test::SilentPort silent;
+    ASSERT_NE(silent.port(), 0);
+    const std::string there = "127.0.0.1:" + std::to_string(silent.port());
+    const std::string web = "127.0.0.1:" + std::to_string(server.port());
+    struct Case {
+        std::string url;
+        int result;
+    };
+    const Case cases[] = {
+        {"gopher://" + there + "/1", 0},
+        {"ftp://" + there + "/", 0},
+        {"dict://" + there + "/d:word", 0},
+        {"file:///etc/passwd", 0},
+        {"ftp." + there + "/", 0},  // libcurl would guess ftp from the name
+        {"HTTP://" + web + "/upper", 1},
+        {web + "/guessed", 1},
+    };
+    TempDir dir;
+    const std::string file = dir.Write("f", "data");
+    for (const Caller &caller : kCallers) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(caller.name) + " " + c.url);
+            Record record(256);
+            std::string trace = (dir.path() / "trace.log").string();
+            record.r.filePath = trace.data();
+            EXPECT_EQ(caller.call(c.url, file, record), c.result);
+            EXPECT_FALSE(silent.Reached());
+            if (c.result == 1) {
+                EXPECT_EQ(record.Text(), "web");
+            } else {
+                EXPECT_EQ(record.r.length, 0u);
+                EXPECT_EQ(record.Text().find("root"), std::string::npos);
+                EXPECT_FALSE(zelmo::test::Exists(trace)) << "no trace file for a refused URL";
+            }
+            std::remove(trace.c_str());
+        }
+    }
+    EXPECT_EQ(server.Requests().size(), 4u);
+}
+
+TEST(HttpRequest, ARedirectToAnotherSchemeFailsTheCall)
+{
+    zelmo::test::SilentPort silent;
+    ASSERT_NE(silent.port(), 0);
+    const std::string there = "127.0.0.1:" + std::to_string(silent.port());
+    const std::string targets[] = {"gopher://" + there + "/1", "ftp://" + there + "/", "file:///etc/passwd"};
+    TempDir dir;
+    const std::string file = dir.Write("f", "data");
+    for (const Caller &caller : kCallers) {
+        for (const std::string &target : targets) {
+            SCOPED_TRACE(std::string(caller.name) + " " + target);
+            ScriptedServer server([&](const RecordedRequest &) {
+                return Answer::Full("HTTP/1.1 302 Found", "moved", "Location: " + target + "\r\n");
+            });
+            Record record(4096);
+            EXPECT_EQ(caller.call(server.Url("/moved"), file, record), 0);
+            EXPECT_EQ(server.Requests().size(), 1u);
+            EXPECT_FALSE(silent.Reached());
+            EXPECT_EQ(record.Text().find("root:"), std::string::npos);
+        }
+    }
+}
+
 TEST(HttpRequest, PlaceholderTwins)
 {
     EXPECT_EQ(HttpRequest_NoSYNC(0, 0, 0, 0, 0, 0, 0), 1);

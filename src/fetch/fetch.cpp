@@ -273,7 +273,7 @@ void Fetch::Send(plan::Request request)
     TransferRequest t;
     t.url = url_;
     t.route = s_.route;
-    t.lines = s_.headers;
+    t.hostLines = s_.headers;
     t.timeLeftMs = LeftMs();
     if (request == plan::Request::Conditional) {
         for (std::string &line : ConditionalLines(ValidatorsOf(stored_.header)))
@@ -493,6 +493,8 @@ try {
         Settings settings;
         if (url == nullptr || url[0] == '\0') {
             error = Fail(ZELMO_FETCH_E_OPTIONS, url == nullptr ? "url is null" : "url is empty");
+        } else if (!IsHttpUrl(url)) {
+            error = Fail(ZELMO_FETCH_E_OPTIONS, "url is not an http:// or https:// URL");
         } else if (error = ReadOptions(options, settings); error.code == ZELMO_FETCH_OK) {
             Fetch fetch(url, std::move(settings));
             error = fetch.Run();

@@ -20,7 +20,24 @@ bool HoldsLineBreak(const char *text)
     return false;
 }
 
+bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+        if (c != prefix[i])
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool IsHttpUrl(std::string_view url)
+{
+    return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://");
+}
 
 Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
 {

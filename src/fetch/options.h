@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fetch/transfer.h"
@@ -38,6 +39,10 @@ struct Settings {
     bool limited = false;  // ZELMO_FETCH_CACHE_LIMIT: maxCacheBytes is in force
     std::uint64_t maxCacheBytes = 0;
 };
+
+// Whether `url` begins with "http://" or "https://" (in any letter case):
+// the fetch reaches no other scheme, and guesses none for a URL without one.
+bool IsHttpUrl(std::string_view url);
 
 // `options` (null: every default) checked and read into `s`. A limit of 0
 // keeps no entry: such a call is network-only.

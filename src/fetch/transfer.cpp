@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include <curl/curl.h>
 
@@ -26,6 +28,7 @@ constexpr std::size_t kReadChunk = 256 * 1024;
 
 // The state of a transfer between libcurl's callbacks.
 struct Transferring {
+    CURL *curl;
     const TransferRequest *request;
     BodySteps *steps;
     Received *r;
@@ -52,6 +55,30 @@ std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *user
 std::string_view FinalOf(const Transferring &t)
 {
     return std::string_view(t.blocks.text).substr(t.blocks.finalStart);
+}
+
+// Whether the answer just received is a redirect: a 3xx but 304 with a
+// Location. A 304 answers a conditional request and is never a redirect,
+// Location or not.
+bool IsRedirect(const Transferring &t)
+{
+    const std::string_view block = FinalOf(t);
+    const int status = header::StatusOf(block);
+    if (status < 300 || status > 399 || status == 304)
+        return false;
+    const std::optional<std::string> location = header::FieldValue(block, "Location");
+    return location && !location->empty();
+}
+
+// Where a redirect sends the request next, as libcurl resolves its
+// Location against the URL (an absolute URL); null when libcurl cannot:
+// a scheme other than http and https, or no URL at all.
+const char *TargetOf(const Transferring &t)
+{
+    const char *next = nullptr;
+    if (curl_easy_getinfo(t.curl, CURLINFO_REDIRECT_URL, &next) != CURLE_OK)
+        return nullptr;
+    return next;
 }
 
 void BufferBody(Transferring &t)
@@ -166,6 +193,9 @@ std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userda
     Received &r = *t->r;
     const std::size_t n = size * count;
     try {
+        // A redirect's body belongs to no answer the fetch keeps.
+        if (!r.started && IsRedirect(*t))
+            return n;
         if (!r.started && !StartBody(*t))
             return 0;
         if (r.continued && r.received + static_cast<std::int64_t>(n) > r.total - r.kept) {
@@ -195,6 +225,57 @@ void Append(http::Slist &lines, const std::string &line)
     lines.reset(next);
 }
 
+// A URL's origin: scheme and host in lower case, the port as digits (the
+// scheme's default when the URL names none). Empty when it cannot be read.
+struct Origin {
+    std::string scheme, host, port;
+    bool Known() const { return !scheme.empty(); }
+};
+
+std::string PartOf(CURLU *url, CURLUPart part, unsigned flags)
+{
+    char *text = nullptr;
+    const CURLUcode got = curl_url_get(url, part, &text, flags);
+    if (got == CURLUE_OUT_OF_MEMORY)
+        throw std::bad_alloc();
+    if (got != CURLUE_OK)
+        return {};
+    std::string value(text);
+    curl_free(text);
+    for (char &ch : value)
+        if (ch >= 'A' && ch <= 'Z')
+            ch = static_cast<char>(ch - 'A' + 'a');
+    return value;
+}
+
+Origin OriginOf(const std::string &url)
+{
+    const http::Url parsed(curl_url());
+    if (!parsed)
+        throw std::bad_alloc();
+    const CURLUcode set = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
+    if (set == CURLUE_OUT_OF_MEMORY)
+        throw std::bad_alloc();
+    Origin o;
+    if (set != CURLUE_OK)
+        return o;
+    o.host = PartOf(parsed.get(), CURLUPART_HOST, 0);
+    o.port = PartOf(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (!o.host.empty() && !o.port.empty())
+        o.scheme = PartOf(parsed.get(), CURLUPART_SCHEME, 0);
+    return o;
+}
+
+// The time a request may still take, in ms: -1 without a limit, 0 when it
+// has run out.
+long TimeLeftMs(const TransferRequest &request, std::chrono::steady_clock::time_point start)
+{
+    if (request.timeLeftMs < 0)
+        return -1;
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return std::max<long>(0, static_cast<long>(request.timeLeftMs - spent.count()));
+}
+
 void SetRoute(CURL *c, const struct Route &route)
 {
     http::SetSharedOptions(c, route.proxy);
@@ -210,35 +291,43 @@ void SetRoute(CURL *c, const struct Route &route)
 
 }  // namespace
 
+bool SameOrigin(const std::string &a, const std::string &b)
+{
+    const Origin x = OriginOf(a), y = OriginOf(b);
+    return x.Known() && y.Known() && x.scheme == y.scheme && x.host == y.host && x.port == y.port;
+}
+
 void Transfer(const TransferRequest &request, BodySteps &steps, Received &r)
 {
     if (request.timeLeftMs == 0) {
         r.failure = "the time limit ran out before the request";
         return;
     }
+    const auto start = std::chrono::steady_clock::now();
     http::EnsureCurlGlobal();
     const http::Easy easy(curl_easy_init());
     if (!easy)
         throw std::bad_alloc();
     CURL *const c = easy.get();
-    curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
     SetRoute(c, request.route);
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    // Redirects are followed below, one request at a time, each with the
+    // lines meant for where it goes.
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    if (request.timeLeftMs > 0)
-        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeLeftMs));
-    http::Slist lines;
-    for (const std::string &line : request.lines)
-        Append(lines, line);
-    if (lines)
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, lines.get());
+    http::Slist home, away;  // the lines for the URL's origin, and for any other
+    for (const std::string &line : request.hostLines)
+        Append(home, line);
+    for (const std::string &line : request.lines) {
+        Append(home, line);
+        Append(away, line);
+    }
     // A revalidation most likely ends in a 304 without a body: libcurl's
     // default receive buffer spares it the large one's allocation and page
     // faults, which cost more than the whole 304.
     if (request.expectBody)
         curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
 
-    Transferring t{&request, &steps, &r, {}, {}, {}, {}};
+    Transferring t{c, &request, &steps, &r, {}, {}, {}, {}};
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
@@ -247,11 +336,42 @@ void Transfer(const TransferRequest &request, BodySteps &steps, Received &r)
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
 
     r.requestTime = static_cast<std::int64_t>(std::time(nullptr));
-    const CURLcode done = curl_easy_perform(c);
+    std::string url = request.url;
+    for (long followed = 0;; ++followed) {
+        const long left = TimeLeftMs(request, start);
+        if (left == 0) {
+            r.failure = "the time limit ran out while following redirects";
+            break;
+        }
+        if (left > 0)
+            curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, left);
+        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+        const bool atHome = followed == 0 || SameOrigin(request.url, url);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, atHome ? home.get() : away.get());
+        curlError[0] = '\0';
+        const CURLcode done = curl_easy_perform(c);
+        if (done != CURLE_OK) {
+            r.failure = curlError[0] != '\0' ? std::string(curlError) : curl_easy_strerror(done);
+            break;
+        }
+        if (!IsRedirect(t)) {
+            r.performed = true;
+            break;
+        }
+        const char *next = TargetOf(t);
+        if (next == nullptr) {
+            const std::string location = header::FieldValue(FinalOf(t), "Location").value_or("");
+            r.failure = "the redirect to \"" + location.substr(0, 96) +
+                        "\" is not followed: only http and https URLs are";
+            break;
+        }
+        if (followed == http::kMaxRedirects) {
+            r.failure = "Maximum (" + std::to_string(http::kMaxRedirects) + ") redirects followed";
+            break;
+        }
+        url = next;
+    }
     r.responseTime = static_cast<std::int64_t>(std::time(nullptr));
-    r.performed = done == CURLE_OK;
-    if (!r.performed)
-        r.failure = curlError[0] != '\0' ? std::string(curlError) : curl_easy_strerror(done);
     r.blocks = std::move(t.blocks.text);
     r.finalStart = t.blocks.finalStart;
     r.status = header::StatusOf(r.Final());

@@ -25,10 +25,15 @@ struct Route {
     int connectTimeoutMs = 0;            // 0: libcurl's own
 };
 
+// A transfer follows redirects itself (libcurl's limit of 50 kept), so that
+// each request's lines are chosen for where it goes: the host's lines go
+// only to the URL's own origin; the validators or the range, which belong
+// to the stored answer of this URL, go with every request of the chain.
 struct TransferRequest {
     std::string url;
     Route route;
-    std::vector<std::string> lines;      // request header lines: the host's, then validators or a range
+    std::vector<std::string> hostLines;  // the host's request lines: to the URL's origin only
+    std::vector<std::string> lines;      // validators or a range: to every request
     int timeLeftMs = -1;                 // -1: no limit
     bool expectBody = true;              // false: most likely a 304 (a small receive buffer)
     const Partial *partial = nullptr;    // a range request: a 206 may continue this partial
@@ -71,6 +76,12 @@ struct Received {
 
     std::string_view Final() const { return std::string_view(blocks).substr(finalStart); }
 };
+
+// Whether two http(s) URLs share an origin: scheme and host alike in any
+// letter case, and the same port once the scheme's default (80, 443) fills
+// in a missing one. False when either cannot be read. Throws
+// std::bad_alloc when memory runs out.
+bool SameOrigin(const std::string &a, const std::string &b);
 
 // Sends the request and receives the answer. Throws std::bad_alloc when
 // memory runs out setting it up.

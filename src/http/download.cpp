@@ -181,6 +181,12 @@ struct Transfer {
 int Download(CURL *c, const Transfer &t)
 {
     HttpResponseBuffer *const response = t.response;
+    // Only http and https: another scheme fails before the entry's files are
+    // looked at or a temporary is made.
+    if (!IsWebUrl(t.url)) {
+        WriteDiagnosticLog(kLogLevel, "DownLoad Fail\n");
+        return kFileNotFound;
+    }
     curl_easy_setopt(c, CURLOPT_URL, t.url);
     if (t.timeout != 0)
         curl_easy_setopt(c, CURLOPT_TIMEOUT, static_cast<long>(t.timeout));

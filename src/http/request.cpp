@@ -43,6 +43,10 @@ try {
     response->errorCode = 0;
     if (response->buffer != nullptr)
         std::memset(response->buffer, 0, response->capacity);
+    // Only http and https: another scheme fails as a refused transfer, before
+    // the trace file is opened or anything is sent.
+    if (!IsWebUrl(url))
+        return 0;
     if (response->filePath != nullptr)
         response->file = OpenTrace(response->filePath, url);
 

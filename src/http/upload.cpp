@@ -36,6 +36,9 @@ extern "C" int ZELMO_API HttpUpload_SYNC(const char *url, const char *uploadPath
 try {
     if (url == nullptr || uploadPath == nullptr)
         return 0;
+    // Only http and https, the record untouched as on any refused call.
+    if (!IsWebUrl(url))
+        return 0;
     if (zelmo::IsFilePresent(uploadPath) == -1)
         return 0;
     EnsureCurlGlobal();

@@ -301,4 +301,22 @@ Answer ScriptedServer::Forward(const RecordedRequest &request)
     return Answer::Raw(std::move(answer));
 }
 
+SilentPort::SilentPort()
+{
+    net::Start();
+    listener_ = net::ListenLoopback(port_);
+}
+
+SilentPort::~SilentPort()
+{
+    if (listener_ != net::kNoSocket)
+        net::Close(listener_);
+    net::Stop();
+}
+
+bool SilentPort::Reached() const
+{
+    return listener_ != net::kNoSocket && net::WaitReadable(listener_, 0);
+}
+
 }  // namespace zelmo::test

@@ -96,4 +96,23 @@ private:
     std::thread acceptor_;
 };
 
+// A port on 127.0.0.1 that listens and never accepts: the system completes
+// a client's connection into the listen queue all the same, so Reached()
+// tells whether anything connected to it (and, for a URL of another
+// protocol, could have been sent bytes).
+class SilentPort {
+public:
+    SilentPort();
+    ~SilentPort();
+    SilentPort(const SilentPort &) = delete;
+    SilentPort &operator=(const SilentPort &) = delete;
+
+    std::uint16_t port() const { return port_; }
+    bool Reached() const;
+
+private:
+    net::Socket listener_ = net::kNoSocket;
+    std::uint16_t port_ = 0;
+};
+
 }  // namespace zelmo::test
