@@ -46,21 +46,32 @@ std::FILE *OpenFile(const char *path, const char *mode)
     return std::fopen(path, mode);
 }
 
-std::FILE *OpenForReading(const char *path)
+namespace {
+
+// A stream over a file handle; null, with the handle closed, when none can
+// be made.
+std::FILE *StreamOf(HANDLE handle, int flags, const char *mode)
 {
-    const HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), flags | _O_BINARY);
     if (fd == -1) {
         CloseHandle(handle);
         return nullptr;
     }
-    std::FILE *file = _fdopen(fd, "rb");
+    std::FILE *file = _fdopen(fd, mode);
     if (file == nullptr)
         _close(fd);  // closes the handle too
     return file;
+}
+
+}  // namespace
+
+std::FILE *OpenForReading(const char *path)
+{
+    return StreamOf(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                    _O_RDONLY, "rb");
 }
 
 bool DeleteFileAt(const char *path)
@@ -70,19 +81,9 @@ bool DeleteFileAt(const char *path)
 
 std::FILE *CreateNewFile(const char *path, bool)
 {
-    const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    if (fd == -1) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    std::FILE *file = _fdopen(fd, "wb");
-    if (file == nullptr)
-        _close(fd);  // closes the handle too
-    return file;
+    return StreamOf(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr),
+                    _O_WRONLY, "wb");
 }
 
 std::FILE *OpenToAppend(const char *path)
