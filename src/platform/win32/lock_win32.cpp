@@ -1,6 +1,7 @@
 // Win32 implementation of the entry lock: LockFileEx on a handle of the
 // holder's own.
 #include "platform/platform.h"
+#include "platform/win32/lock_file_win32.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -24,9 +25,7 @@ std::string SystemMessage(DWORD code)
 FileLock::Result FileLock::Acquire(const char *path, int timeoutMs, std::string &error, bool)
 {
     Release();
-    const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = OpenLockFile(path);
     if (file == INVALID_HANDLE_VALUE) {
         error = std::string("cannot open the lock file ") + path + ": " + SystemMessage(GetLastError());
         return Result::Failed;

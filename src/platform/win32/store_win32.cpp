@@ -1,6 +1,7 @@
 // Win32 implementation of the entry's use lock and of the cache directory's
 // listing.
 #include "platform/platform.h"
+#include "platform/win32/lock_file_win32.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -38,9 +39,7 @@ std::int64_t UnixNs(const FILETIME &t)
 UseLock::Result UseLock::TryAcquire(const char *path, bool exclusive, bool)
 {
     Release();
-    const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = OpenLockFile(path);
     if (file == INVALID_HANDLE_VALUE)
         return Result::Unavailable;
     OVERLAPPED at = {};
@@ -68,7 +67,7 @@ bool UseLock::Touch()
 bool TouchFile(const char *path)
 {
     const HANDLE file = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     FILETIME stamp;
