@@ -53,7 +53,9 @@ plan::Entry EntryOf(const cache::Look &look, State state, const std::vector<std:
     if (look.meta) {
         entry.requestTime = look.meta->requestTime;
         entry.responseTime = look.meta->responseTime;
-        entry.varyMatches = VaryMatches(look.meta->vary, VaryKey(look.header, request));
+        // Most answers vary on nothing: no key stored, no Vary in the header.
+        if (!look.meta->vary.empty() || header::FindFieldName(look.header, "Vary:") != std::string::npos)
+            entry.varyMatches = VaryMatches(look.meta->vary, VaryKey(look.header, request));
     }
     return entry;
 }
