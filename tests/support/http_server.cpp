@@ -319,4 +319,16 @@ bool SilentPort::Reached() const
     return listener_ != net::kNoSocket && net::WaitReadable(listener_, 0);
 }
 
+std::string SilentPort::Authority() const
+{
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+std::vector<std::string> SilentPort::ForeignUrls() const
+{
+    const std::string there = Authority();
+    return {"gopher://" + there + "/1", "ftp://" + there + "/", "dict://" + there + "/d:word", "file:///etc/passwd",
+            "ftp." + there + "/"};
+}
+
 }  // namespace zelmo::test

@@ -109,6 +109,12 @@ public:
 
     std::uint16_t port() const { return port_; }
     bool Reached() const;
+    // "127.0.0.1:<port>".
+    std::string Authority() const;
+    // URLs of schemes other than http and https that lead to this port:
+    // gopher, ftp, dict, file, and a host name libcurl would guess ftp for.
+    // None may reach it.
+    std::vector<std::string> ForeignUrls() const;
 
 private:
     net::Socket listener_ = net::kNoSocket;
