@@ -113,6 +113,13 @@ typedef enum ZelmoFetchError {
  * fetch of the same entry fails with ZELMO_FETCH_E_CACHE_IO. On Windows the
  * files take the directory's inherited ACL either way. */
 #define ZELMO_FETCH_SHARED_CACHE 0x10u
+/* A new connection for this call instead of an idle one from the pool (see
+ * "Connections" below); it joins the pool afterwards like any other. */
+#define ZELMO_FETCH_FRESH_CONNECT 0x20u
+/* http:// URLs are spoken in HTTP/2 from the first byte (prior knowledge,
+ * "h2c"), for a server known to speak it; without the flag they use
+ * HTTP/1.1. https:// URLs offer HTTP/2 through ALPN either way. */
+#define ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE 0x40u
 
 /*
  * The body sink: called with each run of body bytes as they arrive (or, for
@@ -148,7 +155,16 @@ typedef struct ZelmoFetchOptions {
     ZelmoFetchProgress progress;   /* may be null */
     void *progress_data;
     uint64_t max_cache_bytes;      /* with ZELMO_FETCH_CACHE_LIMIT: the cache's size on disk; else 0 */
-    uint64_t reserved[4];          /* 0 */
+    /* https: a PEM file of the certificate authorities to trust instead of
+     * the system's (a company CA, say); null: the system's. Verification of
+     * the server's certificate and name is never turned off. */
+    const char *ca_bundle;
+    /* zelmo_fetch_many: connections a batch opens to one host at most;
+     * 0: ZELMO_FETCH_MANY_HOST_CONNECTIONS. HTTP/2 carries the batch's
+     * requests to a host on one connection whatever this says. */
+    int32_t max_host_connections;
+    uint32_t reserved32;           /* 0 */
+    uint64_t reserved[2];          /* 0 */
 } ZelmoFetchOptions;
 
 /* Flags (ZelmoFetchResult.flags): what else happened on the way. */
@@ -207,6 +223,93 @@ static inline void zelmo_fetch_init(ZelmoFetchOptions *options, ZelmoFetchResult
  * result->error: 0 when the body was served (result->outcome says how).
  */
 int ZELMO_API zelmo_fetch(const char *url, const ZelmoFetchOptions *options, ZelmoFetchResult *result);
+
+/*
+ * Connections. Every call of zelmo_fetch and zelmo_fetch_many takes its
+ * connections from one pool of the process and leaves them there when it
+ * is done: a later call to the same server, from any thread, goes on an
+ * open connection (HTTP/1.1 keep-alive, or HTTP/2), and DNS answers and TLS
+ * sessions are kept as well. A connection is reused only by a call with the
+ * same proxy and TLS settings (ca_bundle). An idle connection is closed
+ * after 118 seconds, and the pool keeps at most 64 idle connections in all
+ * (16 per set of connections, one set per thread that fetched at the same
+ * time); a connection the server closed meanwhile is found closed and
+ * replaced by a new one, never reported as the call's failure. A child
+ * process made by fork() never uses its parent's connections: its first
+ * fetch starts a pool of its own.
+ *
+ * The 28 exports of zelmo.h keep a connection of their own per call.
+ */
+
+/*
+ * Closes every idle connection of the pool and forgets its DNS answers and
+ * TLS sessions; connections in use by calls in other threads are left to
+ * them. For a host about to sleep, fork or unload the library. The library
+ * closes them by itself when it is unloaded on POSIX systems; on Windows,
+ * where its DllMain may not call the socket library, a host that unloads it
+ * while the process goes on calls this first (at process exit the system
+ * closes them).
+ */
+void ZELMO_API zelmo_fetch_close_idle(void);
+
+/* One URL of a batch (zelmo_fetch_many): what it asks beyond the batch's
+ * options, and its result. */
+typedef struct ZelmoFetchItem {
+    uint32_t size;                 /* sizeof(ZelmoFetchItem), set by zelmo_fetch_items_init */
+    uint32_t reserved;             /* 0 */
+    const char *url;
+    const char *destination;       /* null, or a file that receives a copy of this URL's body */
+    ZelmoFetchSink sink;           /* null, or where this URL's body is streamed */
+    void *sink_data;
+    ZelmoFetchResult result;       /* filled by zelmo_fetch_many as zelmo_fetch fills its own */
+} ZelmoFetchItem;
+
+/* Connections a batch opens to one host at most, by default: one per URL
+ * in progress, since small answers over a distant network cost round trips,
+ * not bandwidth. A server that minds sets options.max_host_connections. */
+#define ZELMO_FETCH_MANY_HOST_CONNECTIONS 128
+/* URLs of a batch in progress at once (each holds its entry's lock and,
+ * while it transfers, a file); the others start as those finish. */
+#define ZELMO_FETCH_MANY_ACTIVE 128
+
+/* Zeroes count items and sets their sizes and their results' sizes. */
+static inline void zelmo_fetch_items_init(ZelmoFetchItem *items, size_t count)
+{
+    size_t i;
+    for (i = 0; i < count; ++i) {
+        memset(&items[i], 0, sizeof items[i]);
+        items[i].size = (uint32_t)sizeof items[i];
+        items[i].result.size = (uint32_t)sizeof items[i].result;
+    }
+}
+
+/*
+ * Fetches count URLs at once, on the calling thread: each item exactly as
+ * zelmo_fetch would fetch its URL with options (cache mode, entry lock,
+ * check, validators, resume, stale-if-error, size limit), but with the
+ * item's own destination and sink. options.destination and options.sink
+ * must be null; options.progress, when set, is called for the batch as a
+ * whole: the body bytes received by all its URLs so far and the sum of
+ * their totals (-1 while any is unknown); a non-zero return cancels every
+ * URL not yet done (ZELMO_FETCH_E_CANCELLED, its cache as before).
+ * options.timeout_ms limits each URL, not the batch.
+ *
+ * Fresh hits and cache-only answers are served before any request is
+ * sent. The transfers run together through one set of the pool's
+ * connections: multiplexed on one connection per host where the server
+ * speaks HTTP/2, else on up to max_host_connections per host at once. A
+ * URL whose entry another fetch holds waits for it without holding up the
+ * others. The same URL twice in a batch is fetched twice, one after the
+ * other, like two calls. The library starts no thread.
+ *
+ * Every item needs size and result.size set (zelmo_fetch_items_init);
+ * items with a null or bad url fail on their own (ZELMO_FETCH_E_OPTIONS).
+ * Returns 0 when every URL was served (count 0 included), the error of the
+ * first item that failed otherwise, or ZELMO_FETCH_E_OPTIONS, with no item
+ * touched, when items is null while count is not 0 or an item's size is
+ * not this header's; options that are refused fail every item.
+ */
+int ZELMO_API zelmo_fetch_many(ZelmoFetchItem *items, size_t count, const ZelmoFetchOptions *options);
 
 /* The text of an error code; never null. */
 const char *ZELMO_API zelmo_fetch_strerror(int error);
