@@ -27,10 +27,12 @@ set(ZELMO_SOURCES
   src/fetch/plan.cpp
   src/fetch/rules.cpp
   src/fetch/partial.cpp
+  src/fetch/pool.cpp
   src/fetch/transfer.cpp
   src/fetch/result.cpp
   src/fetch/deliver.cpp
   src/fetch/fetch.cpp
+  src/fetch/many.cpp
   src/host/profile.cpp
   src/host/bstr.cpp
   src/host/identity.cpp

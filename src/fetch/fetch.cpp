@@ -22,6 +22,7 @@
 #include "cache/metadata.h"
 #include "cache/store.h"
 #include "fetch/deliver.h"
+#include "fetch/fetch.h"
 #include "fetch/options.h"
 #include "fetch/partial.h"
 #include "fetch/plan.h"
@@ -66,76 +67,29 @@ const std::string &Unplaced(const cache::EntryFiles &files, cache::Committed com
     return committed == cache::Committed::MetaKept ? files.meta : files.header;
 }
 
-// One call of zelmo_fetch.
-class Fetch {
-public:
-    Fetch(const char *url, Settings s)
-        : url_(url), s_(std::move(s)), files_(cache::EntryFilesIn(s_.cacheDir, url_)),
-          call_{s_.mode, s_.staleIfError, s_.noResume, s_.sink != nullptr}
-    {
-        if (s_.timeoutMs > 0)
-            deadline_ = start_ + std::chrono::milliseconds(s_.timeoutMs);
-    }
+}  // namespace
 
-    Error Run();
-    const Outcome &Done() const { return done_; }
-    const std::string &BodyPath() const { return files_.body; }
+Fetch::Fetch(const char *url, Settings s)
+    : url_(url), s_(std::move(s)), files_(cache::EntryFilesIn(s_.cacheDir, url_)),
+      call_{s_.mode, s_.staleIfError, s_.noResume, s_.sink != nullptr},
+      now_(static_cast<std::int64_t>(std::time(nullptr)))
+{
+    if (s_.timeoutMs > 0)
+        deadline_ = start_ + std::chrono::milliseconds(s_.timeoutMs);
+}
 
-private:
-    // Milliseconds left of the time limit; -1 without one.
-    int LeftMs() const
-    {
-        if (!deadline_)
-            return -1;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
-        return left > 0 ? static_cast<int>(left) : 0;
-    }
+int Fetch::LeftMs() const
+{
+    if (!deadline_)
+        return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
 
-    plan::Entry LookUnderLock(const cache::Look &before);
-    Error Lock(cache::Look &before, bool looked);
-    void Send(plan::Request request);
-    plan::Answer AnswerOf(plan::Request sent) const;
-    void Partial(plan::PartialBody what);
-    Error Serve(int outcome);
-    // The metadata of the answer just received, stored with `header`: its
-    // times, and what its Vary selected from this call's request.
-    cache::EntryMeta MetaOf(const std::string &header, std::int64_t length, std::uint64_t digest) const
-    {
-        cache::EntryMeta meta = cache::MetaFor(url_, header, length, digest, r_.requestTime, r_.responseTime);
-        meta.vary = VaryKey(header, s_.headers);
-        return meta;
-    }
-    Error Store();
-    Error Pass();
-    Error Refresh();
-    Error CommitResumed();
-    Error Failure(const plan::Next &next) const
-    {
-        return FailureOf(next, r_, r_.continued ? files_.partialBody : editor_ ? editor_->Temporary(Part::Body) : "");
-    }
-    void KeepUnderLimit();
-
-    std::string url_;
-    Settings s_;
-    cache::EntryFiles files_;
-    plan::Call call_;
-    Clock::time_point start_ = Clock::now();
-    std::optional<Clock::time_point> deadline_;
-    platform::FileLock lock_;
-    platform::UseLock use_;  // shared while the entry is served (see cache::RecordUse)
-    cache::Look stored_;     // the entry as looked at
-    cache::Checked checked_;  // its body's check
-    std::optional<fetch::Partial> partial_;
-    std::unique_ptr<Editor> editor_;  // the last request's temporaries
-    Received r_;                      // the last request's answer
-    Outcome done_;
-};
-
-Error Fetch::Run()
+Step Fetch::Start(bool wait)
 {
     if (files_.body.size() >= ZELMO_FETCH_PATH_MAX - 32)
-        return Fail(ZELMO_FETCH_E_OPTIONS, "the cache directory's path is too long");
-    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+        return Finished(Fail(ZELMO_FETCH_E_OPTIONS, "the cache directory's path is too long"));
 
     // A complete entry that may be served as it is needs no lock: it is read
     // as it stands, and a commit meanwhile replaces files by rename only. A
@@ -146,82 +100,144 @@ Error Fetch::Run()
     // written, where no lock file can be made, is served as it stands. A host
     // given only the path reads the body after the call, which no lock of the
     // call covers: that hit takes none.
-    cache::Look first;
-    const bool unlocked = s_.mode == ZELMO_CACHE_ONLY || s_.mode == ZELMO_CACHE_PREFER_FRESH;
-    if (unlocked) {
-        stored_ = first = cache::LookAt(files_, url_);
+    looked_ = s_.mode == ZELMO_CACHE_ONLY || s_.mode == ZELMO_CACHE_PREFER_FRESH;
+    if (looked_) {
+        stored_ = before_ = cache::LookAt(files_, url_);
         const plan::Entry entry =
-            EntryOf(first, first.complete ? State::Whole : first.damaged ? State::Corrupt : State::None, s_.headers);
-        const plan::Next next = plan::Before(call_, entry, now);
+            EntryOf(before_, before_.complete ? State::Whole : before_.damaged ? State::Corrupt : State::None, s_.headers);
+        const plan::Next next = plan::Before(call_, entry, now_);
         const bool readForHost = s_.sink != nullptr || s_.destination != nullptr;
         if (next.act == Act::ServeStored &&
             (!readForHost || use_.TryAcquire(files_.lock.c_str(), false, s_.shared) != platform::UseLock::Result::Busy)) {
-            checked_ = cache::Check(first, files_.body, s_.sink != nullptr);
+            checked_ = cache::Check(before_, files_.body, s_.sink != nullptr);
             if (checked_.good) {
                 Error e = Serve(ZELMO_FETCH_FRESH_HIT);
                 if (e.code != ZELMO_FETCH_E_CACHE_IO)  // else the entry changed under the read: look again locked
-                    return e;
+                    return Finished(std::move(e));
             }
         }
         if (next.act == Act::Fail && entry.state == State::None)
-            return Failure(next);
+            return Finished(Failure(next));
     }
 
-    // Everything else happens under the entry's lock. A cache directory
-    // that is missing shows as a lock file that cannot be made: it is made,
-    // and the lock taken again.
-    Error locked = Lock(first, unlocked);
-    if (locked.code == ZELMO_FETCH_E_CACHE_IO && !platform::PathExists(s_.cacheDir.c_str())) {
-        if (!frame::CreateDirectoriesOf(s_.cacheDir.c_str()))
-            return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create the cache directory " + s_.cacheDir);
-        locked = Lock(first, unlocked);
-    }
+    // Everything else happens under the entry's lock.
+    if (!wait)
+        return TryLock();
+    Error locked = Lock(true);
     if (locked.code != ZELMO_FETCH_OK)
-        return locked;
+        return Finished(std::move(locked));
+    return Locked();
+}
 
-    plan::Entry entry;
-    entry.state = State::NotLookedAt;
+Step Fetch::TryLock()
+{
+    Error locked = Lock(false);
+    if (locked.code == ZELMO_FETCH_E_LOCKED && LeftMs() != 0)
+        return Step::Lock;
+    if (locked.code != ZELMO_FETCH_OK)
+        return Finished(std::move(locked));
+    return Locked();
+}
+
+Step Fetch::Locked()
+{
+    entry_ = plan::Entry();
+    entry_.state = State::NotLookedAt;
     if (s_.mode != ZELMO_CACHE_NETWORK_ONLY)
-        entry = LookUnderLock(first);
+        entry_ = LookUnderLock(before_);
     partial_ = LoadPartial(files_, url_, !stored_.complete);
-    entry.partial = partial_.has_value();
+    entry_.partial = partial_.has_value();
+    return Proceed(plan::Before(call_, entry_, now_));
+}
 
-    plan::Next next = plan::Before(call_, entry, now);
-    plan::Request sent = plan::Request::None;
+// Acts on what the plan says until the fetch is done or has a request to
+// send.
+Step Fetch::Proceed(plan::Next next)
+{
     for (;;) {
         Partial(next.partial);
         switch (next.act) {
         case Act::ServeStored:
-            return Serve(ZELMO_FETCH_FRESH_HIT);
+            return Finished(Serve(ZELMO_FETCH_FRESH_HIT));
         case Act::Send:
-            Send(sent = next.request);
-            next = plan::After(call_, entry, AnswerOf(sent), now);
-            continue;
+            sent_ = next.request;
+            return Step::Transfer;
         case Act::Store:
-            return Store();
+            return Finished(Store());
         case Act::Pass:
-            return Pass();
+            return Finished(Pass());
         case Act::Refresh:
-            return Refresh();
+            return Finished(Refresh());
         case Act::CommitResumed:
-            return CommitResumed();
+            return Finished(CommitResumed());
         case Act::ServeStale:
-            if (entry.state == State::NotLookedAt) {  // network-only: looked at now, the same answer judged again
-                entry = LookUnderLock(stored_);
-                next = plan::After(call_, entry, AnswerOf(sent), now);
+            if (entry_.state == State::NotLookedAt) {  // network-only: looked at now, the same answer judged again
+                entry_ = LookUnderLock(stored_);
+                next = plan::After(call_, entry_, AnswerOf(sent_), now_);
                 next.partial = plan::PartialBody::Leave;  // done with the answer's first judgement
                 continue;
             }
             if (Error e = Serve(ZELMO_FETCH_SERVED_STALE); e.code != ZELMO_FETCH_OK)
-                return e;
+                return Finished(std::move(e));
             if (next.error == ZELMO_FETCH_E_TRANSFER)
                 done_.httpStatus = 0;  // a cut answer is no final answer
             done_.note = Failure(next).text;
-            return {};
+            return Finished({});
         case Act::Fail:
-            return Failure(next);
+            return Finished(Failure(next));
         }
     }
+}
+
+// One request: the host's lines, then the stored entry's validators or the
+// partial's range.
+Transfer &Fetch::Begin(const pool::Lease &lease)
+{
+    TransferRequest t;
+    t.url = url_;
+    t.route = s_.route;
+    t.hostLines = s_.headers;
+    t.timeLeftMs = LeftMs();
+    if (sent_ == plan::Request::Conditional) {
+        for (std::string &line : ConditionalLines(ValidatorsOf(stored_.header)))
+            t.lines.push_back(std::move(line));
+        t.expectBody = false;
+    } else if (sent_ == plan::Request::Range) {
+        t.lines.push_back("Range: bytes=" + std::to_string(partial_->have) + "-");
+        t.lines.push_back("If-Range: " + partial_->ifRange);
+        t.partial = &*partial_;
+    }
+    transfer_.reset();
+    editor_ = std::make_unique<Editor>(files_, Editor::Names::PerCall, s_.shared);
+    BodySteps steps{editor_.get(), s_.destination, s_.sink, s_.sinkData, s_.progress, s_.progressData};
+    r_ = Received();
+    transfer_ = std::make_unique<Transfer>(std::move(t), steps, r_, lease);
+    return *transfer_;
+}
+
+Step Fetch::Answered()
+{
+    transfer_.reset();
+    done_.httpStatus = r_.status;
+    done_.received = r_.received;
+    return Proceed(plan::After(call_, entry_, AnswerOf(sent_), now_));
+}
+
+void Fetch::Abandon(Error error)
+{
+    Finished(std::move(error));
+}
+
+cache::EntryMeta Fetch::MetaOf(const std::string &header, std::int64_t length, std::uint64_t digest) const
+{
+    cache::EntryMeta meta = cache::MetaFor(url_, header, length, digest, r_.requestTime, r_.responseTime);
+    meta.vary = VaryKey(header, s_.headers);
+    return meta;
+}
+
+Error Fetch::Failure(const plan::Next &next) const
+{
+    return FailureOf(next, r_, r_.continued ? files_.partialBody : editor_ ? editor_->Temporary(Part::Body) : "");
 }
 
 // The entry under its lock, its body checked: one that fails its check is
@@ -244,19 +260,28 @@ plan::Entry Fetch::LookUnderLock(const cache::Look &before)
     return entry;
 }
 
-// Takes the entry's lock. Where another fetch holds it, `before` is the
-// entry as it stood while that one ran (looked at now unless `looked`), so
-// that what it stores can be told from what was there.
-Error Fetch::Lock(cache::Look &before, bool looked)
+// Takes the entry's lock: waits for it within the time limit when `wait`,
+// else tries once. Where another fetch holds it, `before_` is the entry as
+// it stood while that one ran (looked at now unless it was already), so
+// that what it stores can be told from what was there. A cache directory
+// that is missing shows as a lock file that cannot be made: it is made,
+// and the lock taken again.
+Error Fetch::Lock(bool wait)
 {
     std::string why;
     platform::FileLock::Result got = lock_.Acquire(files_.lock.c_str(), 0, why, s_.shared);
-    if (got == platform::FileLock::Result::TimedOut) {
-        done_.flags |= ZELMO_FETCH_RESULT_WAITED;
-        if (!looked && s_.mode != ZELMO_CACHE_NETWORK_ONLY)
-            before = cache::LookAt(files_, url_);
-        got = lock_.Acquire(files_.lock.c_str(), LeftMs(), why, s_.shared);
+    if (got == platform::FileLock::Result::Failed && !platform::PathExists(s_.cacheDir.c_str())) {
+        if (!frame::CreateDirectoriesOf(s_.cacheDir.c_str()))
+            return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create the cache directory " + s_.cacheDir);
+        got = lock_.Acquire(files_.lock.c_str(), 0, why, s_.shared);
     }
+    if (got == platform::FileLock::Result::TimedOut && (done_.flags & ZELMO_FETCH_RESULT_WAITED) == 0) {
+        done_.flags |= ZELMO_FETCH_RESULT_WAITED;
+        if (!looked_ && s_.mode != ZELMO_CACHE_NETWORK_ONLY)
+            before_ = cache::LookAt(files_, url_);
+    }
+    if (got == platform::FileLock::Result::TimedOut && wait)
+        got = lock_.Acquire(files_.lock.c_str(), LeftMs(), why, s_.shared);
     switch (got) {
     case platform::FileLock::Result::Held:
         return {};
@@ -266,32 +291,6 @@ Error Fetch::Lock(cache::Look &before, bool looked)
         break;
     }
     return Fail(ZELMO_FETCH_E_CACHE_IO, why);
-}
-
-// One request: the host's lines, then the stored entry's validators or the
-// partial's range.
-void Fetch::Send(plan::Request request)
-{
-    TransferRequest t;
-    t.url = url_;
-    t.route = s_.route;
-    t.hostLines = s_.headers;
-    t.timeLeftMs = LeftMs();
-    if (request == plan::Request::Conditional) {
-        for (std::string &line : ConditionalLines(ValidatorsOf(stored_.header)))
-            t.lines.push_back(std::move(line));
-        t.expectBody = false;
-    } else if (request == plan::Request::Range) {
-        t.lines.push_back("Range: bytes=" + std::to_string(partial_->have) + "-");
-        t.lines.push_back("If-Range: " + partial_->ifRange);
-        t.partial = &*partial_;
-    }
-    editor_ = std::make_unique<Editor>(files_, Editor::Names::PerCall, s_.shared);
-    BodySteps steps{editor_.get(), s_.destination, s_.sink, s_.sinkData, s_.progress, s_.progressData};
-    r_ = Received();
-    Transfer(t, steps, r_);
-    done_.httpStatus = r_.status;
-    done_.received = r_.received;
 }
 
 plan::Answer Fetch::AnswerOf(plan::Request sent) const
@@ -478,7 +477,6 @@ void Fetch::KeepUnderLimit()
     cache::Prune(s_.cacheDir, s_.maxCacheBytes, files_.body.substr(s_.cacheDir.size()), counts);
 }
 
-}  // namespace
 }  // namespace zelmo::fetch
 
 // No exception leaves an export: a failure inside becomes an error code.
@@ -499,7 +497,15 @@ try {
             error = Fail(ZELMO_FETCH_E_OPTIONS, "url is not an http:// or https:// URL");
         } else if (error = ReadOptions(options, settings); error.code == ZELMO_FETCH_OK) {
             Fetch fetch(url, std::move(settings));
-            error = fetch.Run();
+            Step step = fetch.Start(true);
+            if (step == Step::Transfer) {
+                const pool::Lease lease;
+                do {
+                    Perform(fetch.Begin(lease), lease.Multi());
+                    step = fetch.Answered();
+                } while (step == Step::Transfer);
+            }
+            error = fetch.Failed();
             done = fetch.Done();
             bodyPath = fetch.BodyPath();
         }

@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::uint32_t kKnownFlags =
     ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT |
-    ZELMO_FETCH_SHARED_CACHE;
+    ZELMO_FETCH_SHARED_CACHE | ZELMO_FETCH_FRESH_CONNECT | ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE;
 
 bool HoldsLineBreak(const char *text)
 {
@@ -64,9 +64,12 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
         return Fail(ZELMO_FETCH_E_OPTIONS, "a negative time limit");
     if (options->max_cache_bytes != 0 && (options->flags & ZELMO_FETCH_CACHE_LIMIT) == 0)
         return Fail(ZELMO_FETCH_E_OPTIONS, "options.max_cache_bytes is set without ZELMO_FETCH_CACHE_LIMIT");
-    for (const std::uint64_t r : options->reserved)
-        if (r != 0)
-            return Fail(ZELMO_FETCH_E_OPTIONS, "options.reserved must be all zeros");
+    if (options->reserved32 != 0 || options->reserved[0] != 0 || options->reserved[1] != 0)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.reserved must be all zeros");
+    if (options->max_host_connections < 0)
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.max_host_connections is negative");
+    if (options->ca_bundle != nullptr && options->ca_bundle[0] == '\0')
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.ca_bundle is empty (null means the system's certificates)");
     if (options->cache_dir != nullptr && options->cache_dir[0] == '\0')
         return Fail(ZELMO_FETCH_E_OPTIONS, "options.cache_dir is empty (null means the default cache)");
     if (options->headers != nullptr) {
@@ -83,6 +86,10 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
     s.route.proxyUserPwd = options->proxy_userpwd;
     s.route.environmentProxy = (options->flags & ZELMO_FETCH_ENVIRONMENT_PROXY) != 0;
     s.route.connectTimeoutMs = options->connect_timeout_ms;
+    s.route.caBundle = options->ca_bundle;
+    s.route.freshConnect = (options->flags & ZELMO_FETCH_FRESH_CONNECT) != 0;
+    s.route.priorKnowledge = (options->flags & ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE) != 0;
+    s.hostConnections = options->max_host_connections;
     s.noResume = (options->flags & ZELMO_FETCH_NO_RESUME) != 0;
     s.staleIfError = (options->flags & ZELMO_FETCH_STALE_IF_ERROR) != 0;
     s.shared = (options->flags & ZELMO_FETCH_SHARED_CACHE) != 0;

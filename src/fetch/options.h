@@ -38,6 +38,7 @@ struct Settings {
     void *progressData = nullptr;
     bool limited = false;  // ZELMO_FETCH_CACHE_LIMIT: maxCacheBytes is in force
     std::uint64_t maxCacheBytes = 0;
+    int hostConnections = 0;  // a batch's connections per host; 0: the default
 };
 
 // Whether `url` begins with "http://" or "https://" (in any letter case):

@@ -20,22 +20,22 @@
 #include "platform/platform.h"
 
 namespace zelmo::fetch {
-namespace {
-
-constexpr long kReceiveBuffer = 512 * 1024;
-constexpr std::size_t kFileBuffer = 1 << 20;
-constexpr std::size_t kReadChunk = 256 * 1024;
 
 // The state of a transfer between libcurl's callbacks.
 struct Transferring {
-    CURL *curl;
-    const TransferRequest *request;
-    BodySteps *steps;
+    http::Easy easy;
+    TransferRequest request;
+    BodySteps steps;
     Received *r;
+    http::Slist home, away;  // the lines for the URL's origin, and for any other
     http::HeaderBlocks blocks;
     platform::File body;
     std::unique_ptr<char[]> bodyBuffer;
     std::string bodyPath;
+    std::string url;  // of the request readied last
+    long followed = -1;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    char curlError[CURL_ERROR_SIZE] = {};
 
     bool Stop(int code, std::string text)
     {
@@ -44,6 +44,12 @@ struct Transferring {
         return false;
     }
 };
+
+namespace {
+
+constexpr long kReceiveBuffer = 512 * 1024;
+constexpr std::size_t kFileBuffer = 1 << 20;
+constexpr std::size_t kReadChunk = 256 * 1024;
 
 std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *userdata)
 {
@@ -76,7 +82,7 @@ bool IsRedirect(const Transferring &t)
 const char *TargetOf(const Transferring &t)
 {
     const char *next = nullptr;
-    if (curl_easy_getinfo(t.curl, CURLINFO_REDIRECT_URL, &next) != CURLE_OK)
+    if (curl_easy_getinfo(t.easy.get(), CURLINFO_REDIRECT_URL, &next) != CURLE_OK)
         return nullptr;
     return next;
 }
@@ -92,10 +98,10 @@ void BufferBody(Transferring &t)
 
 bool ToSink(Transferring &t, const char *data, std::size_t n)
 {
-    if (t.steps->sink == nullptr)
+    if (t.steps.sink == nullptr)
         return true;
     t.r->sinkFed = true;
-    if (t.steps->sink(t.steps->sinkData, data, n) != 0)
+    if (t.steps.sink(t.steps.sinkData, data, n) != 0)
         return t.Stop(ZELMO_FETCH_E_SINK, "the body sink refused the body");
     return true;
 }
@@ -111,7 +117,7 @@ bool ToFile(Transferring &t, const char *data, std::size_t n)
 
 bool ToProgress(Transferring &t)
 {
-    const BodySteps &s = *t.steps;
+    const BodySteps &s = t.steps;
     if (s.progress != nullptr && s.progress(s.progressData, t.r->kept + t.r->received, t.r->total) != 0)
         return t.Stop(ZELMO_FETCH_E_CANCELLED, "the progress callback cancelled the fetch");
     return true;
@@ -123,7 +129,7 @@ bool ToProgress(Transferring &t)
 // for the rest.
 bool StartRange(Transferring &t)
 {
-    const Partial &p = *t.request->partial;
+    const Partial &p = *t.request.partial;
     Received &r = *t.r;
     const auto refuse = [&](std::string why) {
         r.rangeRefused = true;
@@ -131,9 +137,9 @@ bool StartRange(Transferring &t)
     };
     if (std::optional<std::string> why = RangeMismatch(p, FinalOf(t)))
         return refuse(std::move(*why));
-    const std::string &path = t.steps->editor->Files().partialBody;
+    const std::string &path = t.steps.editor->Files().partialBody;
     // Opened for the rest before the sink has any of it.
-    t.body = t.steps->editor->AppendToPartial();
+    t.body = t.steps.editor->AppendToPartial();
     t.bodyPath = path;
     if (!t.body)
         return t.Stop(ZELMO_FETCH_E_CACHE_IO, "cannot open " + path + ": " + std::strerror(errno));
@@ -168,19 +174,19 @@ bool StartBody(Transferring &t)
     Received &r = *t.r;
     r.started = true;
     const int status = header::StatusOf(FinalOf(t));
-    if (t.request->partial != nullptr && status == 206)
+    if (t.request.partial != nullptr && status == 206)
         return StartRange(t);
     // Only a 200's body is kept; any other answer is judged by its status.
     if (status != 200)
         return t.Stop(ZELMO_FETCH_E_HTTP, "");
     r.total = header::ParseLength(header::FieldValue(FinalOf(t), "Content-Length")).value_or(-1);
     if ((r.noStore = SaysNoStore(FinalOf(t)))) {
-        if (t.steps->destination == nullptr)
+        if (t.steps.destination == nullptr)
             return true;
-        t.steps->editor->BodyAside(t.steps->destination);
+        t.steps.editor->BodyAside(t.steps.destination);
     }
-    t.body = t.steps->editor->Create(cache::Editor::Part::Body);
-    t.bodyPath = t.steps->editor->Temporary(cache::Editor::Part::Body);
+    t.body = t.steps.editor->Create(cache::Editor::Part::Body);
+    t.bodyPath = t.steps.editor->Temporary(cache::Editor::Part::Body);
     if (!t.body)
         return t.Stop(ZELMO_FETCH_E_CACHE_IO, "cannot create " + t.bodyPath + ": " + std::strerror(errno));
     BufferBody(t);
@@ -276,7 +282,7 @@ long TimeLeftMs(const TransferRequest &request, std::chrono::steady_clock::time_
     return std::max<long>(0, static_cast<long>(request.timeLeftMs - spent.count()));
 }
 
-void SetRoute(CURL *c, const struct Route &route)
+void SetRoute(CURL *c, const struct Route &route, const std::string &url)
 {
     http::SetSharedOptions(c, route.proxy);
     if (route.proxy == nullptr && route.environmentProxy)
@@ -287,6 +293,19 @@ void SetRoute(CURL *c, const struct Route &route)
     }
     if (route.connectTimeoutMs > 0)
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(route.connectTimeoutMs));
+    if (route.caBundle != nullptr)
+        curl_easy_setopt(c, CURLOPT_CAINFO, route.caBundle);
+    // HTTP/2 where the server offers it by ALPN (https), or where the host
+    // knows it speaks it (http); HTTP/1.1 otherwise. A transfer that finds
+    // its host's connection still being opened waits to learn whether it
+    // can share it rather than open one more; over cleartext HTTP/1.1,
+    // which never shares one, it opens its own at once.
+    const bool multiplexable = route.priorKnowledge || OriginOf(url).scheme == "https";
+    curl_easy_setopt(c, CURLOPT_HTTP_VERSION,
+                     static_cast<long>(route.priorKnowledge ? CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE : CURL_HTTP_VERSION_2TLS));
+    curl_easy_setopt(c, CURLOPT_PIPEWAIT, multiplexable ? 1L : 0L);
+    if (route.freshConnect)
+        curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
 }
 
 }  // namespace
@@ -297,89 +316,149 @@ bool SameOrigin(const std::string &a, const std::string &b)
     return x.Known() && y.Known() && x.scheme == y.scheme && x.host == y.host && x.port == y.port;
 }
 
-void Transfer(const TransferRequest &request, BodySteps &steps, Received &r)
+Transfer::Transfer(TransferRequest request, BodySteps steps, Received &r, const pool::Lease &lease)
+    : t_(std::make_unique<Transferring>())
 {
-    if (request.timeLeftMs == 0) {
-        r.failure = "the time limit ran out before the request";
-        return;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    http::EnsureCurlGlobal();
-    const http::Easy easy(curl_easy_init());
-    if (!easy)
+    Transferring &t = *t_;
+    t.request = std::move(request);
+    t.steps = steps;
+    t.r = &r;
+    t.easy.reset(curl_easy_init());
+    if (!t.easy)
         throw std::bad_alloc();
-    CURL *const c = easy.get();
-    SetRoute(c, request.route);
-    // Redirects are followed below, one request at a time, each with the
+    CURL *const c = t.easy.get();
+    lease.Join(c);
+    SetRoute(c, t.request.route, t.request.url);
+    // Redirects are followed here, one request at a time, each with the
     // lines meant for where it goes.
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    http::Slist home, away;  // the lines for the URL's origin, and for any other
-    for (const std::string &line : request.hostLines)
-        Append(home, line);
-    for (const std::string &line : request.lines) {
-        Append(home, line);
-        Append(away, line);
+    for (const std::string &line : t.request.hostLines)
+        Append(t.home, line);
+    for (const std::string &line : t.request.lines) {
+        Append(t.home, line);
+        Append(t.away, line);
     }
     // A revalidation most likely ends in a 304 without a body: libcurl's
     // default receive buffer spares it the large one's allocation and page
     // faults, which cost more than the whole 304.
-    if (request.expectBody)
+    if (t.request.expectBody)
         curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-
-    Transferring t{c, &request, &steps, &r, {}, {}, {}, {}};
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-    char curlError[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError);
-
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, t.curlError);
+    t.url = t.request.url;
     r.requestTime = static_cast<std::int64_t>(std::time(nullptr));
-    std::string url = request.url;
-    for (long followed = 0;; ++followed) {
-        const long left = TimeLeftMs(request, start);
-        if (left == 0) {
-            r.failure = "the time limit ran out while following redirects";
-            break;
-        }
-        if (left > 0)
-            curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, left);
-        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-        const bool atHome = followed == 0 || SameOrigin(request.url, url);
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, atHome ? home.get() : away.get());
-        curlError[0] = '\0';
-        const CURLcode done = curl_easy_perform(c);
-        if (done != CURLE_OK) {
-            r.failure = curlError[0] != '\0' ? std::string(curlError) : curl_easy_strerror(done);
-            break;
-        }
-        if (!IsRedirect(t)) {
-            r.performed = true;
-            break;
-        }
-        const char *next = TargetOf(t);
-        if (next == nullptr) {
-            const std::string location = header::FieldValue(FinalOf(t), "Location").value_or("");
-            r.failure = "the redirect to \"" + location.substr(0, 96) +
-                        "\" is not followed: only http and https URLs are";
-            break;
-        }
-        if (followed == http::kMaxRedirects) {
-            r.failure = "Maximum (" + std::to_string(http::kMaxRedirects) + ") redirects followed";
-            break;
-        }
-        url = next;
+}
+
+Transfer::~Transfer() = default;
+
+CURL *Transfer::Easy() const
+{
+    return t_->easy.get();
+}
+
+bool Transfer::Next()
+{
+    Transferring &t = *t_;
+    Received &r = *t.r;
+    if (r.stopped != ZELMO_FETCH_OK || !r.failure.empty())
+        return false;
+    ++t.followed;
+    const long left = TimeLeftMs(t.request, t.start);
+    if (left == 0) {
+        r.failure = t.followed == 0 ? "the time limit ran out before the request"
+                                    : "the time limit ran out while following redirects";
+        return false;
     }
+    CURL *const c = t.easy.get();
+    if (left > 0)
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, left);
+    curl_easy_setopt(c, CURLOPT_URL, t.url.c_str());
+    const bool atHome = t.followed == 0 || SameOrigin(t.request.url, t.url);
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, atHome ? t.home.get() : t.away.get());
+    t.curlError[0] = '\0';
+    return true;
+}
+
+bool Transfer::Ended(CURLcode done)
+{
+    Transferring &t = *t_;
+    Received &r = *t.r;
+    if (done != CURLE_OK) {
+        r.failure = t.curlError[0] != '\0' ? std::string(t.curlError) : curl_easy_strerror(done);
+        return false;
+    }
+    if (!IsRedirect(t)) {
+        r.performed = true;
+        return false;
+    }
+    const char *next = TargetOf(t);
+    if (next == nullptr) {
+        const std::string location = header::FieldValue(FinalOf(t), "Location").value_or("");
+        r.failure = "the redirect to \"" + location.substr(0, 96) + "\" is not followed: only http and https URLs are";
+        return false;
+    }
+    if (t.followed == http::kMaxRedirects) {
+        r.failure = "Maximum (" + std::to_string(http::kMaxRedirects) + ") redirects followed";
+        return false;
+    }
+    t.url = next;
+    return true;
+}
+
+void Transfer::Stop(int code, std::string text)
+{
+    t_->Stop(code, std::move(text));
+}
+
+void Transfer::Finish()
+{
+    Transferring &t = *t_;
+    Received &r = *t.r;
     r.responseTime = static_cast<std::int64_t>(std::time(nullptr));
     r.blocks = std::move(t.blocks.text);
     r.finalStart = t.blocks.finalStart;
     r.status = header::StatusOf(r.Final());
     r.closed = !t.body || std::fclose(t.body.release()) == 0;
     if (r.continued && r.closed && r.kept + r.received == r.total) {
-        const platform::FileFacts body = platform::ProbeFile(steps.editor->Files().partialBody.c_str());
+        const platform::FileFacts body = platform::ProbeFile(t.steps.editor->Files().partialBody.c_str());
         r.rangeComplete = body.found && static_cast<std::int64_t>(body.size) == r.total;
     }
+}
+
+void Perform(Transfer &transfer, CURLM *multi)
+{
+    CURL *const easy = transfer.Easy();
+    while (transfer.Next()) {
+        CURLcode done = CURLE_OK;
+        if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+            done = CURLE_OUT_OF_MEMORY;
+        } else {
+            for (bool ended = false; !ended;) {
+                int running = 0;
+                CURLMcode m = curl_multi_perform(multi, &running);
+                int left = 0;
+                while (CURLMsg *msg = curl_multi_info_read(multi, &left))
+                    if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy) {
+                        done = msg->data.result;
+                        ended = true;
+                    }
+                if (!ended && m == CURLM_OK)
+                    m = curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+                if (!ended && m != CURLM_OK) {
+                    done = m == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+                    ended = true;
+                }
+            }
+            curl_multi_remove_handle(multi, easy);
+        }
+        if (!transfer.Ended(done))
+            break;
+    }
+    transfer.Finish();
 }
 
 }  // namespace zelmo::fetch

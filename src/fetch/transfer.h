@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "cache/editor.h"
 #include "cache/metadata.h"
 #include "fetch/partial.h"
+#include "fetch/pool.h"
 #include "zelmo_fetch.h"
 
 namespace zelmo::fetch {
@@ -23,6 +25,9 @@ struct Route {
     const char *proxyUserPwd = nullptr;
     bool environmentProxy = false;       // without a proxy: libcurl's own from the environment
     int connectTimeoutMs = 0;            // 0: libcurl's own
+    const char *caBundle = nullptr;      // https: the CAs to trust; null: the system's
+    bool freshConnect = false;           // a new connection, not one of the pool's
+    bool priorKnowledge = false;         // http:// in HTTP/2 from the first byte
 };
 
 // A transfer follows redirects itself (libcurl's limit of 50 kept), so that
@@ -83,8 +88,38 @@ struct Received {
 // std::bad_alloc when memory runs out.
 bool SameOrigin(const std::string &a, const std::string &b);
 
-// Sends the request and receives the answer. Throws std::bad_alloc when
-// memory runs out setting it up.
-void Transfer(const TransferRequest &request, BodySteps &steps, Received &r);
+struct Transferring;
+
+// One transfer: the request and the redirects it leads to, each a request
+// of the same libcurl handle, run by whoever holds it — Perform for one
+// call, the batch for many at once on one multi handle. The object stays
+// where it was made: libcurl's callbacks point into it.
+class Transfer {
+public:
+    // Sets the request up with the lease's shared DNS answers and TLS
+    // sessions. Throws std::bad_alloc when memory runs out.
+    Transfer(TransferRequest request, BodySteps steps, Received &r, const pool::Lease &lease);
+    ~Transfer();
+    Transfer(const Transfer &) = delete;
+    Transfer &operator=(const Transfer &) = delete;
+
+    CURL *Easy() const;
+    // Readies the next request of the chain: false when there is none to
+    // send, the time limit having run out (Finish then).
+    bool Next();
+    // libcurl ended the request readied last with `code`: true when it was
+    // a redirect to follow (Next, then run it again).
+    bool Ended(CURLcode code);
+    // Ends it from outside, before libcurl did (a cancelled batch).
+    void Stop(int code, std::string text);
+    // What came, told in the Received.
+    void Finish();
+
+private:
+    std::unique_ptr<Transferring> t_;
+};
+
+// Runs a transfer to its end on `multi`, alone.
+void Perform(Transfer &transfer, CURLM *multi);
 
 }  // namespace zelmo::fetch

@@ -25,6 +25,11 @@ void OnProcessDetach(bool processEnding);
 // Windows, nothing to do on POSIX. The start-up result is not reported.
 void StartSockets();
 void StopSockets();
+// Whether the library may still close its connections while it is being
+// unloaded: on POSIX it may; Windows' DllMain must not call the socket
+// library (the loader lock is held), so there they are left to the host
+// (zelmo_fetch_close_idle before FreeLibrary) or to the system at exit.
+bool SocketsUsableAtUnload();
 
 // What a file search finds for a path.
 struct FileFacts {

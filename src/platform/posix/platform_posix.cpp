@@ -8,6 +8,10 @@ namespace zelmo::platform {
 
 void StartSockets() {}  // BSD sockets need no start-up
 void StopSockets() {}
+bool SocketsUsableAtUnload()
+{
+    return true;
+}
 
 FileFacts ProbeFile(const char *path)
 {

@@ -17,6 +17,11 @@ void StopSockets()
     WSACleanup();
 }
 
+bool SocketsUsableAtUnload()
+{
+    return false;
+}
+
 FileFacts ProbeFile(const char *path)
 {
     FileFacts facts;
