@@ -233,8 +233,9 @@ void ScriptedServer::AcceptLoop()
         }
         auto entry = std::make_unique<Connection>();
         Connection *self = entry.get();
-        entry->thread = std::thread([this, connection, self] {
-            Serve(connection);
+        const int serial = ++accepted_;
+        entry->thread = std::thread([this, connection, self, serial] {
+            Serve(connection, serial);
             std::lock_guard done(mutex_);
             self->done = true;
         });
@@ -242,17 +243,19 @@ void ScriptedServer::AcceptLoop()
     }
 }
 
-void ScriptedServer::Serve(net::Socket connection)
+void ScriptedServer::Serve(net::Socket connection, int serial)
 {
     const auto stopping = [this] {
         std::lock_guard lock(mutex_);
         return stop_;
     };
     std::string pending;
-    for (;;) {
+    for (int sequence = 1;; ++sequence) {
         RecordedRequest request;
         if (!ReadRequest(connection, pending, request, stopping))
             break;
+        request.connection = serial;
+        request.sequence = sequence;
         {
             std::lock_guard lock(mutex_);
             requests_.push_back(request);

@@ -25,6 +25,8 @@ struct RecordedRequest {
     std::vector<std::pair<std::string, std::string>> headers;  // as sent, in order
     std::string body;                                         // de-chunked
     std::string head;  // the request line and header lines exactly as received, up to the blank line
+    int connection = 0;  // which connection it came on: 1 for the server's first, and so on
+    int sequence = 0;    // which request of that connection: 1 for the first
 
     bool HasHeader(std::string_view name) const;       // names compare case-insensitively
     std::string Header(std::string_view name) const;   // empty when absent
@@ -78,7 +80,7 @@ public:
 
 private:
     void AcceptLoop();
-    void Serve(net::Socket connection);
+    void Serve(net::Socket connection, int serial);
     bool Pause(int ms);  // false when the server is stopping
 
     Script script_;
@@ -88,6 +90,7 @@ private:
     std::condition_variable stopping_;
     bool stop_ = false;
     std::vector<RecordedRequest> requests_;
+    int accepted_ = 0;  // connections so far
     struct Connection {
         std::thread thread;
         bool done = false;  // guarded by mutex_

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,6 +74,10 @@ bool UnderWine();
 // it is).
 bool StartHostProgram(const std::vector<std::string> &argv);
 std::string HostPath(const std::filesystem::path &path);
+
+// Runs `body` in a child process made by fork() and returns its exit
+// status; nullopt where the system has no fork() (Windows).
+std::optional<int> RunInChildProcess(const std::function<int()> &body);
 
 // The calling thread's id from the system itself: the threads library may
 // allocate on a thread's first query, which the allocation hook must not do.

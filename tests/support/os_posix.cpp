@@ -432,4 +432,15 @@ Umask::~Umask()
     umask(static_cast<mode_t>(previous_));
 }
 
+std::optional<int> RunInChildProcess(const std::function<int()> &body)
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(body());
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace zelmo::test::os

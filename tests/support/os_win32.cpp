@@ -330,4 +330,9 @@ Umask::Umask(unsigned) {}
 
 Umask::~Umask() = default;
 
+std::optional<int> RunInChildProcess(const std::function<int()> &)
+{
+    return std::nullopt;  // Windows makes no process by fork()
+}
+
 }  // namespace zelmo::test::os
