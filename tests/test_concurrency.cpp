@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "support/http_server.h"
 #include "support/os.h"
 #include "zelmo.h"
+#include "zelmo_fetch.h"
 
 namespace {
 
@@ -336,6 +338,60 @@ TEST(Concurrency, DownloadsOfDifferentUrls)
     removeEntries();
     for (const zelmo::cache::EntryPaths &e : entries)
         EXPECT_FALSE(std::filesystem::exists(e.body));
+}
+
+// Fetches from every thread through the one pool of connections, single
+// calls and batches at once, on URLs the threads share: every call served,
+// whole, and the connections the server saw far fewer than the requests.
+TEST(Concurrency, FetchesAndBatchesThroughThePool)
+{
+    ScriptedServer server([](const RecordedRequest &request) {
+        if (request.HasHeader("If-None-Match"))
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\nETag: \"1\"\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "body of " + request.target, "ETag: \"1\"\r\n");
+    });
+    zelmo::test::TempDir dir;
+    const std::string cache = dir.path().string();
+    constexpr int kRounds = 6;
+    EXPECT_EQ(OnThreads(kRounds, [&](int t, int round) {
+                  ZelmoFetchOptions options;
+                  zelmo_fetch_init(&options, nullptr);
+                  options.cache_dir = cache.c_str();
+                  options.timeout_ms = 20000;
+                  // Two URLs of the thread's own, one shared by all.
+                  const std::string paths[] = {"/pool-" + std::to_string(t) + "-a", "/pool-" + std::to_string(t) + "-b",
+                                               "/pool-shared"};
+                  if (round % 2 == 0) {
+                      for (const std::string &path : paths) {
+                          ZelmoFetchResult result;
+                          zelmo_fetch_init(nullptr, &result);
+                          if (zelmo_fetch(server.Url(path).c_str(), &options, &result) != 0 ||
+                              zelmo::test::ReadFile(result.body_path) != "body of " + path)
+                              return false;
+                      }
+                      return true;
+                  }
+                  ZelmoFetchItem items[3];
+                  zelmo_fetch_items_init(items, 3);
+                  std::string urls[3];
+                  for (int i = 0; i < 3; ++i) {
+                      urls[i] = server.Url(paths[i]);
+                      items[i].url = urls[i].c_str();
+                  }
+                  if (zelmo_fetch_many(items, 3, &options) != 0)
+                      return false;
+                  for (int i = 0; i < 3; ++i)
+                      if (zelmo::test::ReadFile(items[i].result.body_path) != "body of " + paths[i])
+                          return false;
+                  return true;
+              }),
+              0);
+    std::set<int> connections;
+    for (const RecordedRequest &request : server.Requests())
+        connections.insert(request.connection);
+    EXPECT_EQ(server.Requests().size(), static_cast<std::size_t>(kRounds * 3 * kThreads));
+    EXPECT_LT(connections.size(), server.Requests().size() / 4) << "connections kept between calls";
+    zelmo_fetch_close_idle();
 }
 
 // The child process of the test below: many threads need the module
