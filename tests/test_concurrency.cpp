@@ -389,7 +389,10 @@ TEST(Concurrency, FetchesAndBatchesThroughThePool)
     std::set<int> connections;
     for (const RecordedRequest &request : server.Requests())
         connections.insert(request.connection);
-    EXPECT_EQ(server.Requests().size(), static_cast<std::size_t>(kRounds * 3 * kThreads));
+    // A call that waited for another storing the shared URL serves that
+    // answer without a request of its own.
+    EXPECT_LE(server.Requests().size(), static_cast<std::size_t>(kRounds * 3 * kThreads));
+    EXPECT_GE(server.Requests().size(), static_cast<std::size_t>(kRounds * 2 * kThreads));
     EXPECT_LT(connections.size(), server.Requests().size() / 4) << "connections kept between calls";
     zelmo_fetch_close_idle();
 }
