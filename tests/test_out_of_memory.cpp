@@ -1,6 +1,6 @@
 // Allocation failures inside every export that allocates: each allocation of
 // a call is refused in turn; the call then gives its failure result (or,
-// where a Part allows it, a whole one), never an exception, and releases
+// where the export's definition allows it, a whole one), never an exception, and releases
 // whatever it had taken (the leak checker of the sanitizer build sees to the
 // memory, a count of open files to the rest).
 #include <gtest/gtest.h>
@@ -19,11 +19,13 @@
 #include "host/eventlog.h"
 #include "platform/platform.h"
 #include "support/failing_allocation.h"
+#include "support/fetch.h"
 #include "support/files.h"
 #include "support/host.h"
 #include "support/http_server.h"
 #include "support/os.h"
 #include "zelmo.h"
+#include "zelmo_fetch.h"
 
 namespace {
 
@@ -281,6 +283,64 @@ TEST(OutOfMemory, DownloadGivesZeroOrTheWholeBody)
                     failures);
     }
     removeEntry();
+}
+
+// A batch with every allocation refused in turn, the pool's own included:
+// each URL gets its body or a failure of its own, never a crash, and what a
+// refused run stored serves the next.
+TEST(OutOfMemory, FetchManyGivesEachUrlItsBodyOrItsFailure)
+{
+    using zelmo::test::Answer;
+    using zelmo::test::RecordedRequest;
+    zelmo::test::ScriptedServer server([](const RecordedRequest &request) {
+        if (request.HasHeader("If-None-Match"))
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\nETag: \"1\"\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "body of " + request.target, "ETag: \"1\"\r\n");
+    });
+    zelmo::test::TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string urls[] = {server.Url("/a"), server.Url("/b")};
+    ZelmoFetchItem items[2];
+    std::string bodies[2];
+    int rc = -1, failed = 0;
+    zelmo_fetch_close_idle();
+    const long allocations = RefuseEachAllocation(
+        [&] {
+            ZelmoFetchOptions options;
+            zelmo_fetch_init(&options, nullptr);
+            options.cache_dir = cache.c_str();
+            options.timeout_ms = 10000;
+            rc = zelmo_fetch_many(items, 2, &options);
+        },
+        [&] {
+            for (int i = 0; i < 2; ++i) {
+                const ZelmoFetchResult &r = items[i].result;
+                if (r.error == ZELMO_FETCH_OK) {
+                    EXPECT_EQ(bodies[i], "body of " + urls[i].substr(urls[i].rfind('/')));
+                } else {
+                    ++failed;
+                    EXPECT_TRUE(r.error == ZELMO_FETCH_E_NO_MEMORY || r.error == ZELMO_FETCH_E_TRANSFER ||
+                                r.error == ZELMO_FETCH_E_CACHE_IO)
+                        << r.error << " " << r.error_text;
+                    EXPECT_STRNE(r.error_text, "");
+                }
+            }
+        },
+        [&] {
+            zelmo_fetch_items_init(items, 2);
+            for (int i = 0; i < 2; ++i) {
+                bodies[i].clear();
+                bodies[i].reserve(64);
+                items[i].url = urls[i].c_str();
+                items[i].sink = &zelmo::test::SinkToString;
+                items[i].sink_data = &bodies[i];
+            }
+        });
+    EXPECT_EQ(rc, 0) << "the batch succeeds once nothing is refused";
+    EXPECT_GT(allocations, 0);
+    EXPECT_GT(failed, 0);
+    std::printf("batch of 2: %ld allocations\n", allocations);
+    zelmo_fetch_close_idle();
 }
 
 }  // namespace

@@ -514,11 +514,7 @@ try {
     }
     return Finish(result, error, done, bodyPath, std::chrono::duration<double>(Clock::now() - start).count());
 } catch (...) {
-    if (result != nullptr && result->size >= sizeof(ZelmoFetchResult)) {
-        result->outcome = ZELMO_FETCH_FAILED;
-        result->error = ZELMO_FETCH_E_NO_MEMORY;
-        result->body_path[0] = '\0';
-        std::strcpy(result->error_text, "out of memory");
-    }
+    if (result != nullptr && result->size >= sizeof(ZelmoFetchResult))
+        zelmo::fetch::FinishOutOfMemory(result);
     return ZELMO_FETCH_E_NO_MEMORY;
 }

@@ -123,13 +123,18 @@ int ZELMO_API Batch::OnProgress(void *data, std::int64_t received, std::int64_t 
 
 void Batch::Complete(Item &item, const Error &error)
 {
+    if (item.done)
+        return;
     item.done = true;
     --active_;
     if (item.total < 0)
         --unknown_;
-    const Outcome done = item.fetch ? item.fetch->Done() : Outcome();
-    const std::string path = item.fetch ? item.fetch->BodyPath() : std::string();
-    Finish(&item.host->result, error, done, path, std::chrono::duration<double>(Clock::now() - item.start).count());
+    const double seconds = std::chrono::duration<double>(Clock::now() - item.start).count();
+    // Read in place: filling the result allocates nothing.
+    static const Outcome none;
+    static const std::string noPath;
+    Finish(&item.host->result, error, item.fetch ? item.fetch->Done() : none, item.fetch ? item.fetch->BodyPath() : noPath,
+           seconds);
     item.fetch.reset();  // its lock is released already; its memory goes now
 }
 
@@ -287,8 +292,14 @@ int Batch::Run()
         // Locks held by other fetches, tried again.
         spare_.clear();
         spare_.swap(waiting_);
-        for (Item *item : spare_)
-            Take(*item, item->fetch->TryLock());
+        for (Item *item : spare_) {
+            try {
+                Take(*item, item->fetch->TryLock());
+            } catch (const std::bad_alloc &) {
+                item->fetch->Abandon(Fail(ZELMO_FETCH_E_NO_MEMORY, "out of memory"));
+                Complete(*item, item->fetch->Failed());
+            }
+        }
         StartNext();
         if (!Busy() || cancelled_)
             continue;
@@ -327,15 +338,12 @@ try {
         }
         return ZELMO_FETCH_E_OPTIONS;
     }
-    std::unique_ptr<Batch> batch;
-    try {
-        batch = std::make_unique<Batch>(items, count, options);
-    } catch (const std::bad_alloc &) {
-        for (size_t i = 0; i < count; ++i)
-            Finish(&items[i].result, Fail(ZELMO_FETCH_E_NO_MEMORY, "out of memory"), Outcome(), "", 0);
-        return ZELMO_FETCH_E_NO_MEMORY;
-    }
-    return batch->Run();
+    // Until its fetch finishes, each URL reads as failed for want of
+    // memory: where memory runs out for the batch as a whole, that is what
+    // every unfinished URL gets.
+    for (size_t i = 0; i < count; ++i)
+        FinishOutOfMemory(&items[i].result);
+    return std::make_unique<Batch>(items, count, options)->Run();
 } catch (...) {
     return ZELMO_FETCH_E_NO_MEMORY;
 }

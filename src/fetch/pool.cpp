@@ -2,6 +2,7 @@
 #include "fetch/pool.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -35,12 +36,11 @@ State &StateOfThisProcess()
     State *s = current.load(std::memory_order_acquire);
     if (s != nullptr && s->process == platform::ProcessId())
         return *s;
-    auto *fresh = new State;
+    auto fresh = std::make_unique<State>();
     fresh->idle.reserve(kIdleSets);
-    if (current.compare_exchange_strong(s, fresh, std::memory_order_acq_rel))
-        return *fresh;  // the state replaced, if any, is the parent's: left as it is
-    delete fresh;  // another thread of this process was first
-    return *s;
+    if (current.compare_exchange_strong(s, fresh.get(), std::memory_order_acq_rel))
+        return *fresh.release();  // the state replaced, if any, is the parent's: left as it is
+    return *s;  // another thread of this process was first
 }
 
 void LockShare(CURL *, curl_lock_data data, curl_lock_access, void *state)

@@ -73,6 +73,16 @@ int Finish(ZelmoFetchResult *result, const Error &error, const Outcome &done, co
     return error.code;
 }
 
+void FinishOutOfMemory(ZelmoFetchResult *result)
+{
+    const std::uint32_t size = result->size;
+    std::memset(result, 0, sizeof *result);
+    result->size = size;
+    result->outcome = ZELMO_FETCH_FAILED;
+    result->error = ZELMO_FETCH_E_NO_MEMORY;
+    std::strcpy(result->error_text, "out of memory");
+}
+
 }  // namespace zelmo::fetch
 
 extern "C" const char *ZELMO_API zelmo_fetch_strerror(int error)

@@ -30,4 +30,7 @@ Error FailureOf(const plan::Next &next, const Received &r, const std::string &bo
 int Finish(ZelmoFetchResult *result, const Error &error, const Outcome &done, const std::string &bodyPath,
            double seconds);
 
+// Fills a result as failed for want of memory, allocating nothing.
+void FinishOutOfMemory(ZelmoFetchResult *result);
+
 }  // namespace zelmo::fetch
