@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds libcurl for Windows with mingw-w64 from Debian's curl source package:
 # the release Debian ships as libcurl4-openssl-dev, with Debian's patches,
-# Schannel for TLS, HTTP only, no other dependencies. Installs libcurl.dll,
-# its import library libcurl.dll.a and the headers into a cache directory
-# outside the tree, keyed by version and architecture, and prints that
-# directory's path as its last line. Does nothing when the cache is complete.
+# Schannel for TLS, HTTP only, and HTTP/2 through nghttp2, built first as a
+# static library from Debian's nghttp2 source package (the release of
+# libnghttp2-dev) and linked into libcurl.dll, which so needs system DLLs
+# only. Installs libcurl.dll, its import library libcurl.dll.a and the
+# headers into a cache directory outside the tree, keyed by both versions and
+# the architecture, and prints that directory's path as its last line. Does
+# nothing when the cache is complete.
 #   build-curl-mingw.sh x86_64|i686
 # Needs root the first time when the machine has no deb-src entry yet.
 set -euo pipefail
@@ -28,30 +31,42 @@ fi
 upstream=${debver#*:}
 upstream=${upstream%-*}
 
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/zelmo/curl-$upstream-$arch
+# The same for nghttp2, through libnghttp2-dev.
+ngdebver=$(dpkg-query -W -f='${Version}' libnghttp2-dev 2>/dev/null || true)
+[ -n "$ngdebver" ] || ngdebver=$(apt-cache policy libnghttp2-dev | awk '/Candidate:/ { print $2 }')
+if [ -z "$ngdebver" ] || [ "$ngdebver" = "(none)" ]; then
+  echo "build-curl-mingw: Debian has no libnghttp2-dev here" >&2
+  exit 1
+fi
+ngupstream=${ngdebver#*:}
+ngupstream=${ngupstream%-*}
+
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/zelmo/curl-$upstream-nghttp2-$ngupstream-$arch
 marker=$cache/.complete
-# The marker is written last and names the Debian version built, so a
+built="curl=$debver nghttp2=$ngdebver"
+# The marker is written last and names the Debian versions built, so a
 # half-built cache or one from an older Debian revision is built again.
-if [ -f "$marker" ] && [ "$(cat "$marker")" = "$debver" ]; then
+if [ -f "$marker" ] && [ "$(cat "$marker")" = "$built" ]; then
   echo "$cache"
   exit 0
 fi
 
 # Adds deb-src entries mirroring the system's own Debian entries (same URIs,
-# suites, components and keyring) when apt knows no curl source yet. Only
+# suites, components and keyring) when apt knows no curl or nghttp2 source yet. Only
 # entries for this release's suites are taken, not third-party ones.
-curl_source_known() {
-  apt-cache showsrc curl 2>/dev/null | grep -xF "Version: $debver" >/dev/null
+sources_known() {
+  apt-cache showsrc curl 2>/dev/null | grep -xF "Version: $debver" >/dev/null &&
+    apt-cache showsrc nghttp2 2>/dev/null | grep -xF "Version: $ngdebver" >/dev/null
 }
 
 ensure_source_entries() {
-  curl_source_known && return 0
+  sources_known && return 0
   local codename own=/etc/apt/sources.list.d/zelmo-deb-src.sources
   # deb-src entries of the machine's own whose index was never fetched
   if grep -qsE '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
        /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
     apt-get update -qq >/dev/null
-    curl_source_known && return 0
+    sources_known && return 0
   fi
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   [ -n "$codename" ] || { echo "build-curl-mingw: unknown Debian release" >&2; return 1; }
@@ -122,11 +137,43 @@ ensure_source_entries
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-apt-get source -qq --download-only "curl=$debver" >/dev/null 2>&1 ||
-  { echo "build-curl-mingw: apt-get source curl=$debver failed" >&2; exit 1; }
+apt-get source -qq --download-only "curl=$debver" "nghttp2=$ngdebver" >/dev/null 2>&1 ||
+  { echo "build-curl-mingw: apt-get source curl=$debver nghttp2=$ngdebver failed" >&2; exit 1; }
 # apt has checked the files against the signed archive index.
 dpkg-source --no-check -x ./curl_*.dsc src >/dev/null
+dpkg-source --no-check -x ./nghttp2_*.dsc nghttp2-src >/dev/null
 
+# libnghttp2 alone (no applications, tools, examples or documentation), as a
+# static library in the work directory: it ends up inside libcurl.dll. Its
+# clock is GetTickCount64, as in an MSVC build: this release fails to link
+# when it finds both that and winpthreads' clock_gettime.
+cmake -S nghttp2-src -B nghttp2-build -G Ninja --log-level=ERROR -Wno-dev \
+  -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_INSTALL_PREFIX="$work/nghttp2" \
+  -DCMAKE_INSTALL_LIBDIR=lib \
+  -DENABLE_LIB_ONLY=ON \
+  -DENABLE_SHARED_LIB=OFF \
+  -DENABLE_STATIC_LIB=ON \
+  -DENABLE_DOC=OFF \
+  -DENABLE_FAILMALLOC=OFF \
+  -DBUILD_TESTING=OFF \
+  -DWITH_LIBXML2=OFF \
+  -DWITH_JEMALLOC=OFF \
+  -DHAVE_CLOCK_GETTIME=OFF \
+  >"$work/nghttp2-configure.log" 2>&1 || { tail -30 "$work/nghttp2-configure.log" >&2; exit 1; }
+cmake --build nghttp2-build --target nghttp2_static >"$work/nghttp2-build.log" 2>&1 ||
+  { tail -30 "$work/nghttp2-build.log" >&2; exit 1; }
+cmake --install nghttp2-build >/dev/null
+[ -f "$work/nghttp2/lib/libnghttp2.a" ] ||
+  { echo "build-curl-mingw: libnghttp2.a was not installed" >&2; exit 1; }
+
+# NGHTTP2_STATICLIB: nghttp2.h declares its functions for a static library,
+# not as imports from a DLL. HAS_ALPN: this curl release offers ALPN through
+# Schannel only when built by MSVC 2013 or later, for want of the SDK 8.1
+# declarations, which mingw-w64 has had since its version 9; without ALPN no
+# https connection would ever speak HTTP/2. libcurl itself still does
+# without ALPN on Windows older than 8.1 and under Wine.
 rm -rf "$cache"
 cmake -S src -B build -G Ninja --log-level=ERROR -Wno-dev \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
@@ -143,7 +190,10 @@ cmake -S src -B build -G Ninja --log-level=ERROR -Wno-dev \
   -DCURL_ZLIB=OFF \
   -DCURL_BROTLI=OFF \
   -DCURL_ZSTD=OFF \
-  -DUSE_NGHTTP2=OFF \
+  -DUSE_NGHTTP2=ON \
+  -DNGHTTP2_INCLUDE_DIR="$work/nghttp2/include" \
+  -DNGHTTP2_LIBRARY="$work/nghttp2/lib/libnghttp2.a" \
+  -DCMAKE_C_FLAGS="-DNGHTTP2_STATICLIB -DHAS_ALPN=1" \
   -DUSE_LIBIDN2=OFF \
   -DENABLE_MANUAL=OFF \
   -DCURL_DISABLE_LDAP=ON \
@@ -155,6 +205,14 @@ cmake --install build >/dev/null
 for f in bin/libcurl.dll lib/libcurl.dll.a include/curl/curl.h; do
   [ -f "$cache/$f" ] || { echo "build-curl-mingw: $f was not installed" >&2; exit 1; }
 done
-echo "$debver" >"$marker"
-echo "built libcurl $debver for $triple (Schannel, HTTP only) in $((SECONDS - start)) s into $cache" >&2
+grep -q '^supported_features=.*HTTP2' "$cache/lib/pkgconfig/libcurl.pc" ||
+  { echo "build-curl-mingw: libcurl was built without HTTP/2" >&2; exit 1; }
+# Only the system's DLLs beside it: no libnghttp2, libgcc or libwinpthread.
+imports=$("$triple-objdump" -p "$cache/bin/libcurl.dll" | awk '/DLL Name:/ { print $3 }')
+if grep -qiE '^lib' <<<"$imports"; then
+  echo "build-curl-mingw: libcurl.dll imports" $imports >&2
+  exit 1
+fi
+echo "$built" >"$marker"
+echo "built libcurl $debver with nghttp2 $ngdebver for $triple (Schannel, HTTP only, HTTP/2) in $((SECONDS - start)) s into $cache" >&2
 echo "$cache"
