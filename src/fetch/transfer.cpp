@@ -282,6 +282,14 @@ long TimeLeftMs(const TransferRequest &request, std::chrono::steady_clock::time_
     return std::max<long>(0, static_cast<long>(request.timeLeftMs - spent.count()));
 }
 
+// libcurl before 8.0.0 breaks a prior-knowledge connection when it reuses
+// it: every later request on it fails with an HTTP/2 framing error.
+bool PriorKnowledgeConnectionsReusable()
+{
+    static const bool reusable = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080000;
+    return reusable;
+}
+
 void SetRoute(CURL *c, const struct Route &route, const std::string &url)
 {
     http::SetSharedOptions(c, route.proxy);
@@ -300,12 +308,17 @@ void SetRoute(CURL *c, const struct Route &route, const std::string &url)
     // its host's connection still being opened waits to learn whether it
     // can share it rather than open one more; over cleartext HTTP/1.1,
     // which never shares one, it opens its own at once.
-    const bool multiplexable = route.priorKnowledge || OriginOf(url).scheme == "https";
+    // Where libcurl cannot reuse a prior-knowledge connection, each such
+    // transfer has one of its own, closed after it.
+    const bool ownConnection = route.priorKnowledge && !PriorKnowledgeConnectionsReusable();
+    const bool multiplexable = (route.priorKnowledge && !ownConnection) || OriginOf(url).scheme == "https";
     curl_easy_setopt(c, CURLOPT_HTTP_VERSION,
                      static_cast<long>(route.priorKnowledge ? CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE : CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(c, CURLOPT_PIPEWAIT, multiplexable ? 1L : 0L);
-    if (route.freshConnect)
+    if (route.freshConnect || ownConnection)
         curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
+    if (ownConnection)
+        curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
 }
 
 }  // namespace

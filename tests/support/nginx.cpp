@@ -14,6 +14,13 @@ std::string NginxSkipReason(const char *portFile)
 {
     if (Exists((NginxDirectory() / "skip").string()))
         return ReadFile((NginxDirectory() / "skip").string());
+    // "https-port" has its reason in "https-skip", and so on.
+    std::string why = portFile;
+    if (why.size() > 5 && why.compare(why.size() - 5, 5, "-port") == 0) {
+        why.replace(why.size() - 5, 5, "-skip");
+        if (Exists((NginxDirectory() / why).string()))
+            return ReadFile((NginxDirectory() / why).string());
+    }
     if (!Exists((NginxDirectory() / portFile).string()))
         return std::string("no nginx serves ") + portFile + " for this test: ctest starts it (fixture nginx)";
     return {};
