@@ -1,6 +1,7 @@
 // The download comparisons as a smoke run, for builds without Google
 // Benchmark (the Windows ones, under wine): the 64 MiB GET and the 304 of a
-// 1 MiB entry, each side a few times in turns against an nginx that the
+// 1 MiB entry, each side a few times in turns, and zelmo_fetch's pool and
+// batch call (fetch_smoke.cpp), against an nginx that the
 // caller started with scripts/nginx-fixture, every call checked as in the
 // benchmark. It prints each side's time per call and sets no targets (wine's
 // file system is not Windows'); it exits 1 on a failed call or a wrong
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "download_sides.h"
+#include "fetch_smoke.h"
 #include "support/sockets.h"
 
 namespace {
@@ -62,6 +64,7 @@ int main(int argc, char **argv)
     } else {
         ok = RunRounds("1 MiB 304", notModified.Sides(), rounds * 3) && ok;
     }
+    ok = SmokeFetchPoolAndBatch(served, fs::current_path() / "smoke-fetch-cache") && ok;
     zelmo::test::net::Stop();
     std::printf(ok ? "smoke run passed (timings only, no targets)\n" : "smoke run FAILED\n");
     return ok ? 0 : 1;
