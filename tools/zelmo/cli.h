@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "printable.h"
@@ -64,9 +65,11 @@ struct Option {
 
 // A command line taken apart: the operands in order, and the options given
 // (by long name; a flag's value is empty, a repeated option keeps the last).
+// `given` holds every option as it came, repeats included, in order.
 struct Parsed {
     Args operands;
     std::map<std::string, std::string> options;
+    std::vector<std::pair<std::string, std::string>> given;
     bool Has(const char *name) const { return options.count(name) != 0; }
     const std::string &Value(const char *name) const { return options.at(name); }
 };

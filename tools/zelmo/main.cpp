@@ -141,6 +141,7 @@ std::string ParseOptions(const Args &args, const std::vector<Option> &known, Par
             value = args[++i];
         }
         parsed.options[option->name] = value;
+        parsed.given.emplace_back(option->name, value);
     }
     return {};
 }
