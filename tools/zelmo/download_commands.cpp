@@ -1,4 +1,4 @@
-// zelmo get: a URL through a cache directory (zelmo_fetch); and the demo's
+// zelmo get: URLs through a cache directory (zelmo_fetch_many); and the demo's
 // cached download (HttpDownload_SYNC) from a loopback server of its own.
 #include <atomic>
 #include <chrono>
@@ -11,6 +11,7 @@
 
 #include "cli.h"
 #include "progress.h"
+#include "remote_name.h"
 #include "terminal.h"
 #include "support/http_server.h"
 #include "zelmo.h"
@@ -59,9 +60,14 @@ std::string Describe(const Progress &progress)
            ByteCount(static_cast<std::uint64_t>(total));
 }
 
+// Connections to one host that --parallel may ask for: as many as a batch
+// has URLs in progress at once.
+constexpr long kMaxParallel = ZELMO_FETCH_MANY_ACTIVE;
+
 // Writes the body file to standard output; with `refuseBinary`, nothing at
-// all when it holds a zero byte. The reason on failure, else empty.
-std::string CopyToStdout(const std::string &path, bool refuseBinary)
+// all when it holds a zero byte. The reason on failure, else empty;
+// `broken` tells when standard output itself refused bytes.
+std::string CopyToStdout(const std::string &path, bool refuseBinary, bool &broken)
 {
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr)
@@ -85,8 +91,63 @@ std::string CopyToStdout(const std::string &path, bool refuseBinary)
     std::fclose(file);
     if (readFailed)
         return "cannot read the body from " + path;
-    if (!written || std::fflush(stdout) != 0)
+    if (!written || std::fflush(stdout) != 0) {
+        broken = true;
         return "cannot write the body to standard output: " + SystemError();
+    }
+    return {};
+}
+
+// Where one URL's body goes: a file (`path`), or standard output.
+struct Target {
+    std::string url;
+    std::string path;              // empty: standard output
+    bool terminalAllowed = false;  // -o -: a binary body reaches a terminal too
+    std::string held;              // under --max-cache, the body kept for standard output
+};
+
+// The targets of `urls`: each -o PATH (--out, --output) goes with one URL,
+// in order; -O names the others' files after their URLs, in --output-dir;
+// the rest go to standard output. The usage error, or empty.
+std::string PlanTargets(const Parsed &parsed, std::vector<Target> &targets)
+{
+    Args outs;
+    for (const auto &[name, value] : parsed.given)
+        if (name == "--out" || name == "--output")
+            outs.push_back(value);
+    if (outs.size() > parsed.operands.size())
+        return std::to_string(outs.size()) + " output paths for " + std::to_string(parsed.operands.size()) +
+               " URL(s): each -o PATH goes with one URL, in order";
+    const bool remoteName = parsed.Has("--remote-name");
+    if (parsed.Has("--output-dir") && !remoteName)
+        return "--output-dir places the files of -O (--remote-name); give -O too";
+    const std::string directory = parsed.Has("--output-dir") ? parsed.Value("--output-dir") : "";
+    if (parsed.Has("--output-dir") && directory.empty())
+        return "--output-dir takes a directory";
+    for (std::size_t i = 0; i < parsed.operands.size(); ++i) {
+        Target target;
+        target.url = parsed.operands[i];
+        if (i < outs.size()) {
+            if (outs[i].empty())
+                return "-o takes a path, or - for standard output";
+            if (outs[i] == "-")
+                target.terminalAllowed = true;
+            else
+                target.path = outs[i];
+        } else if (remoteName) {
+            std::string why;
+            const std::string name = RemoteName(target.url, why);
+            if (name.empty())
+                return "-O cannot name a file after " + target.url + ": " + why + "; give that URL -o PATH";
+            target.path = InDirectory(directory, name);
+        }
+        // Two URLs writing one file at once would leave it garbled.
+        for (const Target &earlier : targets)
+            if (!target.path.empty() && earlier.path == target.path)
+                return "two URLs would be written to " + target.path + " (" + earlier.url + " and " + target.url +
+                       "); give one of them -o PATH";
+        targets.push_back(std::move(target));
+    }
     return {};
 }
 
@@ -102,6 +163,9 @@ int RunGet(const Args &args)
                                             {"--max-cache", nullptr, true},
                                             {"--out", "-o", true},
                                             {"--output", nullptr, true},
+                                            {"--remote-name", "-O", false},
+                                            {"--output-dir", nullptr, true},
+                                            {"--parallel", nullptr, true},
                                             {"--timeout", nullptr, true},
                                             {"--resume", nullptr, false},
                                             {"--no-resume", nullptr, false},
@@ -109,9 +173,11 @@ int RunGet(const Args &args)
                                            parsed);
     if (!error.empty())
         return UsageError(kGetCommand, error);
-    if (parsed.operands.size() != 1)
-        return UsageError(kGetCommand, parsed.operands.empty() ? "expected a URL" : "expected one URL");
-    const std::string &url = parsed.operands[0];
+    if (parsed.operands.empty())
+        return UsageError(kGetCommand, "expected a URL");
+    std::vector<Target> targets;
+    if (const std::string planned = PlanTargets(parsed, targets); !planned.empty())
+        return UsageError(kGetCommand, planned);
     if (parsed.Has("--cache") + parsed.Has("--fresh") + parsed.Has("--offline") > 1)
         return UsageError(kGetCommand, "--cache, --fresh and --offline exclude each other");
     if (parsed.Has("--resume") && parsed.Has("--no-resume"))
@@ -122,12 +188,6 @@ int RunGet(const Args &args)
                      : parsed.Has("--fresh") ? ZELMO_CACHE_PREFER_FRESH
                      : parsed.Has("--offline") ? ZELMO_CACHE_ONLY
                                                : ZELMO_CACHE_NETWORK_ONLY;
-    // --out and --output are one option; "-" is standard output, even a terminal.
-    std::string out = parsed.Has("--output") ? parsed.Value("--output") : parsed.Has("--out") ? parsed.Value("--out") : "";
-    const bool toStdout = out.empty() || out == "-";
-    const bool terminalAllowed = out == "-";
-    if (out == "-")
-        out.clear();
     int timeoutMs = 0;
     if (parsed.Has("--timeout")) {
         const std::string &value = parsed.Value("--timeout");
@@ -136,6 +196,16 @@ int RunGet(const Args &args)
         if (value.empty() || *end != '\0' || seconds < 0 || seconds > 0x7fffffff / 1000)
             return UsageError(kGetCommand, "--timeout takes whole seconds (at most 2147483)");
         timeoutMs = static_cast<int>(seconds * 1000);
+    }
+    int parallel = 0;  // the library's own limit
+    if (parsed.Has("--parallel")) {
+        const std::string &value = parsed.Value("--parallel");
+        char *end = nullptr;
+        const long connections = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || connections < 1 || connections > kMaxParallel)
+            return UsageError(kGetCommand,
+                              "--parallel takes a number of connections from 1 to " + std::to_string(kMaxParallel));
+        parallel = static_cast<int>(connections);
     }
     unsigned long long maxCache = 0;
     if (parsed.Has("--max-cache") && !ParseSize(parsed.Value("--max-cache"), maxCache))
@@ -157,8 +227,7 @@ int RunGet(const Args &args)
 
     Progress progress;
     ZelmoFetchOptions options;
-    ZelmoFetchResult result;
-    zelmo_fetch_init(&options, &result);
+    zelmo_fetch_init(&options, nullptr);
     options.cache_dir = cacheDir.c_str();
     options.cache_mode = mode;
     if (parsed.Has("--stale-if-error"))
@@ -166,73 +235,103 @@ int RunGet(const Args &args)
     options.timeout_ms = timeoutMs;
     if (parsed.Has("--no-resume"))
         options.flags |= ZELMO_FETCH_NO_RESUME;
-    options.destination = out.empty() ? nullptr : out.c_str();
+    options.max_host_connections = parallel;
+    // The batch's progress: the bytes of all its URLs, summed.
     options.progress = &OnProgress;
     options.progress_data = &progress;
-    // Under a limit the body may not be kept in an entry: for standard
-    // output it goes to a file of its own beside the entries, read from there.
-    std::string held;
-    if (parsed.Has("--max-cache")) {
+    std::vector<ZelmoFetchItem> items(targets.size());
+    zelmo_fetch_items_init(items.data(), items.size());
+    // Under a limit a body may not be kept in an entry: for standard output
+    // it goes to a file of its own beside the entries, read from there.
+    const bool limited = parsed.Has("--max-cache");
+    if (limited) {
         options.flags |= ZELMO_FETCH_CACHE_LIMIT;
         options.max_cache_bytes = maxCache;
-        if (toStdout) {
-            held = cacheDir + "/zelmo-get-" +
-                   std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".out";
-            options.destination = held.c_str();
-        }
+    }
+    const std::string stamp = std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        Target &target = targets[i];
+        if (limited && target.path.empty())
+            target.held = cacheDir + "/zelmo-get-" + stamp + "-" + std::to_string(i) + ".out";
+        items[i].url = target.url.c_str();
+        const std::string &destination = target.path.empty() ? target.held : target.path;
+        items[i].destination = destination.empty() ? nullptr : destination.c_str();
     }
     {
         const ProgressLine line([&](std::chrono::steady_clock::duration) { return Describe(progress); });
-        zelmo_fetch(url.c_str(), &options, &result);
+        zelmo_fetch_many(items.data(), items.size(), &options);
     }
-    if (result.error != ZELMO_FETCH_OK) {
-        // The error text may quote the server's status line.
-        std::fprintf(stderr, "zelmo get: the fetch of %s failed: %s\n", Printable(url).c_str(),
-                     Printable(result.error_text[0] != '\0' ? result.error_text : zelmo_fetch_strerror(result.error))
-                         .c_str());
-        if (!held.empty())
-            std::remove(held.c_str());
-        return kFailed;
-    }
-    const bool stored = (result.flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0;
-    // What happened, on a terminal or when asked for: off one, a quiet
-    // success leaves standard error empty.
-    if (parsed.Has("--verbose") || StderrIsTerminal()) {
-        std::string status = result.http_status != 0 ? ", HTTP " + std::to_string(result.http_status) : "";
-        std::fprintf(stderr, "zelmo get: %s%s, %s served, %s over the wire, %s%s\n",
+
+    // Each URL's failure, or, on a terminal or when asked for, what happened:
+    // off one, a quiet success leaves standard error empty. With several
+    // URLs each line names its URL.
+    const bool several = targets.size() > 1;
+    const bool tell = parsed.Has("--verbose") || StderrIsTerminal();
+    bool failed = false;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const ZelmoFetchResult &result = items[i].result;
+        const std::string url = Printable(targets[i].url);
+        if (result.error != ZELMO_FETCH_OK) {
+            // The error text may quote the server's status line.
+            std::fprintf(stderr, "zelmo get: the fetch of %s failed: %s\n", url.c_str(),
+                         Printable(result.error_text[0] != '\0' ? result.error_text
+                                                                : zelmo_fetch_strerror(result.error))
+                             .c_str());
+            failed = true;
+            continue;
+        }
+        if (!tell)
+            continue;
+        const std::string which = several ? url + ": " : "";
+        const bool stored = (result.flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0;
+        const std::string status = result.http_status != 0 ? ", HTTP " + std::to_string(result.http_status) : "";
+        std::fprintf(stderr, "zelmo get: %s%s%s, %s served, %s over the wire, %s%s\n", which.c_str(),
                      zelmo_fetch_outcome_name(result.outcome), status.c_str(),
                      ByteCount(static_cast<std::uint64_t>(result.bytes_served)).c_str(),
                      ByteCount(static_cast<std::uint64_t>(result.bytes_received)).c_str(),
                      stored ? "body in " : "not stored (larger than --max-cache)",
                      stored ? Printable(result.body_path).c_str() : "");
         if (result.outcome == ZELMO_FETCH_SERVED_STALE)
-            std::fprintf(stderr, "zelmo get: served stale because the fetch failed: %s\n",
+            std::fprintf(stderr, "zelmo get: %sserved stale because the fetch failed: %s\n", which.c_str(),
                          Printable(result.error_text).c_str());
     }
-    if (!toStdout)  // the body is in PATH (and the entry), not on standard output
-        return kOk;
-    // Binary bytes can leave a terminal in a state of their own; as curl
-    // does, they are written there only when asked for with --output -.
-    const std::string failed =
-        CopyToStdout(held.empty() ? result.body_path : held, !terminalAllowed && StdoutIsTerminal());
-    if (!held.empty())
-        std::remove(held.c_str());
-    if (!failed.empty()) {
-        std::fprintf(stderr, "zelmo get: %s\n", Printable(failed).c_str());
-        return kFailed;
+
+    // The bodies for standard output, one after the other in URL order; a
+    // URL that failed gives none. Binary bytes can leave a terminal in a
+    // state of their own; as curl does, they are written there only when
+    // asked for with --output -.
+    bool broken = false;  // once standard output refuses bytes, the later bodies are lost too
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const Target &target = targets[i];
+        if (!target.path.empty())
+            continue;  // the body is in PATH (and the entry), not on standard output
+        if (!broken && items[i].result.error == ZELMO_FETCH_OK) {
+            const std::string why = CopyToStdout(target.held.empty() ? items[i].result.body_path : target.held,
+                                                 !target.terminalAllowed && StdoutIsTerminal(), broken);
+            if (!why.empty()) {
+                const std::string which = several ? Printable(target.url) + ": " : "";
+                std::fprintf(stderr, "zelmo get: %s%s\n", which.c_str(), Printable(why).c_str());
+                failed = true;
+            }
+        }
+        if (!target.held.empty())
+            std::remove(target.held.c_str());
     }
-    return kOk;
+    return failed ? kFailed : kOk;
 }
 
 }  // namespace
 
 const Command kGetCommand = {
-    "get", "fetch a URL through a cache directory (zelmo_fetch)",
-    "usage: zelmo get URL [--cache|--fresh|--offline] [--stale-if-error]\n"
-    "                 [--cache-dir DIR] [--max-cache SIZE] [-o|--out|--output PATH]\n"
-    "                 [--timeout S] [--no-resume] [-v|--verbose]\n"
-    "Fetches URL with zelmo_fetch into the cache directory and prints the body\n"
-    "as it is.\n"
+    "get", "fetch URLs through a cache directory (zelmo_fetch_many)",
+    "usage: zelmo get URL... [--cache|--fresh|--offline] [--stale-if-error]\n"
+    "                 [--cache-dir DIR] [--max-cache SIZE] [--timeout S]\n"
+    "                 [-o|--out|--output PATH]... [-O|--remote-name]\n"
+    "                 [--output-dir DIR] [--parallel N] [--no-resume]\n"
+    "                 [-v|--verbose]\n"
+    "Fetches each URL with zelmo_fetch_many into the cache directory, all at\n"
+    "once, and prints the bodies as they are, one after the other in the order\n"
+    "of the URLs (a URL that failed gives none).\n"
     "  --cache        revalidate a stored entry (If-None-Match with its ETag,\n"
     "                 If-Modified-Since with its Last-Modified); a 304 answer\n"
     "                 serves the stored body\n"
@@ -249,24 +348,40 @@ const Command kGetCommand = {
     "                 G: powers of 1024): after storing, the least recently used\n"
     "                 entries go; a body that alone would not fit is not stored\n"
     "                 (0: nothing is)\n"
-    "  -o, --out PATH write a copy of the body to PATH and nothing to standard\n"
-    "                 output; --output is the same, and PATH - is standard\n"
-    "                 output, a terminal included\n"
-    "  --timeout S    give up after S seconds (default: no limit)\n"
+    "  -o, --out PATH write a copy of a URL's body to PATH instead of standard\n"
+    "                 output; each -o goes with one URL, the first with the\n"
+    "                 first URL and so on (more -o than URLs is an error);\n"
+    "                 --output is the same, and PATH - is standard output, a\n"
+    "                 terminal included\n"
+    "  -O, --remote-name  write the body of each URL without an -o to a file\n"
+    "                 named after the URL's last path segment (query and\n"
+    "                 fragment left out, %-escapes kept as written), in the\n"
+    "                 current directory. A name that is empty (a URL ending in\n"
+    "                 /), made of dots and spaces, or holds \\, :, a control\n"
+    "                 byte, or is a device name of Windows (CON, NUL, COM1 ...)\n"
+    "                 is a usage error: give that URL -o PATH\n"
+    "  --output-dir DIR  place the files of -O in DIR (which must exist)\n"
+    "  --parallel N   open at most N connections to one host at once, 1 to 128\n"
+    "                 (default 128; HTTP/2 takes one connection whatever N is)\n"
+    "  --timeout S    give up on a URL after S seconds (default: no limit)\n"
     "  --resume       continue the body a cut or cancelled fetch of URL kept\n"
     "                 (when its answer had a strong ETag or a Last-Modified\n"
     "                 and a length) with a range request; the default\n"
     "  --no-resume    drop such a partial body and fetch the whole body\n"
-    "  -v, --verbose  say what happened on standard error (fresh hit,\n"
-    "                 revalidated, replaced ...), as on a terminal\n"
-    "The body lands in the cache entry (its path: `zelmo get -v`), and in PATH\n"
-    "with --out. A binary body (one holding a zero byte) is not written to a\n"
-    "terminal unless --output - is given. On a terminal a bar on standard\n"
-    "error shows the body arriving, then a line says what happened. Exit\n"
-    "status 1 when the fetch fails, with zelmo_fetch's reason: the final\n"
-    "answer's HTTP status, libcurl's reason, or the cache's. Control bytes in\n"
-    "what the server sent (a status line's text) are shown escaped there: \\t,\n"
-    "\\n, \\r, \\xHH, and a backslash as \\\\.\n",
+    "  -v, --verbose  say what happened to each URL on standard error (fresh\n"
+    "                 hit, revalidated, replaced ...), as on a terminal; with\n"
+    "                 several URLs each line names its URL\n"
+    "The options but -o are for every URL. Two URLs may not be written to one\n"
+    "file. The body lands in the cache entry (its path: `zelmo get -v`), and\n"
+    "in its file with -o or -O. A binary body (one holding a zero byte) is not\n"
+    "written to a terminal unless --output - is given. On a terminal a bar on\n"
+    "standard error shows the bodies of all URLs arriving, then a line per URL\n"
+    "says what happened. Exit status 1 when the fetch of any URL fails, each\n"
+    "failure on standard error with its URL and zelmo_fetch's reason: the\n"
+    "final answer's HTTP status, libcurl's reason, or the cache's; the other\n"
+    "URLs are served all the same. Control bytes in what the server sent (a\n"
+    "status line's text) are shown escaped there: \\t, \\n, \\r, \\xHH, and a\n"
+    "backslash as \\\\.\n",
     RunGet};
 
 bool DemoDownload()
