@@ -22,7 +22,7 @@ TEST(RemoteName, TakesTheLastPathSegment)
     EXPECT_EQ(NameOf("http://example.org/a.bin"), "a.bin");
     EXPECT_EQ(NameOf("https://example.org/dir/sub/file.tar.gz"), "file.tar.gz");
     EXPECT_EQ(NameOf("http://example.org/dir/data?x=1/2#frag"), "data");
-    EXPECT_EQ(NameOf("http://example.org/page#part/two"), "page");
+    EXPECT_EQ(NameOf("http://example.org/page#frag/two"), "page");
     EXPECT_EQ(NameOf("http://user@example.org:8080/x"), "x");
     // Escapes stay as written: "%2F" names no directory once kept as text.
     EXPECT_EQ(NameOf("http://example.org/a%2F..%2Fb"), "a%2F..%2Fb");
