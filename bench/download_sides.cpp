@@ -220,6 +220,8 @@ std::string RunRound(std::vector<Side> &sides, std::size_t round)
         std::next_permutation(order.begin(), order.end());
     for (const std::size_t i : order) {
         Side &side = sides[i];
+        if (side.prepare)
+            side.prepare();
         const auto start = Clock::now();
         const bool ok = side.call();
         side.seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());

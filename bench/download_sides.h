@@ -60,6 +60,9 @@ struct Side {
     std::function<bool()> call;
     std::function<bool()> check;
     std::vector<double> seconds{};  // of each call made so far
+    // Run before each call, outside the timing: a cache emptied, idle
+    // connections closed. May be empty.
+    std::function<void()> prepare{};
 
     // The median call: on a shared machine a call that another process
     // delayed moves the mean of a side but not its median, and the sides run

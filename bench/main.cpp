@@ -61,6 +61,28 @@ bool Compare(Comparison comparison)
     return true;
 }
 
+std::vector<std::string> &Notes()
+{
+    static std::vector<std::string> all;
+    return all;
+}
+
+std::vector<std::string> &Faults()
+{
+    static std::vector<std::string> all;
+    return all;
+}
+
+void Note(std::string line)
+{
+    Notes().push_back(std::move(line));
+}
+
+void Fail(std::string why)
+{
+    Faults().push_back(std::move(why));
+}
+
 }  // namespace bench
 
 int main(int argc, char **argv)
@@ -91,5 +113,10 @@ int main(int argc, char **argv)
         if (!met)
             std::printf(c.counts ? "    ^ below target\n" : "    ^ short of the goal\n");
     }
-    return missed == 0 ? 0 : 1;
+    if (!bench::Notes().empty()) {
+        std::printf("\nderived from this run:\n");
+        for (const std::string &line : bench::Notes()) std::printf("  %s\n", line.c_str());
+    }
+    for (const std::string &why : bench::Faults()) std::printf("\nFAILED: %s\n", why.c_str());
+    return missed == 0 && bench::Faults().empty() ? 0 : 1;
 }

@@ -24,4 +24,13 @@ struct Comparison {
 // Registers a comparison; returns true so it can initialise a static.
 bool Compare(Comparison comparison);
 
+// A line printed after the ratios: a figure a benchmark derived from its
+// own measurements (calls per round trip, connections opened).
+void Note(std::string line);
+
+// A fault that fails the run (exit status 1) whatever the ratios say: a
+// measuring setup that does not behave as it must, for instance. Printed
+// after the ratios.
+void Fail(std::string why);
+
 }  // namespace bench
