@@ -21,6 +21,7 @@ packages=(
   python3 zip unzip                   # the ctypes example host; scripts/package and its check
   llvm-14 lld-14                      # Zelmo.lib (llvm-dlltool) and its link check (lld-link)
   nginx-light                         # the real server of the download tests (scripts/nginx-fixture)
+  curl                                # the curl tool: a reference of the download rows, the relay's self-check
   valgrind                            # memcheck of the command-line host
 )
 
