@@ -473,7 +473,9 @@ struct Ours {
     std::vector<std::string> urls;
     std::string fault;
     Logged logged;
+    std::uint64_t opened = 0;  // connections the last call opened through the relay
 
+    bench::LatencyRelay &Relay() const { return secure ? *net.https : *net.http; }
     ZelmoFetchOptions Options() const
     {
         ZelmoFetchOptions options;
@@ -518,7 +520,10 @@ struct Ours {
             item.sink_data = &sinks[static_cast<std::size_t>(i)];
         }
         const ZelmoFetchOptions options = Options();
-        return zelmo_fetch_many(items.data(), items.size(), &options) == ZELMO_FETCH_OK;
+        const std::uint64_t before = Relay().accepted();
+        const bool ok = zelmo_fetch_many(items.data(), items.size(), &options) == ZELMO_FETCH_OK;
+        opened = Relay().accepted() - before;
+        return ok;
     }
     // Every result: no error, the outcome, the body whole; and nginx's log
     // with every request answered `status`.
@@ -774,7 +779,8 @@ bool Failed(benchmark::State &state, const Ours &ours, const Reference &libcurl,
 std::string Connections(const Ours &ours)
 {
     return "ours' last batch came on " + std::to_string(ours.logged.connections) + " connection(s), " +
-           std::to_string(ours.logged.newConnections) + " new, " + ours.logged.protocol;
+           std::to_string(ours.logged.newConnections) + " new, " + ours.logged.protocol + ", and opened " +
+           std::to_string(ours.opened) + " through the relay";
 }
 
 // 100 revalidations one after another: zelmo_fetch against one libcurl
