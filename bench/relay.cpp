@@ -217,7 +217,7 @@ void LatencyRelay::Loop()
             if (!p->connected || p->up.blocked)
                 server |= POLLOUT;
             // A socket with nothing asked is left out: poll would report a
-            // hang-up on it on every turn.
+            // hang-up on it every time round the loop.
             fds.push_back({client != 0 ? p->client : -1, client, 0});
             fds.push_back({server != 0 ? p->server : -1, server, 0});
             if (!p->down.queue.empty() && !p->down.blocked)
@@ -283,7 +283,7 @@ void LatencyRelay::Loop()
                 ++accepted_;
                 ++open_;
                 if (connected != 0 && (p->server < 0 || errno != EINPROGRESS)) {
-                    p->failed = true;  // closed, with a reset, on the next turn
+                    p->failed = true;  // closed, with a reset, next time round
                 } else {
                     p->connected = connected == 0;
                     SetNoDelay(p->client);
