@@ -31,6 +31,8 @@ using Clock = std::chrono::steady_clock;
 // How long the loop sleeps at most while a URL waits for its entry's lock:
 // the lock is tried again on every turn.
 constexpr int kLockRetryMs = 10;
+// How long it sleeps at most while transfers run.
+constexpr int kLongestWaitMs = 20;
 
 class Batch;
 
@@ -278,6 +280,7 @@ int Batch::Run()
             break;
         }
         CURLM *multi = lease_ ? lease_->Multi() : nullptr;
+        bool ended = false;
         if (multi != nullptr) {
             int running = 0;
             curl_multi_perform(multi, &running);
@@ -285,8 +288,10 @@ int Batch::Run()
             while (CURLMsg *msg = curl_multi_info_read(multi, &left)) {
                 Item *item = nullptr;
                 if (msg->msg == CURLMSG_DONE && curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &item) == CURLE_OK &&
-                    item != nullptr)
+                    item != nullptr) {
                     Ended(*item, msg->data.result);
+                    ended = true;
+                }
             }
         }
         // Locks held by other fetches, tried again.
@@ -303,7 +308,13 @@ int Batch::Run()
         StartNext();
         if (!Busy() || cancelled_)
             continue;
-        const int sleepMs = waiting_.empty() ? 1000 : kLockRetryMs;
+        // Storing what ended took time in which more may have come: libcurl
+        // is asked again at once. It can also hold HTTP/2 frames it read
+        // for one transfer without waking its poll for them (7.88 does):
+        // the loop never waits long.
+        if (ended)
+            continue;
+        const int sleepMs = waiting_.empty() ? kLongestWaitMs : kLockRetryMs;
         if (multi != nullptr)
             curl_multi_poll(multi, nullptr, 0, sleepMs, nullptr);
         else
