@@ -55,8 +55,12 @@ platform::File Editor::Create(Part part)
     const std::string &path = temps_[Index(part)];
     if (path.empty())
         return nullptr;
+    placed_[Index(part)] = false;
     made_[Index(part)] = true;  // also when the open fails: a half-made file is deleted all the same
-    platform::DeleteFileAt(path.c_str());
+    // A fixed name may hold an earlier call's leftover; a per-call name
+    // holds nothing, and the exclusive create refuses anything there.
+    if (names_ == Names::Download)
+        platform::DeleteFileAt(path.c_str());
     return platform::File(platform::CreateNewFile(path.c_str(), shared_));
 }
 
@@ -77,51 +81,54 @@ void Editor::BodyAside(const std::string &path)
     aside_ = path;
     temps_[Index(Part::Body)] = PerCallName(path);
     made_[Index(Part::Body)] = false;
+    placed_[Index(Part::Body)] = false;
 }
 
 bool Editor::PlaceAside()
 {
-    return !aside_.empty() && Place(Temporary(Part::Body), aside_);
+    return !aside_.empty() && Put(Part::Body, aside_);
 }
 
 Committed Editor::Commit(bool fromPartial)
 {
-    const std::string &body = fromPartial ? files_.partialBody : Temporary(Part::Body);
     platform::RemoveFromItsName(files_.body.c_str());
-    if (!Place(body, files_.body))
+    if (!(fromPartial ? Place(files_.partialBody, files_.body) : Put(Part::Body, files_.body)))
         return Committed::Neither;
-    if (!Place(Temporary(Part::Header), files_.header))
+    if (!Put(Part::Header, files_.header))
         return Committed::HeaderKept;
-    return !Made(Part::Meta) || Place(Temporary(Part::Meta), files_.meta) ? Committed::Both : Committed::MetaKept;
+    return !Made(Part::Meta) || Put(Part::Meta, files_.meta) ? Committed::Both : Committed::MetaKept;
 }
 
 bool Editor::Refresh()
 {
-    return (!Made(Part::Meta) || Place(Temporary(Part::Meta), files_.meta)) &&
-           Place(Temporary(Part::Header), files_.header);
+    return (!Made(Part::Meta) || Put(Part::Meta, files_.meta)) && Put(Part::Header, files_.header);
 }
 
 bool Editor::CommitHeader()
 {
-    return Place(Temporary(Part::Header), files_.header);
+    return Put(Part::Header, files_.header);
 }
 
 bool Editor::CommitPartial()
 {
-    const bool kept = DropPartial(files_) && Place(Temporary(Part::Body), files_.partialBody) &&
-                      Place(Temporary(Part::Header), files_.partialHeader) &&
-                      Place(Temporary(Part::Meta), files_.partialMeta);
+    const bool kept = DropPartial(files_) && Put(Part::Body, files_.partialBody) &&
+                      Put(Part::Header, files_.partialHeader) && Put(Part::Meta, files_.partialMeta);
     if (!kept)
         DropPartial(files_);
     return kept;
+}
+
+bool Editor::Put(Part part, const std::string &target)
+{
+    return placed_[Index(part)] = Place(Temporary(part), target);
 }
 
 void Editor::Abort()
 {
     done_ = true;
     for (std::size_t i = 0; i < 3; ++i)
-        if (!temps_[i].empty() && (made_[i] || names_ == Names::Download))
-            platform::DeleteFileAt(temps_[i].c_str());  // one that was placed is not there
+        if (!temps_[i].empty() && !placed_[i] && (made_[i] || names_ == Names::Download))
+            platform::DeleteFileAt(temps_[i].c_str());
 }
 
 }  // namespace zelmo::cache

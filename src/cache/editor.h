@@ -98,9 +98,8 @@ public:
     // could not be placed.
     bool CommitPartial();
 
-    // Deletes every temporary this editor made (or, for Names::Download,
-    // may have been left by an earlier call). What was placed is not there
-    // to delete.
+    // Deletes every temporary this editor made and did not place (or, for
+    // Names::Download, may have been left by an earlier call).
     void Abort();
     // Keeps the temporaries as they are (Names::Download: a failed
     // download's bytes).
@@ -108,6 +107,8 @@ public:
 
 private:
     static std::size_t Index(Part part) { return static_cast<std::size_t>(part); }
+    // Places the temporary of `part` at `target`; true when it is there.
+    bool Put(Part part, const std::string &target);
 
     EntryFiles files_;
     Names names_;
@@ -115,6 +116,7 @@ private:
     std::string temps_[3];
     std::string aside_;  // where the body goes instead of the entry (BodyAside)
     bool made_[3] = {false, false, false};
+    bool placed_[3] = {false, false, false};
     bool done_ = false;
 };
 
