@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -160,6 +161,60 @@ TEST(FetchRules, Freshness)
         EXPECT_EQ(f.fresh, c.fresh) << c.what;
         EXPECT_EQ(f.heuristic, c.heuristic) << c.what;
     }
+}
+
+// RFC 9111 5.1: Age is one non-negative integer; anything else is ignored
+// (the age then comes from Date and the times alone), and a huge one
+// counts as 2^31 without overflowing what is added to it.
+TEST(FetchRules, AgeValues)
+{
+    constexpr std::int64_t kCap = std::int64_t{1} << 31;
+    const struct {
+        const char *age;  // null: no Age field
+        std::int64_t expected;
+    } cases[] = {
+        {nullptr, 1},
+        {"0", 1},
+        {"40", 41},
+        {"  40 ", 41},
+        {"0040", 41},
+        {"98", 99},
+        {"99", 100},
+        {"2147483647", 2147483648},
+        {"2147483648", kCap + 1},
+        {"2147483649", kCap + 1},
+        {"99999999999999999999999999999999", kCap + 1},
+        // ignored
+        {"", 1},
+        {"7200.0", 1},
+        {"40.5", 1},
+        {"-5", 1},
+        {"+5", 1},
+        {"abc", 1},
+        {"40abc", 1},
+        {"1 2", 1},
+        {"0x10", 1},
+        {"1e3", 1},
+    };
+    const std::string date = "Date: " + FormatHttpDate(k1994) + "\r\n";
+    for (const auto &c : cases) {
+        std::string block = "HTTP/1.1 200 OK\r\n" + date + "Cache-Control: max-age=100\r\n";
+        if (c.age != nullptr)
+            block += std::string("Age: ") + c.age + "\r\n";
+        const Freshness f = FreshnessOf(block + "\r\n", k1994, k1994, k1994 + 1);
+        EXPECT_EQ(f.age, c.expected) << "Age: '" << (c.age ? c.age : "(none)") << "'";
+        EXPECT_EQ(f.fresh, c.expected < 100) << "Age: '" << (c.age ? c.age : "(none)") << "'";
+    }
+    // Two Age fields are a list, not one integer.
+    const Freshness two =
+        FreshnessOf("HTTP/1.1 200 OK\r\n" + date + "Cache-Control: max-age=100\r\nAge: 500\r\nAge: 500\r\n\r\n", k1994,
+                    k1994, k1994 + 1);
+    EXPECT_EQ(two.age, 1);
+    // A saturated Age plus a long response delay and residence stays positive.
+    const Freshness far = FreshnessOf("HTTP/1.1 200 OK\r\nAge: 99999999999999999999\r\nCache-Control: max-age=100\r\n\r\n",
+                                      0, std::int64_t{1} << 62, std::numeric_limits<std::int64_t>::max());
+    EXPECT_GT(far.age, kCap);
+    EXPECT_FALSE(far.fresh);
 }
 
 TEST(FetchRules, ValidatorsAndConditionalLines)

@@ -365,9 +365,10 @@ Freshness FreshnessOf(std::string_view storedBlock, std::int64_t requestTime, st
     }
 
     // RFC 9111 4.2.3.
-    const std::string ageText = ValueIn(block, "Age").value_or("");
-    const std::string_view ageDigits = std::string_view(ageText).substr(0, ageText.find_first_not_of("0123456789"));
-    const std::int64_t ageValue = Digits(ageDigits, kMaxDelta).value_or(0);
+    // An Age that is not one non-negative integer ("7200.0", "-5", "1 2",
+    // two Age fields) is ignored, as if absent (RFC 9111 5.1); a huge one
+    // counts as 2^31 (1.2.2).
+    const std::int64_t ageValue = Digits(ValueIn(block, "Age").value_or(""), kMaxDelta).value_or(0);
     const std::int64_t apparentAge = std::max<std::int64_t>(0, SaturatingSub(responseTime, date));
     const std::int64_t responseDelay = std::max<std::int64_t>(0, SaturatingSub(responseTime, requestTime));
     const std::int64_t correctedAgeValue = SaturatingAdd(ageValue, responseDelay);
