@@ -34,6 +34,51 @@ std::string TestPath()
     return std::string("/") + info->test_suite_name() + "-" + info->name();
 }
 
+std::int64_t Now()
+{
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// `t` in each form of HTTP date, with its letters as `letterCase` says:
+// 'm' as made (mixed), 'l' lower, 'u' upper.
+std::string Cased(std::string text, char letterCase)
+{
+    for (char &c : text)
+        c = letterCase == 'l' ? static_cast<char>(std::tolower(static_cast<unsigned char>(c)))
+            : letterCase == 'u' ? static_cast<char>(std::toupper(static_cast<unsigned char>(c)))
+                                : c;
+    return text;
+}
+
+std::string Imf(std::int64_t t)
+{
+    return FormatHttpDate(t);  // "Sun, 06 Nov 1994 08:49:37 GMT"
+}
+
+std::string Rfc850(std::int64_t t)
+{
+    static const char *const kLong[][2] = {{"Sun", "Sunday"},   {"Mon", "Monday"}, {"Tue", "Tuesday"},
+                                           {"Wed", "Wednesday"}, {"Thu", "Thursday"}, {"Fri", "Friday"},
+                                           {"Sat", "Saturday"}};
+    const std::string imf = Imf(t);
+    std::string day;
+    for (const auto &names : kLong)
+        if (imf.compare(0, 3, names[0]) == 0)
+            day = names[1];
+    // "Sunday, 06-Nov-94 08:49:37 GMT"
+    return day + ", " + imf.substr(5, 2) + "-" + imf.substr(8, 3) + "-" + imf.substr(14, 2) + " " + imf.substr(17);
+}
+
+std::string Asctime(std::int64_t t)
+{
+    const std::string imf = Imf(t);
+    std::string day = imf.substr(5, 2);
+    if (day[0] == '0')
+        day[0] = ' ';
+    // "Sun Nov  6 08:49:37 1994"
+    return imf.substr(0, 3) + " " + imf.substr(8, 3) + " " + day + " " + imf.substr(17, 8) + " " + imf.substr(12, 4);
+}
+
 // A server whose 200 carries `fields` and an ETag, and that answers 304 to
 // a request that sends the ETag back.
 ScriptedServer ValidatingServer(const std::string &fields, const std::string &body = "the body")
@@ -97,6 +142,54 @@ TEST(FetchAge, OnlyAnIntegerAgeCounts)
         SCOPED_TRACE(std::string("Age: '") + c.age + "'");
         const Second s = StoreThenPreferFresh(std::string("Cache-Control: max-age=100\r\nAge: ") + c.age + "\r\n",
                                               std::to_string(n++));
+        EXPECT_EQ(s.f.r.outcome, c.fresh ? ZELMO_FETCH_FRESH_HIT : ZELMO_FETCH_REVALIDATED);
+        EXPECT_EQ(s.requests, c.fresh ? 0u : 1u);
+    }
+}
+
+// --- HTTP dates ---
+
+// Expires (and Date) in each of the three forms, in any letter case, give
+// the answer its freshness; a date that cannot be read leaves it stale.
+TEST(FetchDates, ExpiresInEveryFormAndLetterCase)
+{
+    struct Case {
+        std::string what, fields;
+        bool fresh;
+    };
+    std::vector<Case> cases;
+    const std::int64_t now = Now();
+    const struct {
+        const char *name;
+        std::string (*format)(std::int64_t);
+    } forms[] = {{"IMF-fixdate", &Imf}, {"RFC 850", &Rfc850}, {"asctime", &Asctime}};
+    for (const auto &form : forms)
+        for (const char letterCase : {'m', 'l', 'u'}) {
+            const std::string name = std::string(form.name) + " " + letterCase;
+            const auto date = [&](std::int64_t t) { return Cased(form.format(t), letterCase); };
+            cases.push_back({name + ", an hour ahead", "Expires: " + date(now + 3600) + "\r\n", true});
+            cases.push_back({name + ", an hour ago", "Expires: " + date(now - 3600) + "\r\n", false});
+            // A Date ahead of the receiver's clock, read, makes an Expires
+            // before it already past; were the Date not read, the Expires
+            // would count from the answer's arrival and leave it fresh.
+            cases.push_back({name + ", Expires before a Date ahead of the clock",
+                             "Date: " + date(now + 3000) + "\r\nExpires: " + date(now + 1000) + "\r\n", false});
+            cases.push_back({name + ", Expires after a Date ahead of the clock",
+                             "Date: " + date(now + 3000) + "\r\nExpires: " + date(now + 6600) + "\r\n", true});
+        }
+    const std::string ahead = Imf(now + 3600);
+    const std::string lower = Cased(ahead, 'l');
+    cases.push_back({"another zone", "Expires: " + ahead.substr(0, 26) + "UTC\r\n", false});
+    cases.push_back({"a misspelt month", "Expires: " + lower.substr(0, 8) + "xyz" + lower.substr(11) + "\r\n", false});
+    cases.push_back({"a misspelt day", "Expires: xyz" + lower.substr(3) + "\r\n", false});
+    cases.push_back({"no zone", "Expires: " + lower.substr(0, 25) + "\r\n", false});
+    cases.push_back({"a one-digit day", "Expires: " + ahead.substr(0, 5) + "3" + ahead.substr(7) + "\r\n", false});
+    cases.push_back({"seconds, not a date", "Expires: " + std::to_string(now + 3600) + "\r\n", false});
+
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what + ": " + c.fields);
+        const Second s = StoreThenPreferFresh(c.fields, std::to_string(n++));
         EXPECT_EQ(s.f.r.outcome, c.fresh ? ZELMO_FETCH_FRESH_HIT : ZELMO_FETCH_REVALIDATED);
         EXPECT_EQ(s.requests, c.fresh ? 0u : 1u);
     }

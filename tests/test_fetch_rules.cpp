@@ -65,6 +65,41 @@ TEST(FetchRules, HttpDates)
         EXPECT_EQ(ParseHttpDate(c.text), c.seconds) << "'" << c.text << "'";
 }
 
+// The three forms with their names in any letter case; a misspelt name, a
+// zone other than GMT or a form broken otherwise is refused whatever its case.
+TEST(FetchRules, HttpDatesInAnyLetterCase)
+{
+    const struct {
+        const char *text;
+        std::optional<std::int64_t> seconds;
+    } cases[] = {
+        {"sun, 06 nov 1994 08:49:37 gmt", k1994},
+        {"SUN, 06 NOV 1994 08:49:37 GMT", k1994},
+        {"sUn, 06 NoV 1994 08:49:37 gMt", k1994},
+        {"Sun, 06 Nov 1994 08:49:37 gmt", k1994},
+        {"sunday, 06-nov-94 08:49:37 gmt", k1994},
+        {"SUNDAY, 06-NOV-94 08:49:37 GMT", k1994},
+        {"sUnDaY, 06-nOv-94 08:49:37 Gmt", k1994},
+        {"sun nov  6 08:49:37 1994", k1994},
+        {"SUN NOV  6 08:49:37 1994", k1994},
+        {"fri dec 31 23:59:59 9999", 253402300799},
+        {"thu, 29 feb 2024 12:00:00 gmt", 1709208000},
+        // refused in any case
+        {"sun, 06 nov 1994 08:49:37 utc", std::nullopt},
+        {"sun, 06 nox 1994 08:49:37 gmt", std::nullopt},
+        {"sux, 06 nov 1994 08:49:37 gmt", std::nullopt},
+        {"sundae, 06-nov-94 08:49:37 gmt", std::nullopt},
+        {"sunday, 06-nov-94 08:49:37 gmtx", std::nullopt},
+        {"sunday, 06-nov-94 08:49:37 gm", std::nullopt},
+        {"sun nov 6 08:49:37 1994", std::nullopt},
+        {"thu, 29 feb 2023 12:00:00 gmt", std::nullopt},
+        {"sun, 06 nov 1994 24:00:00 gmt", std::nullopt},
+        {"sun,  6 nov 1994 08:49:37 gmt", std::nullopt},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ParseHttpDate(c.text), c.seconds) << "'" << c.text << "'";
+}
+
 TEST(FetchRules, FormatHttpDateRoundTrips)
 {
     EXPECT_EQ(FormatHttpDate(k1994), "Sun, 06 Nov 1994 08:49:37 GMT");

@@ -105,10 +105,13 @@ std::optional<int> Fixed(std::string_view s, std::size_t at, std::size_t n)
     return value;
 }
 
+// Month and day names, and "GMT", are read in any letter case: servers and
+// proxies send "sun, 06 nov 1994 08:49:37 gmt" too, and readers of dates
+// take it.
 int MonthOf(std::string_view s)
 {
     for (std::size_t i = 0; i < kMonths.size(); ++i)
-        if (s == kMonths[i])
+        if (EqualNoCase(s, kMonths[i]))
             return static_cast<int>(i) + 1;
     return 0;
 }
@@ -131,7 +134,7 @@ std::optional<std::int64_t> Compose(std::int64_t year, int month, int day, std::
 
 bool IsOneOf(std::string_view s, const auto &names)
 {
-    return std::find(names.begin(), names.end(), s) != names.end();
+    return std::any_of(names.begin(), names.end(), [&](std::string_view name) { return EqualNoCase(s, name); });
 }
 
 // RFC 9110 15.1: the status codes that are heuristically cacheable.
@@ -194,7 +197,7 @@ std::optional<std::int64_t> ParseHttpDate(std::string_view text)
     // IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT"
     if (s.size() == 29 && s[3] == ',') {
         if (!IsOneOf(s.substr(0, 3), kDays) || s[4] != ' ' || s[7] != ' ' || s[11] != ' ' || s[16] != ' ' ||
-            s[25] != ' ' || s.substr(26) != "GMT")
+            s[25] != ' ' || !EqualNoCase(s.substr(26), "GMT"))
             return std::nullopt;
         const auto day = Fixed(s, 5, 2), year = Fixed(s, 12, 4);
         if (!day || !year)
@@ -206,7 +209,7 @@ std::optional<std::int64_t> ParseHttpDate(std::string_view text)
     if (comma != std::string_view::npos) {
         const std::string_view rest = s.substr(comma + 1);
         if (!IsOneOf(s.substr(0, comma), kLongDays) || rest.size() != 23 || rest[0] != ' ' || rest[3] != '-' ||
-            rest[7] != '-' || rest[10] != ' ' || rest.substr(20) != "GMT" || rest[19] != ' ')
+            rest[7] != '-' || rest[10] != ' ' || !EqualNoCase(rest.substr(20), "GMT") || rest[19] != ' ')
             return std::nullopt;
         const auto day = Fixed(rest, 1, 2), yy = Fixed(rest, 8, 2);
         if (!day || !yy)

@@ -14,7 +14,8 @@
 namespace zelmo::fetch {
 
 // An HTTP date in any of the three forms of RFC 9110 5.6.7 (IMF-fixdate,
-// RFC 850 with a two-digit year, asctime), as seconds since 1970 UTC.
+// RFC 850 with a two-digit year, asctime), as seconds since 1970 UTC; day
+// and month names and "GMT" in any letter case.
 // nullopt for anything else, for a field out of its range (month, day of the
 // month, hour, minute, second 0..60) and for a year before 1970 or after 9999.
 std::optional<std::int64_t> ParseHttpDate(std::string_view text);
