@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "cache/entry.h"
 #include "fetch/rules.h"
+#include "header/fields.h"
 #include "platform/platform.h"
 #include "support/fetch.h"
 #include "support/files.h"
@@ -192,6 +194,64 @@ TEST(FetchDates, ExpiresInEveryFormAndLetterCase)
         const Second s = StoreThenPreferFresh(c.fields, std::to_string(n++));
         EXPECT_EQ(s.f.r.outcome, c.fresh ? ZELMO_FETCH_FRESH_HIT : ZELMO_FETCH_REVALIDATED);
         EXPECT_EQ(s.requests, c.fresh ? 0u : 1u);
+    }
+}
+
+// --- fields never stored ---
+
+// The files of a URL's entry in a cache directory.
+zelmo::cache::EntryFiles FilesOf(const std::string &cacheDir, const std::string &url)
+{
+    std::string dir = cacheDir;
+    if (dir.back() != zelmo::platform::kPathSeparator)
+        dir += zelmo::platform::kPathSeparator;
+    return zelmo::cache::EntryFilesIn(dir, url);
+}
+
+// Connection and the fields it names, and the other hop-by-hop fields, are
+// in no entry's header file: not after a 200 (with a Content-Length or
+// chunked), not after a 304 that carries them, which refreshes the rest.
+TEST(FetchHopByHop, NoEntryKeepsTheFieldsOfAConnection)
+{
+    const std::string hop = "Connection: close, X-Private\r\nX-Private: 1\r\nKeep-Alive: timeout=5, max=100\r\n"
+                            "Proxy-Connection: keep-alive\r\nUpgrade: h2c\r\nProxy-Authenticate: Basic\r\n";
+    const char *const dropped[] = {"Connection:", "X-Private:", "Keep-Alive:", "Upgrade:", "Proxy-Authenticate:",
+                                   "Transfer-Encoding:", "Trailer:"};
+    for (const bool chunked : {false, true}) {
+        SCOPED_TRACE(chunked ? "chunked" : "with a Content-Length");
+        ScriptedServer server([&](const RecordedRequest &req) {
+            if (req.Header("If-None-Match") == "\"h1\"")
+                return Answer::Raw("HTTP/1.1 304 Not Modified\r\nETag: \"h1\"\r\n" + hop + "X-Refreshed: yes\r\n\r\n");
+            const std::string fields = hop + "ETag: \"h1\"\r\nX-Kept: yes\r\n";
+            if (chunked)
+                return Answer::Raw("HTTP/1.1 200 OK\r\n" + fields + "Transfer-Encoding: chunked\r\nTrailer: X-Sum\r\n\r\n" +
+                                   zelmo::test::Chunked("stored body", 4));
+            return Answer::Full("HTTP/1.1 200 OK", "stored body", fields);
+        });
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url(TestPath() + (chunked ? "-chunked" : ""));
+        const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+        for (const int outcome : {ZELMO_FETCH_REPLACED, ZELMO_FETCH_REVALIDATED}) {
+            SCOPED_TRACE(zelmo_fetch_outcome_name(outcome));
+            const Fetched f = Fetch(url, cache);
+            ASSERT_EQ(f.rc, 0) << f.r.error_text;
+            EXPECT_EQ(f.r.outcome, outcome);
+            EXPECT_EQ(f.body, "stored body");
+            const std::string header = ReadFile(files.header);
+            for (const char *name : dropped)
+                EXPECT_EQ(zelmo::header::FindFieldName(header, name), std::string::npos) << name << " in\n" << header;
+            EXPECT_NE(zelmo::header::FindFieldName(header, "X-Kept:"), std::string::npos) << header;
+            EXPECT_EQ(zelmo::header::FieldValue(header, "Content-Length"), "11") << header;
+            EXPECT_EQ(zelmo::header::FieldValue(header, "ETag"), "\"h1\"") << header;
+            EXPECT_EQ(zelmo::header::FindFieldName(header, "X-Refreshed:") != std::string::npos,
+                      outcome == ZELMO_FETCH_REVALIDATED)
+                << header;
+        }
+        // The entry, so stored, is whole and served as it is.
+        const Fetched hit = Fetch(url, cache, ZELMO_CACHE_ONLY);
+        EXPECT_EQ(hit.r.outcome, ZELMO_FETCH_FRESH_HIT) << hit.r.error_text;
+        EXPECT_EQ(hit.body, "stored body");
     }
 }
 

@@ -335,6 +335,61 @@ TEST(FetchRules, RefreshedHeader)
               "HTTP/1.0 200 OK\r\nA: 2\r\nB: 1\r\nB: 2\r\n\r\n");
 }
 
+// RFC 9111 3.1: what an answer keeps of its block when it is stored.
+TEST(FetchRules, HopByHopFieldsAreNotStored)
+{
+    const struct {
+        const char *what;
+        std::string block, stored;
+    } cases[] = {
+        {"none: the block byte for byte", "HTTP/1.1 200 OK\r\nA: 1\nB: 2\r\n\r\n", "HTTP/1.1 200 OK\r\nA: 1\nB: 2\r\n\r\n"},
+        {"none, after the empty line kept as well", "HTTP/1.1 200 OK\r\nA: 1\r\n\r\nrest", "HTTP/1.1 200 OK\r\nA: 1\r\n\r\nrest"},
+        {"Connection and what it names",
+         "HTTP/1.1 200 OK\r\nConnection: close, X-Private\r\nX-Private: 1\r\nX-Kept: 2\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nX-Kept: 2\r\n\r\n"},
+        {"named in any letter case, by several Connection fields",
+         "HTTP/1.1 200 OK\r\nconnection: x-a\r\nX-A: 1\r\nCONNECTION: ,X-B ,\r\nx-b: 2\r\nX-C: 3\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nX-C: 3\r\n\r\n"},
+        {"the fixed list",
+         "HTTP/1.1 200 OK\r\nKeep-Alive: timeout=5\r\nProxy-Connection: keep-alive\r\nTE: trailers\r\n"
+         "Transfer-Encoding: chunked\r\nUpgrade: h2c\r\nTrailer: X-Sum\r\nProxy-Authenticate: Basic\r\n"
+         "Proxy-Authentication-Info: a\r\nProxy-Authorization: b\r\nETag: \"e\"\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nETag: \"e\"\r\n\r\n"},
+        {"near names stay",
+         "HTTP/1.1 200 OK\r\nKeep-Alives: 1\r\nTEx: 1\r\nX-Connection: close\r\nProxy-Status: a\r\nUpgrade-Insecure: 1\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nKeep-Alives: 1\r\nTEx: 1\r\nX-Connection: close\r\nProxy-Status: a\r\nUpgrade-Insecure: 1\r\n\r\n"},
+        {"Content-Length stays even where Connection names it",
+         "HTTP/1.1 200 OK\r\nConnection: Content-Length, Date\r\nContent-Length: 3\r\nDate: x\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n"},
+        {"a folded line goes with its field",
+         "HTTP/1.1 200 OK\r\nKeep-Alive: timeout=5,\r\n max=100\r\nX-Folded: a,\r\n\tb\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nX-Folded: a,\r\n\tb\r\n\r\n"},
+        {"LF line ends kept", "HTTP/1.1 200 OK\nConnection: close\nA: 1\n\n", "HTTP/1.1 200 OK\nA: 1\n\n"},
+        {"cut at its empty line", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nKeep-Alive: 1\r\n",
+         "HTTP/1.1 200 OK\r\n\r\n"},
+        {"spaces before the colon", "HTTP/1.1 200 OK\r\nConnection: close\r\nKeep-Alive : 1\r\nA: 1\r\n\r\n",
+         "HTTP/1.1 200 OK\r\nA: 1\r\n\r\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(WithoutHopByHop(c.block), c.stored) << c.what;
+}
+
+// A 304's refresh leaves out the stored block's own hop-by-hop fields (an
+// entry written by HttpDownload_SYNC keeps them); a field the stored
+// Connection named that the 304 sends as its own is the 304's.
+TEST(FetchRules, ARefreshDropsTheStoredHopByHopFields)
+{
+    const std::string stored = "HTTP/1.1 200 OK\r\nConnection: keep-alive, X-Hop, X-Mine\r\nKeep-Alive: timeout=5\r\n"
+                               "X-Hop: 1\r\nContent-Length: 3\r\nX-Mine: old\r\nETag: \"a\"\r\n\r\n";
+    EXPECT_EQ(RefreshedHeader(stored, "HTTP/1.1 304 Not Modified\r\nX-Mine: new\r\n\r\n"),
+              "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nX-Mine: new\r\nETag: \"a\"\r\n\r\n");
+    EXPECT_EQ(RefreshedHeader(stored, "HTTP/1.1 304 Not Modified\r\n\r\n"),
+              "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nETag: \"a\"\r\n\r\n");
+    // The 304's Connection names nothing of the stored answer's.
+    EXPECT_EQ(RefreshedHeader("HTTP/1.1 200 OK\r\nX-Hop: 1\r\n\r\n", "HTTP/1.1 304 x\r\nConnection: X-Hop\r\nX-Hop: 2\r\n\r\n"),
+              "HTTP/1.1 200 OK\r\nX-Hop: 1\r\n\r\n");
+}
+
 TEST(FetchRules, ContentRange)
 {
     const struct {

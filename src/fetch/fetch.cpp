@@ -319,7 +319,7 @@ void Fetch::Partial(plan::PartialBody what)
         cache::DropPartial(files_);
         partial_.reset();
     } else if (what == plan::PartialBody::Keep) {
-        KeepPartial(*editor_, url_, r_.Final(), r_.requestTime, r_.responseTime);
+        KeepPartial(*editor_, url_, WithoutHopByHop(r_.Final()), r_.requestTime, r_.responseTime);
     }
 }
 
@@ -350,7 +350,7 @@ Error Fetch::Store()
     Editor &e = *editor_;
     if (!r_.started && !e.Write(Part::Body, ""))  // a 200 without a body is an empty one
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create " + e.Temporary(Part::Body) + ": " + std::strerror(errno));
-    const std::string header = cache::StoredHeaderOf(r_.Final(), r_.received);
+    const std::string header = cache::StoredHeaderOf(WithoutHopByHop(r_.Final()), r_.received);
     const std::string meta = cache::FormatMeta(MetaOf(header, r_.received, r_.digest.Value()));
     done_.outcome = ZELMO_FETCH_REPLACED;
     done_.served = r_.received;

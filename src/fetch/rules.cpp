@@ -160,23 +160,57 @@ std::int64_t SaturatingSub(std::int64_t a, std::int64_t b)
     return SaturatingAdd(a, -b);
 }
 
-// Fields a 304 never changes in the stored answer (RFC 9111 3.2): the
-// framing of the stored body and the hop-by-hop fields.
-bool KeptFromStore(std::string_view name, const std::vector<std::string> &connectionNamed)
+// The field names a block's Connection fields list.
+std::vector<std::string> ConnectionNamed(const Block &block)
 {
-    static constexpr std::string_view kNames[] = {"Content-Length",    "Connection", "Keep-Alive",
-                                                  "TE",                "Transfer-Encoding", "Upgrade",
-                                                  "Trailer",           "Content-Range",     "Content-Encoding",
-                                                  "Proxy-Connection"};
+    std::vector<std::string> named;
+    for (const Field &f : block.fields) {
+        if (!EqualNoCase(f.name, "Connection"))
+            continue;
+        std::string_view rest = f.value;
+        while (!rest.empty()) {
+            const std::size_t comma = rest.find(',');
+            const std::string_view one = Trim(rest.substr(0, comma));
+            if (!one.empty())
+                named.emplace_back(one);
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        }
+    }
+    return named;
+}
+
+// RFC 9110 7.6.1 and RFC 9111 3.1: the fields that describe one connection,
+// not the answer, and are never stored: Connection and the fields it names,
+// the connection-specific fields, and the proxy's authentication fields.
+// Content-Length is never counted among them: it frames the stored body
+// (see cache::StoredHeaderOf), whatever a Connection says.
+bool IsHopByHop(std::string_view name, const std::vector<std::string> &connectionNamed)
+{
+    static constexpr std::string_view kNames[] = {
+        "Connection", "Proxy-Connection", "Keep-Alive",          "TE",
+        "Transfer-Encoding", "Upgrade",   "Trailer",             "Proxy-Authenticate",
+        "Proxy-Authentication-Info",      "Proxy-Authorization",
+    };
+    if (EqualNoCase(name, "Content-Length"))
+        return false;
     for (const std::string_view k : kNames)
         if (EqualNoCase(name, k))
             return true;
-    if (StartsNoCase(name, "Proxy-"))
-        return true;
     for (const std::string &named : connectionNamed)
         if (EqualNoCase(name, named))
             return true;
     return false;
+}
+
+// Fields a 304 never changes in the stored answer (RFC 9111 3.2): the
+// framing of the stored body and the hop-by-hop fields.
+bool KeptFromStore(std::string_view name, const std::vector<std::string> &connectionNamed)
+{
+    static constexpr std::string_view kNames[] = {"Content-Length", "Content-Range", "Content-Encoding"};
+    for (const std::string_view k : kNames)
+        if (EqualNoCase(name, k))
+            return true;
+    return StartsNoCase(name, "Proxy-") || IsHopByHop(name, connectionNamed);
 }
 
 // Whether `text` holds "content-length:" in any letter case.
@@ -421,20 +455,11 @@ std::string RefreshedHeader(std::string_view storedBlock, std::string_view notMo
     const Block stored = Split(storedBlock);
     const Block update = Split(notModifiedBlock);
 
-    // The fields the 304's Connection names are hop-by-hop as well.
-    std::vector<std::string> connectionNamed;
-    for (const Field &f : update.fields) {
-        if (!EqualNoCase(f.name, "Connection"))
-            continue;
-        std::string_view rest = f.value;
-        while (!rest.empty()) {
-            const std::size_t comma = rest.find(',');
-            const std::string_view one = Trim(rest.substr(0, comma));
-            if (!one.empty())
-                connectionNamed.emplace_back(one);
-            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        }
-    }
+    // The fields the 304's Connection names are hop-by-hop as well; so are
+    // those the stored answer's own Connection named, where an entry kept
+    // them (one of HttpDownload_SYNC's): they leave it now.
+    const std::vector<std::string> connectionNamed = ConnectionNamed(update);
+    const std::vector<std::string> storedConnectionNamed = ConnectionNamed(stored);
     // The 304's fields that go into the stored answer. A line with a control
     // character is left out, and so is one that mentions Content-Length: the
     // 28 exports find that field by its name anywhere in the header file.
@@ -464,6 +489,8 @@ std::string RefreshedHeader(std::string_view storedBlock, std::string_view notMo
     // first stood.
     for (const Field &f : stored.fields) {
         if (!updated(f.name)) {
+            if (IsHopByHop(f.name, storedConnectionNamed))
+                continue;
             out += f.line;
             out += "\r\n";
         } else if (!isWritten(f.name)) {
@@ -475,6 +502,44 @@ std::string RefreshedHeader(std::string_view storedBlock, std::string_view notMo
         if (!isWritten(f->name))
             writeUpdates(f->name);
     out += "\r\n";
+    return out;
+}
+
+std::string WithoutHopByHop(std::string_view block)
+{
+    const Block b = Split(block);
+    const std::vector<std::string> named = ConnectionNamed(b);
+    if (std::none_of(b.fields.begin(), b.fields.end(), [&](const Field &f) { return IsHopByHop(f.name, named); }))
+        return std::string(block);
+    // Line by line, so that every other line stays exactly as it came; a
+    // folded line goes with the field it continues.
+    std::string out;
+    std::size_t at = 0;
+    bool statusLine = !b.status.empty(), dropping = false;
+    while (at < block.size()) {
+        std::size_t eol = block.find('\n', at);
+        eol = eol == std::string_view::npos ? block.size() : eol + 1;
+        const std::string_view line = block.substr(at, eol - at);
+        at = eol;
+        std::string_view bare = line;
+        while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r'))
+            bare.remove_suffix(1);
+        if (bare.empty()) {
+            out += line;
+            break;
+        }
+        if (statusLine) {
+            statusLine = false;
+            out += line;
+            continue;
+        }
+        if (bare[0] != ' ' && bare[0] != '\t') {
+            const std::size_t colon = bare.find(':');
+            dropping = colon != std::string_view::npos && IsHopByHop(Trim(bare.substr(0, colon)), named);
+        }
+        if (!dropping)
+            out += line;
+    }
     return out;
 }
 

@@ -93,9 +93,19 @@ std::vector<std::string> ConditionalLines(const Validators &v);
 // RFC 9111 3.2 / 4.3.4: the stored block with every field of the 304's block
 // replacing or joining the stored ones, except Content-Length, Connection and
 // the fields it names, Keep-Alive, Proxy-*, TE, Transfer-Encoding, Upgrade,
-// Trailer, Content-Range/Encoding; the stored status line kept. Output ends
-// with an empty line, CRLF everywhere.
+// Trailer, Content-Range/Encoding; the stored status line kept. Hop-by-hop
+// fields of the stored block (see WithoutHopByHop) are left out as well.
+// Output ends with an empty line, CRLF everywhere.
 std::string RefreshedHeader(std::string_view storedBlock, std::string_view notModifiedBlock);
+
+// RFC 9111 3.1 and RFC 9110 7.6.1: an answer's block as it is stored,
+// without the fields that belong to its connection: Connection and every
+// field it names, Proxy-Connection, Keep-Alive, TE, Transfer-Encoding,
+// Upgrade, Trailer, Proxy-Authenticate, Proxy-Authentication-Info and
+// Proxy-Authorization, each with its folded lines. Content-Length stays,
+// even where a Connection names it. The block unchanged, byte for byte,
+// when it holds none of them; else cut at its empty line.
+std::string WithoutHopByHop(std::string_view block);
 
 // The validator a later range request may send for an answer block: a 200
 // with a Content-Length above 0 and a strong ETag or a Last-Modified, free
