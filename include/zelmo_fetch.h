@@ -77,7 +77,7 @@ typedef enum ZelmoFetchError {
     ZELMO_FETCH_E_LOCKED = 4,      /* another fetch of the URL held the entry past the time limit */
     ZELMO_FETCH_E_CORRUPT = 5,     /* the stored entry failed its check and could not be fetched again */
     ZELMO_FETCH_E_CACHE_IO = 6,    /* the cache directory could not be read or written */
-    ZELMO_FETCH_E_NOT_CACHED = 7,  /* cache only, and no complete entry */
+    ZELMO_FETCH_E_NOT_CACHED = 7,  /* cache only (or the request's only-if-cached), and no entry to serve */
     ZELMO_FETCH_E_CANCELLED = 8,   /* the progress callback asked to stop */
     ZELMO_FETCH_E_SINK = 9,        /* the body sink refused bytes */
     ZELMO_FETCH_E_DESTINATION = 10, /* the destination path could not be written */
@@ -148,7 +148,28 @@ typedef struct ZelmoFetchOptions {
     int32_t connect_timeout_ms;    /* 0: libcurl's own */
     const char *proxy;             /* "host:port"; null: no proxy */
     const char *proxy_userpwd;     /* "user:password" for the proxy; may be null */
-    const char *const *headers;    /* extra request lines "Name: value", null-ended; may be null */
+    /* Extra request lines "Name: value", null-ended; may be null. They go
+     * to the server as they are, and the cache honours their Cache-Control
+     * (RFC 9111 5.2.1; every Cache-Control line, in any letter case, read as
+     * one list; without one, "Pragma: no-cache" counts as no-cache):
+     *   no-cache, max-age=0  a stored entry is revalidated, never a fresh hit;
+     *   max-age=N            an entry older than N seconds is not fresh;
+     *   min-fresh=N          an entry must stay fresh N seconds more;
+     *   max-stale[=N]        a stale entry (by at most N seconds; any, without
+     *                        N) is a fresh hit, unless it says must-revalidate
+     *                        or no-cache;
+     *   no-store             the answer is served and not stored, a 304 does
+     *                        not refresh the entry, and nothing stored is
+     *                        dropped (nor a partial body continued);
+     *   only-if-cached       no request is sent: an entry the mode and the
+     *                        other directives let be served without one is
+     *                        served, else ZELMO_FETCH_E_NOT_CACHED.
+     * The first four count in ZELMO_CACHE_PREFER_FRESH, the mode that serves
+     * fresh entries without a request; ZELMO_CACHE_REVALIDATE and
+     * ZELMO_CACHE_NETWORK_ONLY serve nothing stored without one (so
+     * only-if-cached fails there), and ZELMO_CACHE_ONLY serves any complete
+     * entry whatever the lines say. */
+    const char *const *headers;
     const char *destination;       /* null, or a file that receives a copy of the body */
     ZelmoFetchSink sink;           /* null, or where the body is streamed */
     void *sink_data;
@@ -179,7 +200,9 @@ typedef struct ZelmoFetchOptions {
 /* Under ZELMO_FETCH_CACHE_LIMIT, the 200 was served (to the sink and the
  * destination; outcome ZELMO_FETCH_REPLACED) but not stored: its entry would
  * not fit the limit. body_path is empty, and the URL's former entry, which
- * the answer outdated, was removed. */
+ * the answer outdated, was removed. The same for a 200 that says no-store;
+ * for one to a request whose Cache-Control says no-store, the former entry
+ * stays as it was. */
 #define ZELMO_FETCH_RESULT_NOT_STORED 0x4u
 
 /* Longest path and error text a result holds, NUL included. */

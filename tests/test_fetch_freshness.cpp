@@ -4,7 +4,9 @@
 // Cache-Control.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -252,6 +254,257 @@ TEST(FetchHopByHop, NoEntryKeepsTheFieldsOfAConnection)
         const Fetched hit = Fetch(url, cache, ZELMO_CACHE_ONLY);
         EXPECT_EQ(hit.r.outcome, ZELMO_FETCH_FRESH_HIT) << hit.r.error_text;
         EXPECT_EQ(hit.body, "stored body");
+    }
+}
+
+// --- the request's own Cache-Control ---
+
+enum class Stored { Fresh, Stale, MustRevalidate, Nothing };
+
+// Fields that make the stored answer fresh (100 s old of 1000), stale (by
+// 100 s: 200 s old of 100), or stale and must-revalidate; a second or two
+// of the clock between the fetches counts for nothing beside them.
+std::string FieldsOf(Stored state)
+{
+    switch (state) {
+    case Stored::Fresh: return "Cache-Control: max-age=1000\r\nAge: 100\r\n";
+    case Stored::Stale: return "Cache-Control: max-age=100\r\nAge: 200\r\n";
+    case Stored::MustRevalidate: return "Cache-Control: max-age=100, must-revalidate\r\nAge: 200\r\n";
+    case Stored::Nothing: break;
+    }
+    return "Cache-Control: max-age=1000\r\n";
+}
+
+const char *NameOf(Stored state)
+{
+    switch (state) {
+    case Stored::Fresh: return "fresh";
+    case Stored::Stale: return "stale";
+    case Stored::MustRevalidate: return "stale, must-revalidate";
+    case Stored::Nothing: break;
+    }
+    return "nothing stored";
+}
+
+struct Directed {
+    Fetched f;
+    std::vector<RecordedRequest> requests;  // those of the directed fetch only
+    std::string headerBefore, headerAfter;  // the entry's header file around it
+};
+
+// Stores an entry in `state` (a plain fetch), then fetches in `mode` with
+// the request lines `lines`. The server answers 304 to the stored ETag.
+Directed FetchDirected(Stored state, int mode, const std::vector<const char *> &lines, const std::string &name)
+{
+    ScriptedServer server([state](const RecordedRequest &req) {
+        if (req.Header("If-None-Match") == "\"r1\"")
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\nETag: \"r1\"\r\nX-Refreshed: yes\r\n\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "the body", FieldsOf(state) + "ETag: \"r1\"\r\n");
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string();
+    const std::string url = server.Url(TestPath() + "-" + name);
+    const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+    if (state != Stored::Nothing) {
+        const Fetched stored = Fetch(url, cache);
+        EXPECT_EQ(stored.r.outcome, ZELMO_FETCH_REPLACED) << stored.r.error_text;
+        server.ForgetRequests();
+    }
+    std::vector<const char *> headers = lines;
+    headers.push_back(nullptr);
+    Directed d;
+    d.headerBefore = ReadFile(files.header);
+    d.f = Fetch(url, cache, mode, [&](ZelmoFetchOptions &o) { o.headers = headers.data(); });
+    d.requests = server.Requests();
+    d.headerAfter = ReadFile(files.header);
+    return d;
+}
+
+constexpr int kHit = ZELMO_FETCH_FRESH_HIT, kRevalidated = ZELMO_FETCH_REVALIDATED, kReplaced = ZELMO_FETCH_REPLACED,
+              kFailed = ZELMO_FETCH_FAILED;
+
+// Request directive x stored entry, preferring fresh entries: what is
+// served, and whether a request went out.
+TEST(FetchRequestDirectives, EachDirectiveAgainstEachEntry)
+{
+    const struct {
+        std::vector<const char *> lines;
+        int fresh, stale, mustRevalidate, nothing;  // outcomes; kFailed: ZELMO_FETCH_E_NOT_CACHED, no request
+    } rows[] = {
+        {{}, kHit, kRevalidated, kRevalidated, kReplaced},
+        {{"X-Other: 1"}, kHit, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: no-cache"}, kRevalidated, kRevalidated, kRevalidated, kReplaced},
+        {{"cache-control: No-Cache"}, kRevalidated, kRevalidated, kRevalidated, kReplaced},
+        {{"Pragma: no-cache"}, kRevalidated, kRevalidated, kRevalidated, kReplaced},
+        {{"Pragma: x, no-cache"}, kRevalidated, kRevalidated, kRevalidated, kReplaced},
+        {{"Pragma: no-cache-please"}, kHit, kRevalidated, kRevalidated, kReplaced},
+        // A Cache-Control line makes the Pragma count for nothing.
+        {{"Pragma: no-cache", "Cache-Control: max-stale"}, kHit, kHit, kRevalidated, kReplaced},
+        {{"Cache-Control: max-age=0"}, kRevalidated, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: max-age=50"}, kRevalidated, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: max-age=150"}, kHit, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: max-age=150, max-stale"}, kHit, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: max-age=250, max-stale"}, kHit, kHit, kRevalidated, kReplaced},
+        {{"Cache-Control: min-fresh=800"}, kHit, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: min-fresh=950"}, kRevalidated, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: max-stale=50"}, kHit, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: max-stale=150"}, kHit, kHit, kRevalidated, kReplaced},
+        {{"Cache-Control: max-stale"}, kHit, kHit, kRevalidated, kReplaced},
+        {{"Cache-Control: max-stale=soon"}, kHit, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: no-cache, max-stale"}, kRevalidated, kRevalidated, kRevalidated, kReplaced},
+        {{"Cache-Control: only-if-cached"}, kHit, kFailed, kFailed, kFailed},
+        {{"Cache-Control: only-if-cached, max-stale=150"}, kHit, kHit, kFailed, kFailed},
+        {{"Cache-Control: only-if-cached, max-stale=50"}, kHit, kFailed, kFailed, kFailed},
+        // Several lines are one list.
+        {{"Cache-Control: only-if-cached", "CACHE-CONTROL: no-cache"}, kFailed, kFailed, kFailed, kFailed},
+        {{"Cache-Control: max-stale", "Cache-Control: only-if-cached"}, kHit, kHit, kFailed, kFailed},
+        // no-store: a stored entry may still be served; see below for what is kept.
+        {{"Cache-Control: no-store"}, kHit, kRevalidated, kRevalidated, kReplaced},
+    };
+    int n = 0;
+    for (const auto &row : rows) {
+        std::string what;
+        for (const char *line : row.lines)
+            what += std::string(line) + "; ";
+        for (const Stored state : {Stored::Fresh, Stored::Stale, Stored::MustRevalidate, Stored::Nothing}) {
+            SCOPED_TRACE(what + NameOf(state));
+            const int outcome = state == Stored::Fresh   ? row.fresh
+                                : state == Stored::Stale ? row.stale
+                                : state == Stored::MustRevalidate ? row.mustRevalidate
+                                                                  : row.nothing;
+            const Directed d = FetchDirected(state, ZELMO_CACHE_PREFER_FRESH, row.lines, std::to_string(n++));
+            EXPECT_EQ(d.f.r.outcome, outcome) << d.f.r.error_text;
+            if (outcome == kFailed) {
+                EXPECT_EQ(d.f.rc, ZELMO_FETCH_E_NOT_CACHED);
+                EXPECT_STREQ(d.f.r.body_path, "");
+                EXPECT_EQ(d.f.body, "");
+            } else {
+                EXPECT_EQ(d.f.rc, 0) << d.f.r.error_text;
+                EXPECT_EQ(d.f.body, "the body");
+            }
+            const bool asked = outcome == kRevalidated || outcome == kReplaced;
+            ASSERT_EQ(d.requests.size(), asked ? 1u : 0u);
+            if (asked) {
+                // The lines go to the server as they are.
+                for (const char *line : row.lines) {
+                    const std::string text(line);
+                    const std::size_t colon = text.find(':');
+                    EXPECT_NE(d.requests[0].head.find(text), std::string::npos) << d.requests[0].head;
+                    EXPECT_TRUE(d.requests[0].HasHeader(text.substr(0, colon)));
+                }
+                EXPECT_EQ(d.requests[0].HasHeader("If-None-Match"), outcome == kRevalidated);
+            }
+        }
+    }
+}
+
+// The mode comes first: revalidation and network-only serve nothing stored
+// without a request, so only-if-cached fails there, sending nothing;
+// cache-only serves whatever is stored whatever the lines say; no-cache in
+// revalidation changes nothing.
+TEST(FetchRequestDirectives, TheModesThatDoNotServeFreshEntries)
+{
+    const struct {
+        int mode;
+        Stored state;
+        const char *line;
+        int outcome;
+    } rows[] = {
+        {ZELMO_CACHE_REVALIDATE, Stored::Fresh, "Cache-Control: only-if-cached", kFailed},
+        {ZELMO_CACHE_REVALIDATE, Stored::Nothing, "Cache-Control: only-if-cached", kFailed},
+        {ZELMO_CACHE_REVALIDATE, Stored::Fresh, "Cache-Control: no-cache", kRevalidated},
+        {ZELMO_CACHE_REVALIDATE, Stored::Fresh, "Cache-Control: max-stale", kRevalidated},
+        {ZELMO_CACHE_NETWORK_ONLY, Stored::Fresh, "Cache-Control: only-if-cached", kFailed},
+        {ZELMO_CACHE_NETWORK_ONLY, Stored::Fresh, "Cache-Control: max-stale", kReplaced},
+        {ZELMO_CACHE_ONLY, Stored::Stale, "Cache-Control: no-cache", kHit},
+        {ZELMO_CACHE_ONLY, Stored::MustRevalidate, "Cache-Control: max-age=0, only-if-cached", kHit},
+        {ZELMO_CACHE_ONLY, Stored::Nothing, "Cache-Control: max-stale", kFailed},
+    };
+    int n = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.line) + "; mode " + std::to_string(row.mode) + "; " + NameOf(row.state));
+        const Directed d = FetchDirected(row.state, row.mode, {row.line}, std::to_string(n++));
+        EXPECT_EQ(d.f.r.outcome, row.outcome) << d.f.r.error_text;
+        EXPECT_EQ(d.f.rc, row.outcome == kFailed ? ZELMO_FETCH_E_NOT_CACHED : 0) << d.f.r.error_text;
+        EXPECT_EQ(d.requests.size(), row.outcome == kRevalidated || row.outcome == kReplaced ? 1u : 0u);
+        if (row.outcome == kFailed || row.outcome == kHit) {
+            EXPECT_EQ(d.headerAfter, d.headerBefore) << "nothing is written without a request";
+        }
+    }
+}
+
+// no-store in a request: the answer is served to the host and kept nowhere
+// in the cache; what the cache held stays as it was, a 304 included.
+TEST(FetchRequestDirectives, NoStoreKeepsNothingAndDropsNothing)
+{
+    const struct {
+        int mode;
+        Stored state;
+        int outcome;
+    } rows[] = {
+        {ZELMO_CACHE_PREFER_FRESH, Stored::Nothing, kReplaced},
+        {ZELMO_CACHE_REVALIDATE, Stored::Nothing, kReplaced},
+        {ZELMO_CACHE_REVALIDATE, Stored::Fresh, kRevalidated},
+        {ZELMO_CACHE_PREFER_FRESH, Stored::Stale, kRevalidated},
+        {ZELMO_CACHE_PREFER_FRESH, Stored::Fresh, kHit},
+        {ZELMO_CACHE_NETWORK_ONLY, Stored::Fresh, kReplaced},
+    };
+    int n = 0;
+    for (const auto &row : rows) {
+        for (const bool destination : {false, true}) {
+            SCOPED_TRACE(std::string("mode ") + std::to_string(row.mode) + "; " + NameOf(row.state) +
+                         (destination ? "; a destination" : ""));
+            TempDir out;
+            const std::string copy = (out.path() / "copy.bin").string();
+            ScriptedServer server([&](const RecordedRequest &req) {
+                if (req.Header("If-None-Match") == "\"r1\"")
+                    return Answer::Raw("HTTP/1.1 304 Not Modified\r\nETag: \"r1\"\r\nX-Refreshed: yes\r\n\r\n");
+                return Answer::Full("HTTP/1.1 200 OK", req.HasHeader("Cache-Control") ? "new body" : "the body",
+                                    FieldsOf(row.state) + "ETag: \"r1\"\r\n");
+            });
+            TempDir dir;
+            const std::string cache = dir.path().string();
+            const std::string url = server.Url(TestPath() + "-" + std::to_string(n++));
+            const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+            if (row.state != Stored::Nothing) {
+                ASSERT_EQ(Fetch(url, cache).r.outcome, kReplaced);
+            }
+            const std::vector<std::string> before = [&] {
+                std::vector<std::string> names;
+                for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+                    names.push_back(e.path().filename().string() + "=" + ReadFile(e.path().string()));
+                std::sort(names.begin(), names.end());
+                return names;
+            }();
+            const char *const lines[] = {"Cache-Control: no-store", nullptr};
+            const Fetched f = Fetch(url, cache, row.mode, [&](ZelmoFetchOptions &o) {
+                o.headers = lines;
+                o.destination = destination ? copy.c_str() : nullptr;
+            });
+            ASSERT_EQ(f.rc, 0) << f.r.error_text;
+            EXPECT_EQ(f.r.outcome, row.outcome);
+            const std::string served = row.outcome == kReplaced ? "new body" : "the body";
+            EXPECT_EQ(f.body, served);
+            if (destination) {
+                EXPECT_EQ(ReadFile(copy), served);
+            }
+            EXPECT_EQ((f.r.flags & ZELMO_FETCH_RESULT_NOT_STORED) != 0, row.outcome == kReplaced);
+            std::vector<std::string> after;
+            for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+                after.push_back(e.path().filename().string() + "=" + ReadFile(e.path().string()));
+            std::sort(after.begin(), after.end());
+            // The lock file a stored entry's fetch made is all that may differ
+            // (its time, for the prune); nothing else was written or removed.
+            const auto withoutLock = [&](std::vector<std::string> names) {
+                const std::string lock = std::filesystem::path(files.lock).filename().string() + "=";
+                names.erase(std::remove_if(names.begin(), names.end(),
+                                           [&](const std::string &e) { return e.compare(0, lock.size(), lock) == 0; }),
+                            names.end());
+                return names;
+            };
+            EXPECT_EQ(withoutLock(after), withoutLock(before));
+            EXPECT_EQ(ReadFile(files.header).find("X-Refreshed"), std::string::npos);
+        }
     }
 }
 

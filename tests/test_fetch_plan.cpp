@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fetch/plan.h"
+#include "fetch/rules.h"
 #include "zelmo_fetch.h"
 
 namespace zelmo::fetch::plan {
@@ -69,7 +70,15 @@ Entry WithPartial(Entry e)
 
 Call Mode(int mode, bool staleIfError = false, bool noResume = false, bool sink = false)
 {
-    return Call{mode, staleIfError, noResume, sink};
+    return Call{mode, staleIfError, noResume, sink, {}};
+}
+
+// A call whose request lines carry the Cache-Control `directives`.
+Call Asking(int mode, const char *directives)
+{
+    Call call = Mode(mode);
+    call.request = zelmo::fetch::ParseCacheControl(directives);
+    return call;
 }
 
 Next Send(Request r, PartialBody p = PartialBody::Leave)
@@ -223,6 +232,46 @@ TEST(FetchPlan, EveryStepOfACall)
         {"a partial, no resume, nothing else", Mode(REVALIDATE, false, true), WithPartial(Stored(State::None)), 0, {},
          Send(R::Unconditional, PartialBody::Drop)},
 
+        // The request's Cache-Control.
+        {"prefer fresh, no-cache: a fresh entry revalidated", Asking(PREFER_FRESH, "no-cache"), Stored(State::Whole), 50,
+         {}, Send(R::Conditional)},
+        {"prefer fresh, max-stale: a stale entry served", Asking(PREFER_FRESH, "max-stale=10"), Stored(State::Whole), 110,
+         {}, Do(Act::ServeStored)},
+        {"prefer fresh, max-stale: too stale", Asking(PREFER_FRESH, "max-stale=10"), Stored(State::Whole), 111, {},
+         Send(R::Conditional)},
+        {"prefer fresh, max-stale: not for an entry without times", Asking(PREFER_FRESH, "max-stale"),
+         Stored(State::Whole, kFresh100, false), 0, {}, Send(R::Conditional)},
+        {"revalidate, max-stale changes nothing", Asking(REVALIDATE, "max-stale"), Stored(State::Whole), 110, {},
+         Send(R::Conditional)},
+        {"cache only, no-cache changes nothing", Asking(ONLY, "no-cache"), Stored(State::Whole), 0, {},
+         Do(Act::ServeStored)},
+        {"only-if-cached, fresh: served", Asking(PREFER_FRESH, "only-if-cached"), Stored(State::Whole), 50, {},
+         Do(Act::ServeStored)},
+        {"only-if-cached, stale: nothing sent", Asking(PREFER_FRESH, "only-if-cached"), Stored(State::Whole), 100, {},
+         Fail(ZELMO_FETCH_E_NOT_CACHED, Why::OnlyIfCached)},
+        {"only-if-cached, nothing stored, a partial left alone", Asking(PREFER_FRESH, "only-if-cached"),
+         WithPartial(Stored(State::None)), 0, {}, Fail(ZELMO_FETCH_E_NOT_CACHED, Why::OnlyIfCached)},
+        {"only-if-cached, corrupt", Asking(PREFER_FRESH, "only-if-cached"), Stored(State::Corrupt), 0, {},
+         Fail(ZELMO_FETCH_E_CORRUPT, Why::Corrupt)},
+        {"only-if-cached in revalidation: nothing sent", Asking(REVALIDATE, "only-if-cached"), Stored(State::Whole), 0, {},
+         Fail(ZELMO_FETCH_E_NOT_CACHED, Why::OnlyIfCached)},
+        {"only-if-cached, network only: nothing sent", Asking(NETWORK_ONLY, "only-if-cached"),
+         Stored(State::NotLookedAt), 0, {}, Fail(ZELMO_FETCH_E_NOT_CACHED, Why::OnlyIfCached)},
+        {"only-if-cached, the entry another fetch stored", Asking(REVALIDATE, "only-if-cached"),
+         Waited(Stored(State::Whole)), 1000, {}, Do(Act::ServeStored)},
+        {"no-store, a partial: neither continued nor dropped", Asking(REVALIDATE, "no-store"),
+         WithPartial(Stored(State::Whole)), 0, {}, Send(R::Conditional)},
+        {"no-store and no resume, a partial: not dropped", Call{REVALIDATE, false, true, false, zelmo::fetch::ParseCacheControl("no-store")},
+         WithPartial(Stored(State::None)), 0, {}, Send(R::Unconditional)},
+        {"no-store, a 200: passed on, the entry kept", Asking(REVALIDATE, "no-store"), Stored(State::Whole), 0,
+         Whole(R::Conditional, 200), Do(Act::PassOn)},
+        {"no-store, a 200 that says no-store too: the entry dropped", Asking(REVALIDATE, "no-store"),
+         Stored(State::Whole), 0, NoStore(Whole(R::Conditional, 200)), Do(Act::Pass, PartialBody::Drop)},
+        {"no-store, a 304: served as stored", Asking(REVALIDATE, "no-store"), Stored(State::Whole), 0,
+         Whole(R::Conditional, 304), Do(Act::ServeAsStored)},
+        {"no-store, a resumable 200 cut short keeps nothing", Asking(REVALIDATE, "no-store"), Stored(State::None), 0,
+         Cut(R::Unconditional, kResumable), Fail(ZELMO_FETCH_E_TRANSFER, Why::Network)},
+
         // After a request: the answer.
         {"304 to a conditional", Mode(REVALIDATE), Stored(State::Whole), 0, Whole(R::Conditional, 304), Do(Act::Refresh)},
         {"304 to an unconditional", Mode(REVALIDATE), Stored(State::None), 0, Whole(R::Unconditional, 304),
@@ -312,7 +361,7 @@ TEST(FetchPlan, EveryStepOfACall)
 // no second retry, whatever it brings.
 TEST(FetchPlan, TheRetryAfterARangeRequestIsAPlainRequest)
 {
-    const Call call{ZELMO_CACHE_REVALIDATE, false, false, false};
+    const Call call{ZELMO_CACHE_REVALIDATE, false, false, false, {}};
     const Entry entry = WithPartial(Stored(State::None));
     Next next = Before(call, entry, T);
     ASSERT_EQ(next, Send(Request::Range));

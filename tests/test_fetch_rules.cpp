@@ -252,6 +252,93 @@ TEST(FetchRules, AgeValues)
     EXPECT_FALSE(far.fresh);
 }
 
+// A request's Cache-Control from the host's lines: every line of it, in
+// any letter case, as one list; Pragma: no-cache only without one.
+TEST(FetchRules, RequestCacheControlFromTheHostsLines)
+{
+    const struct {
+        std::vector<std::string> lines;
+        bool noCache, noStore, onlyIfCached, maxStaleAny;
+        std::optional<std::int64_t> maxAge, minFresh, maxStale;
+    } cases[] = {
+        {{}, false, false, false, false, {}, {}, {}},
+        {{"X-Cache-Control: no-cache"}, false, false, false, false, {}, {}, {}},
+        {{"Cache-Control: no-cache"}, true, false, false, false, {}, {}, {}},
+        {{"cache-control:NO-STORE"}, false, true, false, false, {}, {}, {}},
+        {{"Cache-Control: max-age=10", "CACHE-CONTROL: min-fresh=5, only-if-cached"}, false, false, true, false, 10, 5, {}},
+        {{"Cache-Control: max-stale"}, false, false, false, true, {}, {}, {}},
+        {{"Cache-Control: max-stale=30"}, false, false, false, false, {}, {}, 30},
+        {{"Cache-Control: max-stale=\"30\""}, false, false, false, false, {}, {}, 30},
+        {{"Cache-Control: max-stale=x"}, false, false, false, false, {}, {}, {}},
+        {{"Cache-Control: max-stale=-1"}, false, false, false, false, {}, {}, {}},
+        {{"Cache-Control: min-fresh=x"}, false, false, false, false, {}, 0, {}},
+        {{"Cache-Control: max-age=x"}, false, false, false, false, 0, {}, {}},
+        {{"Cache-Control: max-stale=99999999999999999999"}, false, false, false, false, {}, {}, std::int64_t{1} << 31},
+        {{"Pragma: no-cache"}, true, false, false, false, {}, {}, {}},
+        {{"pragma: foo, NO-CACHE "}, true, false, false, false, {}, {}, {}},
+        {{"Pragma: no-cache=1"}, false, false, false, false, {}, {}, {}},
+        {{"Pragma: no-cache", "Cache-Control: max-stale"}, false, false, false, true, {}, {}, {}},
+        {{"Pragma: no-cache", "Cache-Control: "}, false, false, false, false, {}, {}, {}},
+    };
+    for (const auto &c : cases) {
+        std::string what;
+        for (const std::string &line : c.lines)
+            what += line + "; ";
+        const CacheControl cc = RequestCacheControl(c.lines);
+        EXPECT_EQ(cc.noCache, c.noCache) << what;
+        EXPECT_EQ(cc.noStore, c.noStore) << what;
+        EXPECT_EQ(cc.onlyIfCached, c.onlyIfCached) << what;
+        EXPECT_EQ(cc.maxStaleAny, c.maxStaleAny) << what;
+        EXPECT_EQ(cc.maxAge, c.maxAge) << what;
+        EXPECT_EQ(cc.minFresh, c.minFresh) << what;
+        EXPECT_EQ(cc.maxStale, c.maxStale) << what;
+    }
+}
+
+// RFC 9111 5.2.1 at the edges: a stored answer 60 s old of a 100 s
+// lifetime (or 150 s old: stale by 50), asked for with each directive.
+TEST(FetchRules, ServableWithoutRequestAtEachLimit)
+{
+    const std::string date = "Date: " + FormatHttpDate(k1994) + "\r\n";
+    const std::string plain = "HTTP/1.1 200 OK\r\n" + date + "Cache-Control: max-age=100\r\n\r\n";
+    const std::string mustRevalidate = "HTTP/1.1 200 OK\r\n" + date + "Cache-Control: max-age=100, must-revalidate\r\n\r\n";
+    const std::string noCache = "HTTP/1.1 200 OK\r\n" + date + "Cache-Control: max-age=100, no-cache\r\n\r\n";
+    const struct {
+        const char *request;
+        const std::string *block;
+        std::int64_t age;
+        bool servable;
+    } cases[] = {
+        {"", &plain, 60, true},
+        {"", &plain, 99, true},
+        {"", &plain, 100, false},
+        {"no-cache", &plain, 0, false},
+        {"max-age=0", &plain, 0, false},
+        {"max-age=60", &plain, 60, true},
+        {"max-age=59", &plain, 60, false},
+        {"max-age=1", &plain, 1, true},
+        {"max-age=200", &plain, 150, false},
+        {"min-fresh=39", &plain, 60, true},
+        {"min-fresh=40", &plain, 60, false},
+        {"min-fresh=0", &plain, 99, true},
+        {"max-stale=50", &plain, 150, true},
+        {"max-stale=49", &plain, 150, false},
+        {"max-stale=0", &plain, 100, true},
+        {"max-stale", &plain, 1000000, true},
+        {"max-stale", &mustRevalidate, 100, false},
+        {"max-stale", &mustRevalidate, 99, true},
+        {"max-stale", &noCache, 0, false},
+        {"max-stale=50, max-age=150", &plain, 150, true},
+        {"max-stale=50, max-age=149", &plain, 150, false},
+        {"only-if-cached", &plain, 60, true},
+        {"only-if-cached", &plain, 100, false},
+        {"no-store", &plain, 60, true},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ServableWithoutRequest(*c.block, k1994, k1994, k1994 + c.age, ParseCacheControl(c.request)), c.servable)
+            << "'" << c.request << "', " << c.age << " s old of " << *c.block;
+}
+
 TEST(FetchRules, ValidatorsAndConditionalLines)
 {
     const struct {

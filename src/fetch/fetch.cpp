@@ -71,7 +71,7 @@ const std::string &Unplaced(const cache::EntryFiles &files, cache::Committed com
 
 Fetch::Fetch(const char *url, Settings s)
     : url_(url), s_(std::move(s)), files_(cache::EntryFilesIn(s_.cacheDir, url_)),
-      call_{s_.mode, s_.staleIfError, s_.noResume, s_.sink != nullptr},
+      call_{s_.mode, s_.staleIfError, s_.noResume, s_.sink != nullptr, RequestCacheControl(s_.headers)},
       now_(static_cast<std::int64_t>(std::time(nullptr)))
 {
     if (s_.timeoutMs > 0)
@@ -165,7 +165,11 @@ Step Fetch::Proceed(plan::Next next)
         case Act::Store:
             return Finished(Store());
         case Act::Pass:
-            return Finished(Pass());
+            return Finished(Pass(true));
+        case Act::PassOn:
+            return Finished(Pass(false));
+        case Act::ServeAsStored:
+            return Finished(Serve(ZELMO_FETCH_REVALIDATED));
         case Act::Refresh:
             return Finished(Refresh());
         case Act::CommitResumed:
@@ -198,6 +202,7 @@ Transfer &Fetch::Begin(const pool::Lease &lease)
     t.route = s_.route;
     t.hostLines = s_.headers;
     t.timeLeftMs = LeftMs();
+    t.keepNothing = call_.request.noStore;
     if (sent_ == plan::Request::Conditional) {
         for (std::string &line : ConditionalLines(ValidatorsOf(stored_.header)))
             t.lines.push_back(std::move(line));
@@ -396,12 +401,15 @@ Error Fetch::Store()
     return {};
 }
 
-// A 200 that says no-store: served to the sink as it came and to the
-// destination from its temporary beside it; nothing of it is kept in the
-// cache, and the URL's former entry, which the answer outdates, is dropped.
-Error Fetch::Pass()
+// A 200 that says no-store, or one to a request that says it: served to the
+// sink as it came and to the destination from its temporary beside it;
+// nothing of it is kept in the cache. The URL's former entry, which the
+// answer outdates, is dropped where `dropEntry` (the answer's no-store);
+// the request's no-store leaves the cache as it was.
+Error Fetch::Pass(bool dropEntry)
 {
-    cache::DropEntry(files_);
+    if (dropEntry)
+        cache::DropEntry(files_);
     if (s_.destination != nullptr) {
         Editor &e = *editor_;
         if (!r_.started) {  // no body came: an empty one

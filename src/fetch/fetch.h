@@ -79,7 +79,7 @@ private:
     Error Serve(int outcome);
     cache::EntryMeta MetaOf(const std::string &header, std::int64_t length, std::uint64_t digest) const;
     Error Store();
-    Error Pass();
+    Error Pass(bool dropEntry);
     Error Refresh();
     Error CommitResumed();
     Error Failure(const plan::Next &next) const;

@@ -26,11 +26,12 @@ Next Fail(int error, Why why, PartialBody partial = PartialBody::Leave)
     return Next{Act::Fail, Request::None, error, partial, why};
 }
 
-bool IsFresh(const Entry &entry, std::int64_t now)
+bool IsFresh(const Call &call, const Entry &entry, std::int64_t now)
 {
     // Without the times of the request and answer (an entry of the 28
     // exports) the age cannot be told: such an entry is revalidated.
-    return entry.hasTimes && FreshnessOf(entry.header, entry.requestTime, entry.responseTime, now).fresh;
+    return entry.hasTimes &&
+           ServableWithoutRequest(entry.header, entry.requestTime, entry.responseTime, now, call.request);
 }
 
 // A failure that a stored entry may be served around: the network's, or a
@@ -84,7 +85,7 @@ Next Judge(const Call &call, const Answer &a)
     // time, where its validator and length allow one; a 200 to a range
     // request replaced the partial.
     PartialBody partial = a.sent == Request::Range && a.status == 200 ? PartialBody::Drop : PartialBody::Leave;
-    if (!call.noResume && !a.noStore && a.closed && a.started && !a.continued && a.received > 0 && a.received < a.total &&
+    if (!call.noResume && !a.noStore && !call.request.noStore && a.closed && a.started && !a.continued && a.received > 0 && a.received < a.total &&
         (a.stopped == ZELMO_FETCH_E_CANCELLED || (a.stopped == ZELMO_FETCH_OK && !a.performed)) &&
         !ResumeValidatorOf(a.block).empty())
         partial = PartialBody::Keep;
@@ -100,13 +101,17 @@ Next Judge(const Call &call, const Answer &a)
         return Fail(ZELMO_FETCH_E_TRANSFER, Why::Network, partial);
     if (!a.closed)
         return Fail(ZELMO_FETCH_E_CACHE_IO, Why::Unwritten, partial);
-    if (a.status == 304)
-        return a.sent == Request::Conditional ? Next{Act::Refresh}
-                                              : Fail(ZELMO_FETCH_E_HTTP, Why::NotModifiedUnasked, partial);
+    if (a.status == 304) {
+        if (a.sent != Request::Conditional)
+            return Fail(ZELMO_FETCH_E_HTTP, Why::NotModifiedUnasked, partial);
+        return Next{call.request.noStore ? Act::ServeAsStored : Act::Refresh};
+    }
     if (a.status != 200)
         return Fail(ZELMO_FETCH_E_HTTP, Why::Status, partial);
     if (a.noStore)  // kept nowhere; what the cache held of the URL is outdated by it
         return Next{Act::Pass, Request::None, 0, PartialBody::Drop};
+    if (call.request.noStore)  // kept nowhere, and what the cache holds is left to it
+        return Next{Act::PassOn, Request::None, 0, partial};
     return Next{Act::Store, Request::None, 0, partial};
 }
 
@@ -118,15 +123,18 @@ Next Before(const Call &call, const Entry &entry, std::int64_t now)
     // not served without validation.
     if (entry.state == State::Whole && entry.varyMatches &&
         (call.mode == ZELMO_CACHE_ONLY || entry.changedWhileWaiting ||
-         (call.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(entry, now))))
+         (call.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(call, entry, now))))
         return Serve();
-    if (call.mode == ZELMO_CACHE_ONLY)
+    if (call.mode == ZELMO_CACHE_ONLY || call.request.onlyIfCached)
         return entry.state == State::Corrupt ? Fail(ZELMO_FETCH_E_CORRUPT, Why::Corrupt)
-                                             : Fail(ZELMO_FETCH_E_NOT_CACHED, Why::NotCached);
-    // A partial body left by a cut transfer is continued by a range request.
-    if (entry.partial && !call.noResume)
+               : call.mode == ZELMO_CACHE_ONLY ? Fail(ZELMO_FETCH_E_NOT_CACHED, Why::NotCached)
+                                               : Fail(ZELMO_FETCH_E_NOT_CACHED, Why::OnlyIfCached);
+    // A partial body left by a cut transfer is continued by a range request;
+    // under the request's no-store it is neither continued nor dropped.
+    const bool keepNothing = call.request.noStore;
+    if (entry.partial && !call.noResume && !keepNothing)
         return Send(Request::Range);
-    const PartialBody partial = entry.partial ? PartialBody::Drop : PartialBody::Leave;
+    const PartialBody partial = entry.partial && !keepNothing ? PartialBody::Drop : PartialBody::Leave;
     if (entry.state == State::Whole && !ConditionalLines(ValidatorsOf(entry.header)).empty())
         return Send(Request::Conditional, partial);
     return Send(Request::Unconditional, partial);

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "fetch/rules.h"
+
 namespace zelmo::fetch::plan {
 
 // What the call was asked.
@@ -15,6 +17,7 @@ struct Call {
     bool staleIfError = false;  // ZELMO_FETCH_STALE_IF_ERROR
     bool noResume = false;      // ZELMO_FETCH_NO_RESUME
     bool hasSink = false;       // the body goes to a sink as it comes
+    CacheControl request;       // the Cache-Control of the host's request lines
 };
 
 // The entry as the call found it.
@@ -60,6 +63,8 @@ enum class Act {
     Send,           // send `request`
     Store,          // the 200 becomes the entry (replaced)
     Pass,           // the 200 is served as it came and kept nowhere (no-store); the former entry goes
+    PassOn,         // the 200 is served as it came and kept nowhere (the request's no-store); the entry stays
+    ServeAsStored,  // a 304 to a request that says no-store: the entry served (revalidated), nothing written
     Refresh,        // the 304's fields go into the stored header; the entry served (revalidated)
     CommitResumed,  // the completed partial becomes the entry (resumed)
     ServeStale,     // serve the whole stored entry instead of the failed answer (looked at first if need be)
@@ -73,6 +78,7 @@ enum class PartialBody { Leave, Drop, Keep };
 enum class Why {
     None,
     NotCached,           // cache only, no complete entry
+    OnlyIfCached,        // the request's only-if-cached, and no entry to serve without a request
     Corrupt,             // cache only, the entry failed its check
     Stopped,             // a body step stopped the transfer (the sink, progress, a write)
     Network,             // libcurl failed
@@ -92,12 +98,20 @@ struct Next {
     bool operator==(const Next &) const = default;
 };
 
-// Before any request. Where the entry was looked at without the entry's
+// Before any request. The request's Cache-Control (RFC 9111 5.2.1) counts
+// where the mode serves fresh entries (ZELMO_CACHE_PREFER_FRESH): no-cache,
+// max-age, min-fresh and max-stale decide what is fresh enough
+// (ServableWithoutRequest). Its only-if-cached sends nothing in any mode:
+// what the mode would not serve without a request fails. Its no-store
+// leaves the partial body alone: no range request, nothing dropped.
+// Where the entry was looked at without the entry's
 // lock, only ServeStored and a cache-only miss are acted on; anything else
 // is decided again under the lock.
 Next Before(const Call &call, const Entry &entry, std::int64_t now);
 
-// After a request. A failed request is served around (ServeStale) where the
+// After a request. Under the request's no-store a 200 is passed on and a
+// 304 serves the entry as it is: nothing is written to the cache, and
+// nothing of it dropped. A failed request is served around (ServeStale) where the
 // network or a 5xx failed it and the host's flag or the stored answer's
 // stale-if-error allows; a network-only call is looked at first (ServeStale
 // with the entry NotLookedAt), then asked again.

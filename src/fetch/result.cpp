@@ -25,6 +25,9 @@ Error FailureOf(const plan::Next &next, const Received &r, const std::string &bo
     switch (next.why) {
     case plan::Why::NotCached:
         return Fail(next.error, "no complete entry of this URL in the cache");
+    case plan::Why::OnlyIfCached:
+        return Fail(next.error, "the request says only-if-cached, and no stored entry of this URL may be served "
+                                "without a request");
     case plan::Why::Corrupt:
         return Fail(next.error, "the stored entry failed its check and was dropped");
     case plan::Why::Stopped:

@@ -319,6 +319,16 @@ CacheControl ParseCacheControl(std::string_view value)
         } else if (EqualNoCase(name, "stale-if-error")) {
             if (!cc.staleIfError)
                 cc.staleIfError = seconds();
+        } else if (EqualNoCase(name, "min-fresh")) {
+            if (!cc.minFresh)
+                cc.minFresh = seconds();
+        } else if (EqualNoCase(name, "max-stale")) {
+            if (!argument)
+                cc.maxStaleAny = true;
+            else if (!cc.maxStale)
+                cc.maxStale = Digits(*argument, kMaxDelta);
+        } else if (EqualNoCase(name, "only-if-cached")) {
+            cc.onlyIfCached = true;
         } else if (EqualNoCase(name, "no-cache")) {
             cc.noCache = true;  // the qualified form too: the whole answer is stored
         } else if (EqualNoCase(name, "no-store")) {
@@ -330,6 +340,25 @@ CacheControl ParseCacheControl(std::string_view value)
         } else if (EqualNoCase(name, "public")) {
             cc.isPublic = true;
         }
+    }
+    return cc;
+}
+
+CacheControl RequestCacheControl(const std::vector<std::string> &requestLines)
+{
+    std::string request;
+    for (const std::string &line : requestLines)
+        request.append(line).append("\r\n");
+    const Block block = Split(request);
+    if (const std::optional<std::string> value = ValueIn(block, "Cache-Control"))
+        return ParseCacheControl(*value);
+    CacheControl cc;
+    std::string_view rest = ValueIn(block, "Pragma").value_or("");
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        if (EqualNoCase(Trim(rest.substr(0, comma)), "no-cache"))
+            cc.noCache = true;
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
     return cc;
 }
@@ -415,6 +444,24 @@ Freshness FreshnessOf(std::string_view storedBlock, std::int64_t requestTime, st
 
     f.fresh = !cc.noCache && !cc.noStore && f.lifetime > f.age;
     return f;
+}
+
+bool ServableWithoutRequest(std::string_view storedBlock, std::int64_t requestTime, std::int64_t responseTime,
+                            std::int64_t now, const CacheControl &request)
+{
+    if (request.noCache || request.maxAge == 0)
+        return false;
+    const CacheControl stored = ParseCacheControl(ValueIn(Split(storedBlock), "Cache-Control").value_or(""));
+    if (stored.noCache || stored.noStore)
+        return false;
+    const Freshness f = FreshnessOf(storedBlock, requestTime, responseTime, now);
+    if (request.maxAge && f.age > *request.maxAge)
+        return false;
+    if (f.lifetime > SaturatingAdd(f.age, request.minFresh.value_or(0)))
+        return true;
+    if (stored.mustRevalidate)
+        return false;
+    return request.maxStaleAny || (request.maxStale && SaturatingSub(f.age, f.lifetime) <= *request.maxStale);
 }
 
 bool StaleIfErrorAllows(std::string_view storedBlock, std::int64_t requestTime, std::int64_t responseTime,

@@ -27,12 +27,22 @@ std::string FormatHttpDate(std::int64_t seconds);
 struct CacheControl {
     std::optional<std::int64_t> maxAge, staleIfError;
     bool noCache = false, noStore = false, mustRevalidate = false, isPrivate = false, isPublic = false;
+    // Directives of a request (RFC 9111 5.2.1).
+    std::optional<std::int64_t> minFresh, maxStale;  // maxStale: max-stale with its seconds
+    bool maxStaleAny = false;                        // max-stale without a value: any staleness
+    bool onlyIfCached = false;
 };
 
 // The directives of a Cache-Control value; tolerant: unknown directives and
-// malformed arguments are ignored (a max-age that is not a number counts as
-// 0, i.e. stale; a huge one is clamped).
+// malformed arguments are ignored (a max-age or min-fresh that is not a
+// number counts as 0, for a max-age: stale; a max-stale whose value is not a
+// number is ignored; a huge value is clamped).
 CacheControl ParseCacheControl(std::string_view value);
+
+// The Cache-Control of a request made of `requestLines` ("Name: value"):
+// every Cache-Control line, in any letter case, joined. Without any, a
+// Pragma that holds no-cache counts as Cache-Control: no-cache (RFC 9111 5.4).
+CacheControl RequestCacheControl(const std::vector<std::string> &requestLines);
 
 // RFC 9111 4.1: what an answer's Vary selects from the request that gets it,
 // as a key two requests share exactly when the answer suits both. "" when
@@ -68,6 +78,17 @@ struct Freshness {
 };
 Freshness FreshnessOf(std::string_view storedBlock, std::int64_t requestTime, std::int64_t responseTime,
                       std::int64_t now);
+
+// RFC 9111 4.2 and 5.2.1 for a private cache: whether a stored answer may
+// be served without a request to a request whose Cache-Control is
+// `request`. Never with the request's no-cache or max-age=0, nor a stored
+// no-cache or no-store. Otherwise the age must be at most the request's
+// max-age, and the answer fresh for min-fresh seconds more (0 without);
+// failing that, the request's max-stale admits an answer stale by at most
+// its seconds (any, without a value), unless the answer says
+// must-revalidate.
+bool ServableWithoutRequest(std::string_view storedBlock, std::int64_t requestTime, std::int64_t responseTime,
+                            std::int64_t now, const CacheControl &request);
 
 // RFC 5861 4: whether a stored answer's Cache-Control stale-if-error lets it
 // be served when a new one cannot be had: its current age is at most its

@@ -180,7 +180,7 @@ bool StartBody(Transferring &t)
     if (status != 200)
         return t.Stop(ZELMO_FETCH_E_HTTP, "");
     r.total = header::ParseLength(header::FieldValue(FinalOf(t), "Content-Length")).value_or(-1);
-    if ((r.noStore = SaysNoStore(FinalOf(t)))) {
+    if ((r.noStore = t.request.keepNothing || SaysNoStore(FinalOf(t)))) {
         if (t.steps.destination == nullptr)
             return true;
         t.steps.editor->BodyAside(t.steps.destination);

@@ -42,6 +42,7 @@ struct TransferRequest {
     int timeLeftMs = -1;                 // -1: no limit
     bool expectBody = true;              // false: most likely a 304 (a small receive buffer)
     const Partial *partial = nullptr;    // a range request: a 206 may continue this partial
+    bool keepNothing = false;            // the request says no-store: a 200's body goes as a no-store one
 };
 
 // Where the body goes. A 200's body goes to the editor's body temporary; a
@@ -70,7 +71,8 @@ struct Received {
     bool started = false;             // a body began
     bool continued = false;           // a 206 continued the partial
     bool rangeComplete = false;       // ... and the partial body now has the whole length
-    bool noStore = false;             // a 200 that says no-store: its body went beside the destination, or nowhere
+    bool noStore = false;             // a 200 that says no-store, or one to a request that does: its body
+                                      // went beside the destination, or nowhere
     bool closed = true;               // the body file written and closed without loss
     std::int64_t received = 0;        // body bytes of this answer
     std::int64_t total = -1;          // the whole body's length, when told
