@@ -353,7 +353,8 @@ CacheControl RequestCacheControl(const std::vector<std::string> &requestLines)
     if (const std::optional<std::string> value = ValueIn(block, "Cache-Control"))
         return ParseCacheControl(*value);
     CacheControl cc;
-    std::string_view rest = ValueIn(block, "Pragma").value_or("");
+    const std::string pragma = ValueIn(block, "Pragma").value_or("");
+    std::string_view rest = pragma;
     while (!rest.empty()) {
         const std::size_t comma = rest.find(',');
         if (EqualNoCase(Trim(rest.substr(0, comma)), "no-cache"))
