@@ -120,16 +120,7 @@ std::string Output(const std::vector<std::string> &args, int &status, bool captu
     return out;
 }
 
-// One line of the fixture's access log:
-// addr connection connection_requests "request line" status bytes protocol
-struct LogLine {
-    long connection = 0;
-    long request = 0;  // its number on the connection; 1: a new connection
-    std::string line;  // "GET /net/7.bin HTTP/1.1"
-    int status = 0;
-    long bytes = 0;
-    std::string protocol;
-};
+using LogLine = AccessLine;
 
 // What a batch of requests left in the access log.
 struct Logged {
@@ -179,15 +170,8 @@ public:
             const std::string text = log.substr(logSeen_, end - logSeen_);
             logSeen_ = end + 1;
             LogLine l;
-            const std::size_t open = text.find('"'), close = text.find('"', open + 1);
-            if (open == std::string::npos || close == std::string::npos)
-                continue;
-            std::sscanf(text.c_str(), "%*s %ld %ld", &l.connection, &l.request);
-            l.line = text.substr(open + 1, close - open - 1);
-            char protocol[32] = "";
-            std::sscanf(text.c_str() + close + 1, "%d %ld %31s", &l.status, &l.bytes, protocol);
-            l.protocol = protocol;
-            lines.push_back(std::move(l));
+            if (ParseAccessLine(text, l))
+                lines.push_back(std::move(l));
         }
         return lines;
     }

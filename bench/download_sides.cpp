@@ -162,6 +162,21 @@ Served::Served(fs::path fixtureDir) : dir(std::move(fixtureDir))
         skip = "cannot write the served files into " + (dir / "root").string();
 }
 
+bool ParseAccessLine(const std::string &text, AccessLine &parsed)
+{
+    const std::size_t open = text.find('"'), close = text.find('"', open == std::string::npos ? open : open + 1);
+    if (open == std::string::npos || close == std::string::npos)
+        return false;
+    AccessLine l;
+    std::sscanf(text.c_str(), "%*s %ld %ld", &l.connection, &l.request);
+    l.line = text.substr(open + 1, close - open - 1);
+    char protocol[32] = "";
+    std::sscanf(text.c_str() + close + 1, "%d %ld %31s", &l.status, &l.bytes, protocol);
+    l.protocol = protocol;
+    parsed = std::move(l);
+    return true;
+}
+
 std::string Served::Url(const char *name) const
 {
     return "http://127.0.0.1:" + std::to_string(port) + "/" + name;

@@ -53,6 +53,20 @@ private:
     std::size_t logSeen_ = 0;
 };
 
+// One line of the access log of scripts/nginx-fixture:
+// addr connection connection_requests "request line" status bytes protocol
+struct AccessLine {
+    long connection = 0;
+    long request = 0;  // its number on the connection; 1: a new connection
+    std::string line;  // "GET /x HTTP/1.1"
+    int status = 0;
+    long bytes = 0;
+    std::string protocol;
+};
+
+// The line `text` parsed; false for one without a quoted request line.
+bool ParseAccessLine(const std::string &text, AccessLine &parsed);
+
 // One side of a comparison: the timed call, and its check after it, outside
 // the timing.
 struct Side {

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -25,40 +24,23 @@ namespace {
 constexpr int kFiles = 40;
 constexpr std::size_t kFileSize = 4096;
 
-// A line of the fixture's access log: connection number, request line,
-// status, protocol.
-struct Logged {
-    std::string connection, request, protocol;
-    int status = 0;
-};
-
-std::vector<Logged> LogLines(const fs::path &dir)
+std::vector<AccessLine> LogLines(const fs::path &dir)
 {
-    std::vector<Logged> lines;
+    std::vector<AccessLine> lines;
     std::ifstream log(dir / "access.log");
-    std::string line;
-    while (std::getline(log, line)) {
-        const std::size_t open = line.find('"'), close = line.rfind('"');
-        if (open == std::string::npos || close <= open)
-            continue;
-        Logged l;
-        std::istringstream head(line.substr(0, open));
-        std::string address, requests;
-        head >> address >> l.connection >> requests;
-        l.request = line.substr(open + 1, close - open - 1);
-        std::istringstream tail(line.substr(close + 1));
-        std::string bytes;
-        tail >> l.status >> bytes >> l.protocol;
-        lines.push_back(l);
-    }
+    std::string text;
+    AccessLine l;
+    while (std::getline(log, text))
+        if (ParseAccessLine(text, l))
+            lines.push_back(l);
     return lines;
 }
 
 // The log lines after the first `from`, once there are `count` of them
 // (nginx logs a request after answering it).
-std::vector<Logged> NewLines(const fs::path &dir, std::size_t from, std::size_t count)
+std::vector<AccessLine> NewLines(const fs::path &dir, std::size_t from, std::size_t count)
 {
-    std::vector<Logged> lines;
+    std::vector<AccessLine> lines;
     for (int attempt = 0; attempt < 100; ++attempt) {
         lines = LogLines(dir);
         if (lines.size() >= from + count)
@@ -67,7 +49,7 @@ std::vector<Logged> NewLines(const fs::path &dir, std::size_t from, std::size_t 
     }
     if (lines.size() < from)
         return {};
-    return std::vector<Logged>(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end());
+    return std::vector<AccessLine>(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end());
 }
 
 int ZELMO_API ToString(void *data, const void *bytes, size_t length)
@@ -158,11 +140,11 @@ public:
     bool LogShows(const std::string &what, std::size_t from, std::size_t count, std::size_t notModified,
                 std::size_t connections, const char *protocol) const
     {
-        const std::vector<Logged> lines = NewLines(served_.dir, from, count);
-        std::set<std::string> used;
+        const std::vector<AccessLine> lines = NewLines(served_.dir, from, count);
+        std::set<long> used;
         std::size_t seen304 = 0;
         bool rightProtocol = true;
-        for (const Logged &l : lines) {
+        for (const AccessLine &l : lines) {
             used.insert(l.connection);
             seen304 += l.status == 304;
             rightProtocol = rightProtocol && l.protocol == protocol;
