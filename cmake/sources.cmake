@@ -30,6 +30,7 @@ set(ZELMO_SOURCES
   src/fetch/pool.cpp
   src/fetch/transfer.cpp
   src/fetch/result.cpp
+  src/fetch/answer.cpp
   src/fetch/deliver.cpp
   src/fetch/fetch.cpp
   src/fetch/many.cpp

@@ -73,7 +73,8 @@ typedef enum ZelmoFetchError {
     ZELMO_FETCH_OK = 0,
     ZELMO_FETCH_E_OPTIONS = 1,     /* a null url or result, a wrong size field, a bad option */
     ZELMO_FETCH_E_TRANSFER = 2,    /* the transfer failed; error_text gives libcurl's reason */
-    ZELMO_FETCH_E_HTTP = 3,        /* the server answered with a status that is not served */
+    ZELMO_FETCH_E_HTTP = 3,        /* the answer's status is not 2xx (see "Answers"), or a
+                                      status the fetch cannot serve */
     ZELMO_FETCH_E_LOCKED = 4,      /* another fetch of the URL held the entry past the time limit */
     ZELMO_FETCH_E_CORRUPT = 5,     /* the stored entry failed its check and could not be fetched again */
     ZELMO_FETCH_E_CACHE_IO = 6,    /* the cache directory could not be read or written */
@@ -120,6 +121,10 @@ typedef enum ZelmoFetchError {
  * "h2c"), for a server known to speak it; without the flag they use
  * HTTP/1.1. https:// URLs offer HTTP/2 through ALPN either way. */
 #define ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE 0x40u
+/* A final answer whose status is not 2xx (a 404, a 500) counts as served:
+ * the call returns 0 with its outcome, instead of ZELMO_FETCH_E_HTTP. Its
+ * body reaches the sink and the destination either way (see "Answers"). */
+#define ZELMO_FETCH_ANY_STATUS 0x100u
 
 /*
  * The body sink: called with each run of body bytes as they arrive (or, for
@@ -138,6 +143,71 @@ typedef int(ZELMO_API *ZelmoFetchSink)(void *data, const void *bytes, size_t len
  * as it was before.
  */
 typedef int(ZELMO_API *ZelmoFetchProgress)(void *data, int64_t received, int64_t total);
+
+/*
+ * Answers. Every answer a fetch serves (a fresh hit, a revalidated, replaced,
+ * resumed or stale entry) and every final answer whose status is not 2xx
+ * (a 404's error page, a 500's) is handed to the host as a browser would
+ * see it, through options.answer when set: once per call at most, before the
+ * first byte of its body reaches the sink (before the destination is
+ * written, before the call returns), with
+ *   status   the status served: 200 for a hit of a stored 200, the stored
+ *            status for a hit of another stored answer (a 404 kept for its
+ *            max-age), 200 after a 304 revalidated a stored 200;
+ *   header   the status line and the header fields, each line ending in
+ *            CRLF, then an empty line, NUL-terminated: a stored answer's
+ *            fields merged with a 304's, the fields that belong to a
+ *            connection removed (Connection and those it names, Keep-Alive,
+ *            Transfer-Encoding, ...), and "Age: <age>";
+ *   age      the answer's current age in seconds (RFC 9111 4.2.3: from its
+ *            Age and Date fields, the time of its request and answer, and
+ *            its time in the cache); 0 for an answer just received from
+ *            a server that says nothing of its age;
+ *   index    in zelmo_fetch_many, the item's index; 0 in zelmo_fetch.
+ * The struct and its texts are valid during the call only. Return 0 to go
+ * on; anything else stops the fetch with ZELMO_FETCH_E_CANCELLED before any
+ * of the body is served, the cache left as it was. A fetch that fails
+ * (a cut transfer, say) after the callback had its answer serves nothing.
+ *
+ * A status that is not 2xx makes the call return ZELMO_FETCH_E_HTTP, with
+ * http_status, outcome, bytes_served and body_path filled as for a success
+ * (outcome ZELMO_FETCH_FAILED when no answer was served: a 304 to a request
+ * without validators, say), unless the host set ZELMO_FETCH_ANY_STATUS. Its
+ * body reaches the sink only once the fetch knows it will not serve a stored
+ * entry in its place (stale-if-error, for a 5xx).
+ *
+ * Stored statuses: a 200 is kept as before; a 203, 204, 300, 301, 308, 404,
+ * 405, 410, 414 or 501 is kept when it has explicit freshness (max-age,
+ * Expires), a Last-Modified for heuristic freshness, or says public or
+ * private; any other status (a 500, say) only with explicit freshness or
+ * public/private; a 206 never. Such an entry is served and revalidated like
+ * a 200's, and replaced by the next answer stored. The 28 exports of
+ * zelmo.h never take it for one of their own: HttpDownload_SYNC fetches the
+ * URL anew, GetCacheFileSize finds no complete entry.
+ *
+ * A request line "Range: ..." among options.headers asks for part of the
+ * body: such a call serves nothing stored and stores nothing; the server's
+ * 206 (or 200) is delivered as it came.
+ */
+typedef struct ZelmoFetchAnswer {
+    uint32_t size;                 /* sizeof(ZelmoFetchAnswer) of the library */
+    int32_t status;
+    int64_t age;
+    const char *header;
+    size_t header_length;          /* strlen(header) */
+    size_t index;
+} ZelmoFetchAnswer;
+typedef int(ZELMO_API *ZelmoFetchAnswerCallback)(void *data, const ZelmoFetchAnswer *answer);
+
+/*
+ * The value of field `name` (any letter case) in an answer's header, NUL-
+ * terminated, repeated fields joined with ", ", into value[capacity].
+ * Returns the value's length (without the NUL), or -1 when the field is
+ * absent or any argument is null; a value that does not fit is cut at
+ * capacity - 1 bytes (the length returned is the whole value's).
+ */
+int64_t ZELMO_API zelmo_fetch_answer_field(const ZelmoFetchAnswer *answer, const char *name, char *value,
+                                           size_t capacity);
 
 typedef struct ZelmoFetchOptions {
     uint32_t size;                 /* sizeof(ZelmoFetchOptions), set by zelmo_fetch_init */
@@ -186,6 +256,9 @@ typedef struct ZelmoFetchOptions {
     int32_t max_host_connections;
     uint32_t reserved32;           /* 0 */
     uint64_t reserved[2];          /* 0 */
+    /* Added after the first release; a host built before sets neither. */
+    ZelmoFetchAnswerCallback answer; /* may be null: see "Answers" */
+    void *answer_data;
 } ZelmoFetchOptions;
 
 /* Flags (ZelmoFetchResult.flags): what else happened on the way. */
@@ -214,7 +287,9 @@ typedef struct ZelmoFetchResult {
     int32_t outcome;               /* a ZelmoFetchOutcome */
     int32_t error;                 /* a ZelmoFetchError, 0 on success */
     int32_t http_status;           /* of the final answer; 0 when none came (served
-                                      stale: the 5xx, 0 when the network failed) */
+                                      stale: the 5xx, 0 when the network failed);
+                                      with ZELMO_FETCH_E_HTTP for a stored answer
+                                      served, its status */
     int64_t bytes_received;        /* body bytes that came over the wire */
     int64_t bytes_served;          /* body bytes served (the entry's length) */
     int64_t resumed_from;          /* where a resumed transfer began; 0 otherwise */

@@ -482,6 +482,7 @@ struct FailureCase {
     std::function<Answer(const std::string &body)> answer;
     int error;
     std::function<void(ZelmoFetchOptions &)> tweak;
+    bool delivered = false;  // the answer reached the sink (not stored), and the call still failed
 };
 
 int64_t cancelledAt = -1;
@@ -494,7 +495,7 @@ TEST(FetchFaults, FailuresLeaveTheOldEntryOrNone)
          [](const std::string &) { return Answer::Raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten..", true); },
          ZELMO_FETCH_E_TRANSFER, nullptr},
         {"404", [](const std::string &) { return Answer::Full("HTTP/1.1 404 Not Found", "missing"); }, ZELMO_FETCH_E_HTTP,
-         nullptr},
+         nullptr, true},
         {"206 not asked for",
          [](const std::string &) { return Answer::Full("HTTP/1.1 206 Partial Content", "part", "Content-Range: bytes 0-3/9\r\n"); },
          ZELMO_FETCH_E_HTTP, nullptr},
@@ -534,7 +535,11 @@ TEST(FetchFaults, FailuresLeaveTheOldEntryOrNone)
             const Fetched f = Fetch(url, cache, ZELMO_CACHE_NETWORK_ONLY, c.tweak);
             EXPECT_EQ(f.rc, c.error) << f.r.error_text;
             EXPECT_EQ(f.r.error, c.error);
-            EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FAILED);
+            EXPECT_EQ(f.r.outcome, c.delivered ? ZELMO_FETCH_REPLACED : ZELMO_FETCH_FAILED);
+            if (c.delivered) {
+                EXPECT_EQ(f.body, "missing");
+                EXPECT_NE(f.r.flags & ZELMO_FETCH_RESULT_NOT_STORED, 0u);
+            }
             EXPECT_STRNE(f.r.error_text, "");
             EXPECT_STREQ(f.r.body_path, "");
             EXPECT_TRUE(TemporariesIn(dir.path()).empty()) << TemporariesIn(dir.path()).front();
@@ -637,6 +642,12 @@ TEST(FetchStale, FailuresServeTheStoredEntryWhereAllowed)
             EXPECT_EQ(ReadFile(f.r.body_path), "old body");
             EXPECT_EQ(f.body, c.sink ? "old body" : "");
             EXPECT_EQ(ReadFile(files.header), oldHeader) << "the entry stays as it was";
+        } else if (c.error == ZELMO_FETCH_E_HTTP) {  // the error's own page, delivered, not stored
+            EXPECT_EQ(f.r.outcome, ZELMO_FETCH_REPLACED);
+            EXPECT_NE(f.r.flags & ZELMO_FETCH_RESULT_NOT_STORED, 0u);
+            EXPECT_STREQ(f.r.body_path, "");
+            EXPECT_EQ(f.body, c.sink ? "server trouble" : "");
+            EXPECT_EQ(Exists(files.header), c.seeded && !c.corrupt);
         } else {
             EXPECT_EQ(f.r.outcome, ZELMO_FETCH_FAILED);
             EXPECT_STREQ(f.r.body_path, "");

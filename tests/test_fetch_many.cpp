@@ -271,7 +271,7 @@ TEST(FetchMany, EachUrlHasItsOwnOutcome)
     const Expect expected[] = {
         {0, ZELMO_FETCH_REPLACED, 200},
         {0, ZELMO_FETCH_REVALIDATED, 304},
-        {ZELMO_FETCH_E_HTTP, ZELMO_FETCH_FAILED, 404},
+        {ZELMO_FETCH_E_HTTP, ZELMO_FETCH_REPLACED, 404},  // its page served, not stored
         {ZELMO_FETCH_E_TRANSFER, ZELMO_FETCH_FAILED, 0},
         {ZELMO_FETCH_E_TRANSFER, ZELMO_FETCH_FAILED, 200},
         {0, ZELMO_FETCH_FRESH_HIT, 0},
@@ -293,6 +293,7 @@ TEST(FetchMany, EachUrlHasItsOwnOutcome)
     }
     EXPECT_EQ(b.bodies[0], "page /new\n");
     EXPECT_EQ(b.bodies[1], "page /stale\n");
+    EXPECT_EQ(b.bodies[2], "no\n");
     EXPECT_EQ(b.bodies[5], "");  // its sink counted instead
     EXPECT_EQ(b.bodies[8], "page /new\n");
     EXPECT_TRUE(b[8].outcome == ZELMO_FETCH_REVALIDATED || b[8].outcome == ZELMO_FETCH_FRESH_HIT) << b[8].outcome;

@@ -55,9 +55,12 @@ StoredEntry LookAtEntry(const std::string &headerPath, const std::string &bodyPa
 // in a separator), all named after the MD5 digits D of the URL: the body D
 // and header Dh as EntryPathsOf names them, the metadata Dm and the lock
 // file Dl; a partial body kept for a resume, Dp, with the header block of its
-// answer, Dph, and its record, Dpm.
+// answer, Dph, and its record, Dpm. An answer of another status than 200
+// (a 404 kept for its max-age) has its header in Ds instead of Dh, so that
+// the 28 exports, which read Dh, never take it for one of their 200s.
 struct EntryFiles {
     std::string body, header, meta, lock;
+    std::string statusHeader;
     std::string partialBody, partialHeader, partialMeta;
 };
 EntryFiles EntryFilesIn(const std::string &directory, std::string_view url);

@@ -90,6 +90,10 @@ public:
     // The metadata (where made) and header temporaries renamed over their
     // files; the body stays. False when either could not be placed.
     bool Refresh();
+    // From now on the header temporary goes to the entry's status header
+    // file (an answer of another status than 200) instead of its header
+    // file.
+    void ToStatusHeader() { files_.header = files_.statusHeader; }
     // The header temporary alone made the header file (an answer without a
     // body, for HttpDownload_SYNC).
     bool CommitHeader();

@@ -30,6 +30,10 @@ Look LookAt(const EntryFiles &files, const std::string &url)
     Look look;
     // The header counts for the entry: read it first.
     std::optional<std::string> header = ReadEntryText(files.header, kHeaderMaxBytes);
+    if (!header && !files.statusHeader.empty()) {
+        header = ReadEntryText(files.statusHeader, kHeaderMaxBytes);
+        look.statusEntry = header.has_value();
+    }
     if (!header)
         return look;
     look.header = std::move(*header);
@@ -38,7 +42,9 @@ Look LookAt(const EntryFiles &files, const std::string &url)
     if (!look.bodyStamp.found)
         return look;
     look.bodyLength = static_cast<std::int64_t>(look.bodyStamp.size);
-    if (header::StatusOf(look.header) != 200)
+    look.status = header::StatusOf(look.header);
+    // A 200's header belongs in Dh, any other's in Ds.
+    if ((look.status == 200) == look.statusEntry)
         return look;
     const std::optional<std::int64_t> contentLength =
         header::ParseLength(header::FieldValue(look.header, "Content-Length"));
@@ -66,7 +72,7 @@ Look LookAt(const EntryFiles &files, const std::string &url)
     if (look.meta) {
         look.complete = look.meta->length == look.bodyLength;
         look.damaged = !look.complete;
-    } else {  // an entry of HttpDownload_SYNC's: judged as it judges its own
+    } else if (!look.statusEntry) {  // an entry of HttpDownload_SYNC's: judged as it judges its own
         look.complete = contentLength && *contentLength > 0 && *contentLength == look.bodyLength;
     }
     return look;
@@ -190,7 +196,7 @@ bool DeleteAll(std::initializer_list<const std::string *> paths)
 
 bool DropEntry(const EntryFiles &files)
 {
-    return DeleteAll({&files.header, &files.meta, &files.body});
+    return DeleteAll({&files.header, &files.statusHeader, &files.meta, &files.body});
 }
 
 bool DropPartial(const EntryFiles &files)

@@ -29,7 +29,9 @@ struct Look {
     std::int64_t bodyLength = -1;     // -1: no body file
     platform::FileStamp bodyStamp;    // the body file as it was looked at
     std::optional<EntryMeta> meta;    // only when it describes this header and body
-    bool complete = false;            // a whole 200 answer, ready to serve or revalidate
+    bool complete = false;            // a whole answer, ready to serve or revalidate
+    int status = 0;                   // its status (200 but for a status entry)
+    bool statusEntry = false;         // the header came from the status header file (EntryFiles::statusHeader)
     bool damaged = false;             // the body's length is not the one stored with it
 };
 Look LookAt(const EntryFiles &files, const std::string &url);

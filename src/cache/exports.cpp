@@ -48,6 +48,8 @@ Described Describe(const std::string &dir, const EntryOnDisk &e)
     std::string block;
     if (e.Has("h"))
         block = ReadSmallFile(dir + e.name + "h", kHeaderMaxBytes).value_or("");
+    else if (e.Has("s"))  // an answer of another status than 200, which only the fetch serves
+        block = ReadSmallFile(dir + e.name + "s", kHeaderMaxBytes).value_or("");
     block.resize(std::strlen(block.c_str()));
     if (meta) {
         d.url = meta->url;
@@ -66,7 +68,7 @@ Described Describe(const std::string &dir, const EntryOnDisk &e)
     }
     for (const platform::DirectoryFile &f : e.files) {
         const std::string suffix = f.name.substr(e.name.size());
-        if (suffix != "" && suffix != "h" && suffix != "m" && suffix != "l" && !IsTemporary(f.name))
+        if (suffix != "" && suffix != "h" && suffix != "s" && suffix != "m" && suffix != "l" && !IsTemporary(f.name))
             d.flags |= ZELMO_CACHE_ENTRY_PARTIAL;
     }
     return d;

@@ -90,6 +90,7 @@ EntryFiles EntryFilesIn(const std::string &directory, std::string_view url)
     EntryFiles files;
     files.body = directory + DigestOf(url);
     files.header = files.body + 'h';
+    files.statusHeader = files.body + 's';
     files.meta = files.body + 'm';
     files.lock = files.body + 'l';
     files.partialBody = files.body + 'p';

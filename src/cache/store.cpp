@@ -100,7 +100,7 @@ bool Prune(const std::string &directory, std::uint64_t maxBytes, const std::stri
         }
         // The header first: from then on the entry counts as missing.
         std::vector<const platform::DirectoryFile *> order;
-        for (const char *suffix : {"h", "m", ""})
+        for (const char *suffix : {"h", "s", "m", ""})
             if (const platform::DirectoryFile *f = e.File(suffix))
                 order.push_back(f);
         for (const platform::DirectoryFile &f : e.files)
@@ -116,7 +116,7 @@ bool Prune(const std::string &directory, std::uint64_t maxBytes, const std::stri
                 total -= std::min(total, f->allocated);
             else {
                 whole = false;
-                if (f == order.front() && e.Has("h"))
+                if (f == order.front() && (e.Has("h") || e.Has("s")))
                     break;
             }
         }

@@ -71,8 +71,9 @@ const std::string &Unplaced(const cache::EntryFiles &files, cache::Committed com
 
 Fetch::Fetch(const char *url, Settings s)
     : url_(url), s_(std::move(s)), files_(cache::EntryFilesIn(s_.cacheDir, url_)),
-      call_{s_.mode, s_.staleIfError, s_.noResume, s_.sink != nullptr, RequestCacheControl(s_.headers)},
-      now_(static_cast<std::int64_t>(std::time(nullptr)))
+      call_{s_.mode,     s_.staleIfError, s_.noResume, s_.sink != nullptr, RequestCacheControl(s_.headers),
+            s_.anyStatus, s_.ownRange},
+      now_(static_cast<std::int64_t>(std::time(nullptr))), announcer_(s_.answer, s_.answerData, s_.index)
 {
     if (s_.timeoutMs > 0)
         deadline_ = start_ + std::chrono::milliseconds(s_.timeoutMs);
@@ -158,20 +159,23 @@ Step Fetch::Proceed(plan::Next next)
         Partial(next.partial);
         switch (next.act) {
         case Act::ServeStored:
-            return Finished(Serve(ZELMO_FETCH_FRESH_HIT));
+            return Finished(StatusServed(Serve(ZELMO_FETCH_FRESH_HIT), stored_.status));
         case Act::Send:
             sent_ = next.request;
             return Step::Transfer;
         case Act::Store:
-            return Finished(Store());
+        case Act::PassOn: {
+            Error e = next.act == Act::Store ? Store() : Pass(false);
+            if (e.code == ZELMO_FETCH_OK && next.error != ZELMO_FETCH_OK)
+                e = Failure(next);
+            return Finished(std::move(e));
+        }
         case Act::Pass:
             return Finished(Pass(true));
-        case Act::PassOn:
-            return Finished(Pass(false));
         case Act::ServeAsStored:
-            return Finished(Serve(ZELMO_FETCH_REVALIDATED));
+            return Finished(StatusServed(Serve(ZELMO_FETCH_REVALIDATED), stored_.status));
         case Act::Refresh:
-            return Finished(Refresh());
+            return Finished(StatusServed(Refresh(), stored_.status));
         case Act::CommitResumed:
             return Finished(CommitResumed());
         case Act::ServeStale:
@@ -186,7 +190,7 @@ Step Fetch::Proceed(plan::Next next)
             if (next.error == ZELMO_FETCH_E_TRANSFER)
                 done_.httpStatus = 0;  // a cut answer is no final answer
             done_.note = Failure(next).text;
-            return Finished({});
+            return Finished(StatusServed({}, stored_.status));
         case Act::Fail:
             return Finished(Failure(next));
         }
@@ -202,7 +206,8 @@ Transfer &Fetch::Begin(const pool::Lease &lease)
     t.route = s_.route;
     t.hostLines = s_.headers;
     t.timeLeftMs = LeftMs();
-    t.keepNothing = call_.request.noStore;
+    t.keepNothing = call_.request.noStore || call_.ownRange;
+    t.rangeAsked = call_.ownRange;
     if (sent_ == plan::Request::Conditional) {
         for (std::string &line : ConditionalLines(ValidatorsOf(stored_.header)))
             t.lines.push_back(std::move(line));
@@ -214,7 +219,8 @@ Transfer &Fetch::Begin(const pool::Lease &lease)
     }
     transfer_.reset();
     editor_ = std::make_unique<Editor>(files_, Editor::Names::PerCall, s_.shared);
-    BodySteps steps{editor_.get(), s_.destination, s_.sink, s_.sinkData, s_.progress, s_.progressData};
+    BodySteps steps{editor_.get(), s_.destination, s_.sink,       s_.sinkData,
+                    s_.progress,   s_.progressData, &announcer_};
     r_ = Received();
     transfer_ = std::make_unique<Transfer>(std::move(t), steps, r_, lease);
     return *transfer_;
@@ -315,6 +321,7 @@ plan::Answer Fetch::AnswerOf(plan::Request sent) const
     a.total = r_.total;
     a.sinkFed = r_.sinkFed;
     a.noStore = r_.status == 200 && SaysNoStore(r_.Final());
+    a.storable = Storable(r_.Final());
     return a;
 }
 
@@ -330,8 +337,13 @@ void Fetch::Partial(plan::PartialBody what)
 
 // Serves the entry as looked at and checked: to the sink, from the checked
 // bytes where the check kept them; to the destination.
-Error Fetch::Serve(int outcome)
+Error Fetch::Serve(int outcome, const std::string *header)
 {
+    // Entries of HttpDownload_SYNC's keep no times: their age is told from their Date alone.
+    const std::int64_t requestTime = stored_.meta ? stored_.meta->requestTime : now_;
+    const std::int64_t responseTime = stored_.meta ? stored_.meta->responseTime : now_;
+    if (!Announce(header != nullptr ? *header : stored_.header, requestTime, responseTime))
+        return Fail(ZELMO_FETCH_E_CANCELLED, "the answer callback cancelled the fetch");
     if (checked_.bytes) {
         if (s_.sink != nullptr && checked_.size > 0 && s_.sink(s_.sinkData, checked_.bytes.get(), checked_.size) != 0)
             return Fail(ZELMO_FETCH_E_SINK, "the body sink refused the body");
@@ -346,16 +358,60 @@ Error Fetch::Serve(int outcome)
     return {};
 }
 
-// A 200 becomes the entry: body, header and metadata committed in that
+// Hands the host the answer served (once a call): `header` dated by the
+// times of its request and answer. False when the host asked to stop.
+bool Fetch::Announce(std::string_view header, std::int64_t requestTime, std::int64_t responseTime)
+{
+    return announcer_.Announce(header, FreshnessOf(header, requestTime, responseTime, now_).age);
+}
+
+// The body bytes of a 5xx, held while the fetch judged it, to the sink now
+// that the answer is served.
+Error Fetch::ReleaseHeld()
+{
+    if (!Announce(WithoutHopByHop(r_.Final()), r_.requestTime, r_.responseTime))
+        return Fail(ZELMO_FETCH_E_CANCELLED, "the answer callback cancelled the fetch");
+    if (!r_.held.empty() && s_.sink != nullptr) {
+        std::string held = std::move(r_.held);
+        r_.held.clear();
+        if (s_.sink(s_.sinkData, held.data(), held.size()) != 0)
+            return Fail(ZELMO_FETCH_E_SINK, "the body sink refused the body");
+    }
+    return {};
+}
+
+// A stored answer served: a failure for the host when its status is not
+// 2xx, unless the call takes any status.
+Error Fetch::StatusServed(Error e, int status)
+{
+    if (e.code != ZELMO_FETCH_OK || s_.anyStatus || (status >= 200 && status <= 299))
+        return e;
+    done_.httpStatus = status;
+    const std::string_view line = header::StatusLineOf(stored_.header);
+    return Fail(ZELMO_FETCH_E_HTTP, "the stored answer served is " + std::string(line));
+}
+
+// An answer becomes the entry: body, header and metadata committed in that
 // order. Under a limit, an entry that alone would not fit is served from its
 // temporary and not kept, and the former entry, which the answer outdates,
 // is dropped.
 Error Fetch::Store()
 {
     Editor &e = *editor_;
-    if (!r_.started && !e.Write(Part::Body, ""))  // a 200 without a body is an empty one
+    if (Error held = ReleaseHeld(); held.code != ZELMO_FETCH_OK)
+        return held;
+    if (!r_.started && !e.Write(Part::Body, ""))  // an answer without a body has an empty one
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create " + e.Temporary(Part::Body) + ": " + std::strerror(errno));
     const std::string header = cache::StoredHeaderOf(WithoutHopByHop(r_.Final()), r_.received);
+    // Another status than 200 has its header where the 28 exports never
+    // look; their header file goes first, so that no state on the way
+    // pairs it with the new body.
+    const bool statusEntry = r_.status != 200;
+    if (statusEntry) {
+        e.ToStatusHeader();
+        if (platform::PathExists(files_.header.c_str()) && !platform::DeleteFileAt(files_.header.c_str()))
+            return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot remove " + files_.header);
+    }
     const std::string meta = cache::FormatMeta(MetaOf(header, r_.received, r_.digest.Value()));
     done_.outcome = ZELMO_FETCH_REPLACED;
     done_.served = r_.received;
@@ -383,15 +439,18 @@ Error Fetch::Store()
     switch (const cache::Committed committed = e.Commit()) {
     case cache::Committed::Both:
         // Leftovers of a partial without its record, which a revalidation
-        // leaves in place (LoadPartial), go with the entry they were left beside.
+        // leaves in place (LoadPartial), go with the entry they were left beside;
+        // so does the header of another status that a 200 replaced.
         cache::DropPartial(files_);
+        if (!statusEntry && platform::PathExists(files_.statusHeader.c_str()))
+            platform::DeleteFileAt(files_.statusHeader.c_str());
         break;
     case cache::Committed::HeaderKept:
     case cache::Committed::MetaKept:
         // The files in place no longer belong together: the entry is
         // dropped rather than left to be judged by them.
         cache::DropEntry(files_);
-        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + Unplaced(files_, committed));
+        return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + Unplaced(e.Files(), committed));
     case cache::Committed::Neither:
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
     }
@@ -408,6 +467,8 @@ Error Fetch::Store()
 // the request's no-store leaves the cache as it was.
 Error Fetch::Pass(bool dropEntry)
 {
+    if (Error held = ReleaseHeld(); held.code != ZELMO_FETCH_OK)
+        return held;
     if (dropEntry)
         cache::DropEntry(files_);
     if (s_.destination != nullptr) {
@@ -436,9 +497,13 @@ Error Fetch::Refresh()
     const cache::EntryMeta meta = MetaOf(refreshed, stored_.bodyLength, checked_.digest);
     if (refreshed != stored_.header || !stored_.meta || meta != *stored_.meta) {
         Editor &e = *editor_;
+        if (stored_.statusEntry)
+            e.ToStatusHeader();
         if (e.Write(Part::Meta, cache::FormatMeta(meta)) && e.Write(Part::Header, refreshed))
             e.Refresh();
     }
+    if (!Announce(refreshed, r_.requestTime, r_.responseTime))
+        return Fail(ZELMO_FETCH_E_CANCELLED, "the answer callback cancelled the fetch");
     return Serve(ZELMO_FETCH_REVALIDATED);
 }
 
@@ -466,6 +531,8 @@ Error Fetch::CommitResumed()
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot replace " + files_.body);
     }
     cache::DropPartial(files_);
+    if (!Announce(header, r_.requestTime, r_.responseTime))
+        return Fail(ZELMO_FETCH_E_CANCELLED, "the answer callback cancelled the fetch");
     if (Error d = Deliver(files_.body, s_.destination); d.code != ZELMO_FETCH_OK)
         return d;
     done_.outcome = ZELMO_FETCH_RESUMED;

@@ -15,6 +15,7 @@
 #include "cache/editor.h"
 #include "cache/entry.h"
 #include "cache/metadata.h"
+#include "fetch/answer.h"
 #include "fetch/options.h"
 #include "fetch/partial.h"
 #include "fetch/plan.h"
@@ -76,7 +77,10 @@ private:
     Error Lock(bool looked);
     plan::Answer AnswerOf(plan::Request sent) const;
     void Partial(plan::PartialBody what);
-    Error Serve(int outcome);
+    Error Serve(int outcome, const std::string *header = nullptr);
+    bool Announce(std::string_view header, std::int64_t requestTime, std::int64_t responseTime);
+    Error ReleaseHeld();
+    Error StatusServed(Error e, int status);
     cache::EntryMeta MetaOf(const std::string &header, std::int64_t length, std::uint64_t digest) const;
     Error Store();
     Error Pass(bool dropEntry);
@@ -104,6 +108,7 @@ private:
     std::unique_ptr<cache::Editor> editor_;  // the last request's temporaries
     std::unique_ptr<Transfer> transfer_;
     Received r_;                             // the last request's answer
+    Announcer announcer_;                    // the host's answer callback
     Outcome done_;
     Error error_;
 };

@@ -212,6 +212,7 @@ void Batch::StartNext()
             s.destination = item.host->destination;
             s.sink = item.host->sink;
             s.sinkData = item.host->sink_data;
+            s.index = next_ - 1;
             if (progress_ != nullptr) {
                 s.progress = &OnProgress;
                 s.progressData = &item;

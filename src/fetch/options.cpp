@@ -1,16 +1,23 @@
 // A fetch's options, checked (see options.h).
 #include "fetch/options.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "cache/cache.h"
+#include "header/fields.h"
 
 namespace zelmo::fetch {
 namespace {
 
 constexpr std::uint32_t kKnownFlags =
     ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT |
-    ZELMO_FETCH_SHARED_CACHE | ZELMO_FETCH_FRESH_CONNECT | ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE;
+    ZELMO_FETCH_SHARED_CACHE | ZELMO_FETCH_FRESH_CONNECT | ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE | ZELMO_FETCH_ANY_STATUS;
+
+// The options of a host built before the answer callback was added end
+// where it begins.
+constexpr std::size_t kFirstOptionsSize = offsetof(ZelmoFetchOptions, answer);
 
 bool HoldsLineBreak(const char *text)
 {
@@ -39,22 +46,27 @@ bool IsHttpUrl(std::string_view url)
     return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://");
 }
 
-Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
+Error ReadOptions(const ZelmoFetchOptions *given, Settings &s)
 {
-    if (options == nullptr) {
+    if (given == nullptr) {
         s.cacheDir = cache::CacheDirectoryOf(nullptr);
         return {};
     }
-    if (options->size < sizeof(ZelmoFetchOptions))
-        return Fail(ZELMO_FETCH_E_OPTIONS, "options.size is " + std::to_string(options->size) +
-                                               ", smaller than this library's ZelmoFetchOptions (" +
+    if (given->size != kFirstOptionsSize && given->size < sizeof(ZelmoFetchOptions))
+        return Fail(ZELMO_FETCH_E_OPTIONS, "options.size is " + std::to_string(given->size) +
+                                               ", not the size of a ZelmoFetchOptions (" +
+                                               std::to_string(kFirstOptionsSize) + " or at least " +
                                                std::to_string(sizeof(ZelmoFetchOptions)) + ")");
     // A later header's fields this library does not know must be unset.
-    const auto *bytes = reinterpret_cast<const unsigned char *>(options);
-    for (std::size_t i = sizeof(ZelmoFetchOptions); i < options->size; ++i)
+    const auto *bytes = reinterpret_cast<const unsigned char *>(given);
+    for (std::size_t i = sizeof(ZelmoFetchOptions); i < given->size; ++i)
         if (bytes[i] != 0)
             return Fail(ZELMO_FETCH_E_OPTIONS, "options set fields this library does not know (byte " +
-                                                   std::to_string(i) + " of " + std::to_string(options->size) + ")");
+                                                   std::to_string(i) + " of " + std::to_string(given->size) + ")");
+    // An earlier header's options: the fields it lacks are unset.
+    ZelmoFetchOptions copy{};
+    std::memcpy(&copy, given, std::min<std::size_t>(given->size, sizeof copy));
+    const ZelmoFetchOptions *options = &copy;
     if ((options->flags & ~kKnownFlags) != 0)
         return Fail(ZELMO_FETCH_E_OPTIONS, "options.flags holds flags this library does not support");
     if (options->cache_mode < ZELMO_CACHE_REVALIDATE || options->cache_mode > ZELMO_CACHE_ONLY)
@@ -77,6 +89,7 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
             if ((*h)[0] == '\0' || HoldsLineBreak(*h) || std::strchr(*h, ':') == nullptr)
                 return Fail(ZELMO_FETCH_E_OPTIONS, std::string("options.headers: not a header line: \"") + *h + "\"");
             s.headers.emplace_back(*h);
+            s.ownRange = s.ownRange || header::StartsNoCase(*h, "Range:");
         }
     }
     s.cacheDir = cache::CacheDirectoryOf(options->cache_dir);
@@ -100,6 +113,9 @@ Error ReadOptions(const ZelmoFetchOptions *options, Settings &s)
     s.progressData = options->progress_data;
     s.limited = (options->flags & ZELMO_FETCH_CACHE_LIMIT) != 0;
     s.maxCacheBytes = options->max_cache_bytes;
+    s.anyStatus = (options->flags & ZELMO_FETCH_ANY_STATUS) != 0;
+    s.answer = options->answer;
+    s.answerData = options->answer_data;
     // A limit of 0 keeps no entry: nothing stored is looked at either.
     if (s.limited && s.maxCacheBytes == 0) {
         if (s.mode == ZELMO_CACHE_ONLY)

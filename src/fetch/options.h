@@ -39,6 +39,11 @@ struct Settings {
     bool limited = false;  // ZELMO_FETCH_CACHE_LIMIT: maxCacheBytes is in force
     std::uint64_t maxCacheBytes = 0;
     int hostConnections = 0;  // a batch's connections per host; 0: the default
+    bool anyStatus = false;   // ZELMO_FETCH_ANY_STATUS: a non-2xx answer served counts as success
+    bool ownRange = false;    // the host's lines ask for a Range: nothing stored is served or kept
+    ZelmoFetchAnswerCallback answer = nullptr;
+    void *answerData = nullptr;
+    std::size_t index = 0;    // in a batch, the item's index (for the answer callback)
 };
 
 // Whether `url` begins with "http://" or "https://" (in any letter case):

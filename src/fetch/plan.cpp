@@ -40,7 +40,7 @@ Next ServeAround(const Call &call, const Entry &entry, const Answer &answer, Nex
 {
     const bool network = failure.error == ZELMO_FETCH_E_TRANSFER;
     const bool server = failure.error == ZELMO_FETCH_E_HTTP && answer.status >= 500 && answer.status <= 599;
-    if ((!network && !server) || answer.sinkFed || !entry.varyMatches)
+    if ((!network && !server) || answer.sinkFed || !entry.varyMatches || call.ownRange)
         return failure;
     const bool allowed = call.staleIfError || (call.mode != ZELMO_CACHE_NETWORK_ONLY && entry.hasTimes &&
                                                StaleIfErrorAllows(entry.header, entry.requestTime,
@@ -106,13 +106,20 @@ Next Judge(const Call &call, const Answer &a)
             return Fail(ZELMO_FETCH_E_HTTP, Why::NotModifiedUnasked, partial);
         return Next{call.request.noStore ? Act::ServeAsStored : Act::Refresh};
     }
-    if (a.status != 200)
+    if (a.status == 200 || (a.status == 206 && call.ownRange)) {
+        if (a.noStore)  // kept nowhere; what the cache held of the URL is outdated by it
+            return Next{Act::Pass, Request::None, 0, PartialBody::Drop};
+        if (call.request.noStore || call.ownRange)  // kept nowhere, and what the cache holds is left to it
+            return Next{Act::PassOn, Request::None, 0, partial};
+        return Next{Act::Store, Request::None, 0, partial};
+    }
+    if (a.status < 200 || a.status == 206)
         return Fail(ZELMO_FETCH_E_HTTP, Why::Status, partial);
-    if (a.noStore)  // kept nowhere; what the cache held of the URL is outdated by it
-        return Next{Act::Pass, Request::None, 0, PartialBody::Drop};
-    if (call.request.noStore)  // kept nowhere, and what the cache holds is left to it
-        return Next{Act::PassOn, Request::None, 0, partial};
-    return Next{Act::Store, Request::None, 0, partial};
+    // Any other final status is served like a 200, and stored where it may be.
+    const bool keep = a.storable && !call.request.noStore && !call.ownRange;
+    const bool success = call.anyStatus || (a.status >= 200 && a.status <= 299);
+    return Next{keep ? Act::Store : Act::PassOn, Request::None, success ? 0 : ZELMO_FETCH_E_HTTP, partial,
+                success ? Why::None : Why::Status};
 }
 
 }  // namespace
@@ -121,10 +128,12 @@ Next Before(const Call &call, const Entry &entry, std::int64_t now)
 {
     // An answer stored for a request its Vary tells apart from this one is
     // not served without validation.
-    if (entry.state == State::Whole && entry.varyMatches &&
+    if (entry.state == State::Whole && entry.varyMatches && !call.ownRange &&
         (call.mode == ZELMO_CACHE_ONLY || entry.changedWhileWaiting ||
          (call.mode == ZELMO_CACHE_PREFER_FRESH && IsFresh(call, entry, now))))
         return Serve();
+    if (call.ownRange && call.mode != ZELMO_CACHE_ONLY && !call.request.onlyIfCached)
+        return Send(Request::Unconditional);
     if (call.mode == ZELMO_CACHE_ONLY || call.request.onlyIfCached)
         return entry.state == State::Corrupt ? Fail(ZELMO_FETCH_E_CORRUPT, Why::Corrupt)
                : call.mode == ZELMO_CACHE_ONLY ? Fail(ZELMO_FETCH_E_NOT_CACHED, Why::NotCached)
@@ -151,6 +160,12 @@ Next After(const Call &call, const Entry &entry, const Answer &answer, std::int6
     const Next next = Judge(call, answer);
     if (next.act == Act::Fail)
         return ServeAround(call, entry, answer, next, now);
+    // A 5xx is served only where no stored entry may be served around it.
+    if (answer.status >= 500 && answer.status <= 599) {
+        const Next around = ServeAround(call, entry, answer, Fail(ZELMO_FETCH_E_HTTP, Why::Status), now);
+        if (around.act == Act::ServeStale)
+            return around;
+    }
     return next;
 }
 

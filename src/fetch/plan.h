@@ -18,6 +18,8 @@ struct Call {
     bool noResume = false;      // ZELMO_FETCH_NO_RESUME
     bool hasSink = false;       // the body goes to a sink as it comes
     CacheControl request;       // the Cache-Control of the host's request lines
+    bool anyStatus = false;     // ZELMO_FETCH_ANY_STATUS: a non-2xx answer served is no failure
+    bool ownRange = false;      // the host asks for a range itself: nothing stored is served, nothing kept
 };
 
 // The entry as the call found it.
@@ -56,14 +58,16 @@ struct Answer {
     std::int64_t total = -1;      // the length it announced; -1 when unknown
     bool sinkFed = false;         // the sink had bytes of it (a continued partial's kept bytes included)
     bool noStore = false;         // a 200 that says no-store: its body went to no file of the cache
+    bool storable = false;        // the answer may be stored (Storable)
 };
 
 enum class Act {
     ServeStored,    // serve the entry as it is (a fresh hit)
     Send,           // send `request`
-    Store,          // the 200 becomes the entry (replaced)
+    Store,          // the answer becomes the entry (replaced)
     Pass,           // the 200 is served as it came and kept nowhere (no-store); the former entry goes
-    PassOn,         // the 200 is served as it came and kept nowhere (the request's no-store); the entry stays
+    PassOn,         // the answer is served as it came and kept nowhere (the request's no-store, its
+                    // range, a status not stored); the entry stays
     ServeAsStored,  // a 304 to a request that says no-store: the entry served (revalidated), nothing written
     Refresh,        // the 304's fields go into the stored header; the entry served (revalidated)
     CommitResumed,  // the completed partial becomes the entry (resumed)
@@ -88,17 +92,22 @@ enum class Why {
     RangeLost,           // a 206 not continuing the partial, after the sink had its kept bytes
 };
 
+// An answer with a status that is not 2xx is served (Store, PassOn) with
+// `error` ZELMO_FETCH_E_HTTP and `why` Status, unless the call takes any
+// status; a stored entry served is judged by its own status the same way.
 struct Next {
     Act act = Act::Fail;
     Request request = Request::None;  // Send
-    int error = 0;                    // Fail; for ServeStale, the failure served around
+    int error = 0;                    // Fail; for ServeStale, the failure served around; for Store and
+                                      // PassOn, ZELMO_FETCH_E_HTTP for a status that is not 2xx
     PartialBody partial = PartialBody::Leave;
     Why why = Why::None;
 
     bool operator==(const Next &) const = default;
 };
 
-// Before any request. The request's Cache-Control (RFC 9111 5.2.1) counts
+// Before any request. A call that asks for a range itself sends it
+// unconditional, whatever is stored. The request's Cache-Control (RFC 9111 5.2.1) counts
 // where the mode serves fresh entries (ZELMO_CACHE_PREFER_FRESH): no-cache,
 // max-age, min-fresh and max-stale decide what is fresh enough
 // (ServableWithoutRequest). Its only-if-cached sends nothing in any mode:

@@ -61,15 +61,21 @@ int Finish(ZelmoFetchResult *result, const Error &error, const Outcome &done, co
     result->http_status = done.httpStatus;
     result->bytes_received = done.received;
     result->flags = done.flags;
-    if (error.code != ZELMO_FETCH_OK) {
-        result->outcome = ZELMO_FETCH_FAILED;
-        CopyText(result->error_text, sizeof result->error_text, error.text);
-    } else {
+    // An answer served with a status that is not 2xx fails the call, and
+    // tells what was served all the same.
+    const bool served = error.code == ZELMO_FETCH_OK || (error.code == ZELMO_FETCH_E_HTTP && done.outcome != ZELMO_FETCH_FAILED);
+    if (served) {
         result->outcome = done.outcome;
         result->bytes_served = done.served;
         result->resumed_from = done.resumedFrom;
         if ((done.flags & ZELMO_FETCH_RESULT_NOT_STORED) == 0)
             CopyText(result->body_path, sizeof result->body_path, bodyPath);
+    }
+    if (error.code != ZELMO_FETCH_OK) {
+        if (!served)
+            result->outcome = ZELMO_FETCH_FAILED;
+        CopyText(result->error_text, sizeof result->error_text, error.text);
+    } else {
         CopyText(result->error_text, sizeof result->error_text, done.note);
     }
     result->seconds = seconds;

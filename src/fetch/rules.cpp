@@ -591,6 +591,34 @@ std::string WithoutHopByHop(std::string_view block)
     return out;
 }
 
+bool Storable(std::string_view block)
+{
+    const Block b = Split(block);
+    const int status = header::StatusOf(b.status);
+    const CacheControl cc = ParseCacheControl(ValueIn(b, "Cache-Control").value_or(""));
+    if (cc.noStore || status < 200 || status == 206 || status == 304)
+        return false;
+    if (status == 200 || cc.maxAge || ValueIn(b, "Expires") || cc.isPublic || cc.isPrivate)
+        return true;
+    return HeuristicallyCacheable(status) && ValueIn(b, "Last-Modified").has_value();
+}
+
+std::string AnswerHeader(std::string_view block, std::int64_t age)
+{
+    const Block b = Split(block);
+    const std::vector<std::string> named = ConnectionNamed(b);
+    std::string out(b.status);
+    out += "\r\n";
+    for (const Field &f : b.fields) {
+        if (IsHopByHop(f.name, named) || EqualNoCase(f.name, "Age"))
+            continue;
+        out += f.line;
+        out += "\r\n";
+    }
+    out += "Age: " + std::to_string(std::max<std::int64_t>(0, age)) + "\r\n\r\n";
+    return out;
+}
+
 std::string ResumeValidatorOf(std::string_view block)
 {
     if (header::StatusOf(block) != 200)

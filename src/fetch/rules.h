@@ -128,6 +128,21 @@ std::string RefreshedHeader(std::string_view storedBlock, std::string_view notMo
 // when it holds none of them; else cut at its empty line.
 std::string WithoutHopByHop(std::string_view block);
 
+// RFC 9111 3 for a private cache: whether an answer may be stored. Never
+// one that says no-store, nor a 1xx, 206 or 304. A 200 always: the
+// revalidation of both interfaces stands on its validators. Another status
+// that RFC 9110 15.1 calls heuristically cacheable (203, 204, 300, 301,
+// 308, 404, 405, 410, 414, 501) when it has explicit freshness (max-age,
+// Expires), a Last-Modified for the heuristic, or says public or private;
+// any other final status only with explicit freshness or public/private.
+bool Storable(std::string_view block);
+
+// An answer as the host is shown it (RFC 9111 4 and 5.1): the status line,
+// then the fields of `block` but those that belong to its connection (see
+// WithoutHopByHop) and any Age, then "Age: <age>", then the empty line;
+// CRLF everywhere, a folded field on one line.
+std::string AnswerHeader(std::string_view block, std::int64_t age);
+
 // The validator a later range request may send for an answer block: a 200
 // with a Content-Length above 0 and a strong ETag or a Last-Modified, free
 // of control characters. Empty when the answer cannot be resumed.

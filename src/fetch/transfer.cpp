@@ -115,6 +115,35 @@ bool ToFile(Transferring &t, const char *data, std::size_t n)
     return true;
 }
 
+// Hands the host the answer `block` (once), dated as just received.
+bool Announce(Transferring &t, std::string_view block)
+{
+    if (t.steps.announcer == nullptr || t.steps.announcer->Announced())
+        return true;
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    if (!t.steps.announcer->Announce(block, FreshnessOf(block, t.r->requestTime, now, now).age))
+        return t.Stop(ZELMO_FETCH_E_CANCELLED, "the answer callback cancelled the fetch");
+    return true;
+}
+
+// The body's bytes for the sink: held while the answer is a 5xx's, until
+// too many came to hold.
+bool ToSinkOrHeld(Transferring &t, const char *data, std::size_t n)
+{
+    Received &r = *t.r;
+    if (!r.holding)
+        return ToSink(t, data, n);
+    r.held.append(data, n);
+    if (r.held.size() <= kHeldMax)
+        return true;
+    if (header::StatusOf(FinalOf(t)) == 206)  // never served: no need to read it all
+        return t.Stop(ZELMO_FETCH_E_HTTP, "");
+    r.holding = false;
+    std::string held = std::move(r.held);
+    r.held.clear();
+    return Announce(t, FinalOf(t)) && ToSink(t, held.data(), held.size());
+}
+
 bool ToProgress(Transferring &t)
 {
     const BodySteps &s = t.steps;
@@ -137,6 +166,8 @@ bool StartRange(Transferring &t)
     };
     if (std::optional<std::string> why = RangeMismatch(p, FinalOf(t)))
         return refuse(std::move(*why));
+    if (!Announce(t, RefreshedHeader(p.header, FinalOf(t))))
+        return false;
     const std::string &path = t.steps.editor->Files().partialBody;
     // Opened for the rest before the sink has any of it.
     t.body = t.steps.editor->AppendToPartial();
@@ -176,11 +207,11 @@ bool StartBody(Transferring &t)
     const int status = header::StatusOf(FinalOf(t));
     if (t.request.partial != nullptr && status == 206)
         return StartRange(t);
-    // Only a 200's body is kept; any other answer is judged by its status.
-    if (status != 200)
-        return t.Stop(ZELMO_FETCH_E_HTTP, "");
     r.total = header::ParseLength(header::FieldValue(FinalOf(t), "Content-Length")).value_or(-1);
-    if ((r.noStore = t.request.keepNothing || SaysNoStore(FinalOf(t)))) {
+    r.holding = status >= 500 || (status == 206 && !t.request.rangeAsked);
+    if (!r.holding && !Announce(t, FinalOf(t)))
+        return false;
+    if ((r.noStore = t.request.keepNothing || !Storable(FinalOf(t)))) {
         if (t.steps.destination == nullptr)
             return true;
         t.steps.editor->BodyAside(t.steps.destination);
@@ -213,7 +244,7 @@ std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userda
             return 0;
         r.digest.Update(data, n);
         r.received += static_cast<std::int64_t>(n);
-        if (!ToSink(*t, data, n) || !ToProgress(*t))
+        if (!ToSinkOrHeld(*t, data, n) || !ToProgress(*t))
             return 0;
     } catch (...) {
         t->Stop(ZELMO_FETCH_E_NO_MEMORY, "out of memory");

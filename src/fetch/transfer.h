@@ -13,6 +13,7 @@
 
 #include "cache/editor.h"
 #include "cache/metadata.h"
+#include "fetch/answer.h"
 #include "fetch/partial.h"
 #include "fetch/pool.h"
 #include "zelmo_fetch.h"
@@ -42,13 +43,18 @@ struct TransferRequest {
     int timeLeftMs = -1;                 // -1: no limit
     bool expectBody = true;              // false: most likely a 304 (a small receive buffer)
     const Partial *partial = nullptr;    // a range request: a 206 may continue this partial
-    bool keepNothing = false;            // the request says no-store: a 200's body goes as a no-store one
+    bool keepNothing = false;            // the request says no-store, or asks for a range: no answer is kept
+    bool rangeAsked = false;             // the host's lines ask for a range: a 206 answers them
 };
 
-// Where the body goes. A 200's body goes to the editor's body temporary; a
-// 200 that says no-store to a temporary beside the destination, or to no
-// file at all; a 206 that continues the partial is appended to the partial
-// body.
+// Where the body goes. The body of an answer that may be stored (Storable)
+// goes to the editor's body temporary; one that may not, to a temporary
+// beside the destination, or to no file at all; a 206 that continues the
+// partial is appended to the partial body. The sink has the bytes as they
+// come, but a 5xx's, which the fetch may serve a stored entry around, and a
+// 206 nobody asked for, which it fails: those are held (Received::held)
+// until it has judged the answer, and a 5xx's go to the sink as they come
+// once more than kHeldMax arrived.
 struct BodySteps {
     cache::Editor *editor = nullptr;
     const char *destination = nullptr;  // the host's copy: where a no-store body goes instead of the cache
@@ -56,7 +62,10 @@ struct BodySteps {
     void *sinkData = nullptr;
     ZelmoFetchProgress progress = nullptr;
     void *progressData = nullptr;
+    Announcer *announcer = nullptr;  // told the answer before its body's first byte reaches the sink
 };
+
+inline constexpr std::size_t kHeldMax = 1 << 20;
 
 // What a transfer received.
 struct Received {
@@ -71,8 +80,10 @@ struct Received {
     bool started = false;             // a body began
     bool continued = false;           // a 206 continued the partial
     bool rangeComplete = false;       // ... and the partial body now has the whole length
-    bool noStore = false;             // a 200 that says no-store, or one to a request that does: its body
-                                      // went beside the destination, or nowhere
+    bool noStore = false;             // an answer not to be kept (not Storable, or to a request that says
+                                      // no-store): its body went beside the destination, or nowhere
+    bool holding = false;             // a 5xx: its body is held for the sink until the fetch has judged it
+    std::string held;                 // ... the bytes held
     bool closed = true;               // the body file written and closed without loss
     std::int64_t received = 0;        // body bytes of this answer
     std::int64_t total = -1;          // the whole body's length, when told
