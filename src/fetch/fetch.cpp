@@ -114,7 +114,7 @@ Step Fetch::Start(bool wait)
             if (checked_.good) {
                 Error e = Serve(ZELMO_FETCH_FRESH_HIT);
                 if (e.code != ZELMO_FETCH_E_CACHE_IO)  // else the entry changed under the read: look again locked
-                    return Finished(std::move(e));
+                    return Finished(StatusServed(std::move(e), stored_.status));
             }
         }
         if (next.act == Act::Fail && entry.state == State::None)
