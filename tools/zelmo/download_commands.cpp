@@ -158,6 +158,7 @@ int RunGet(const Args &args)
                                            {{"--cache", nullptr, false},
                                             {"--fresh", nullptr, false},
                                             {"--offline", nullptr, false},
+                                            {"--reload", nullptr, false},
                                             {"--stale-if-error", nullptr, false},
                                             {"--cache-dir", nullptr, true},
                                             {"--max-cache", nullptr, true},
@@ -178,16 +179,17 @@ int RunGet(const Args &args)
     std::vector<Target> targets;
     if (const std::string planned = PlanTargets(parsed, targets); !planned.empty())
         return UsageError(kGetCommand, planned);
-    if (parsed.Has("--cache") + parsed.Has("--fresh") + parsed.Has("--offline") > 1)
-        return UsageError(kGetCommand, "--cache, --fresh and --offline exclude each other");
+    if (parsed.Has("--cache") + parsed.Has("--fresh") + parsed.Has("--offline") + parsed.Has("--reload") > 1)
+        return UsageError(kGetCommand, "--cache, --fresh, --offline and --reload exclude each other");
     if (parsed.Has("--resume") && parsed.Has("--no-resume"))
         return UsageError(kGetCommand, "--resume and --no-resume exclude each other");
     if (parsed.Has("--offline") && parsed.Has("--stale-if-error"))
         return UsageError(kGetCommand, "--offline and --stale-if-error exclude each other (offline sends no request)");
-    const int mode = parsed.Has("--cache")   ? ZELMO_CACHE_REVALIDATE
-                     : parsed.Has("--fresh") ? ZELMO_CACHE_PREFER_FRESH
+    // The library's own default, revalidation, unless another mode is asked for.
+    const int mode = parsed.Has("--reload")    ? ZELMO_CACHE_NETWORK_ONLY
+                     : parsed.Has("--fresh")   ? ZELMO_CACHE_PREFER_FRESH
                      : parsed.Has("--offline") ? ZELMO_CACHE_ONLY
-                                               : ZELMO_CACHE_NETWORK_ONLY;
+                                               : ZELMO_CACHE_REVALIDATE;
     int timeoutMs = 0;
     if (parsed.Has("--timeout")) {
         const std::string &value = parsed.Value("--timeout");
@@ -324,7 +326,7 @@ int RunGet(const Args &args)
 
 const Command kGetCommand = {
     "get", "fetch URLs through a cache directory (zelmo_fetch_many)",
-    "usage: zelmo get URL... [--cache|--fresh|--offline] [--stale-if-error]\n"
+    "usage: zelmo get URL... [--cache|--reload|--fresh|--offline] [--stale-if-error]\n"
     "                 [--cache-dir DIR] [--max-cache SIZE] [--timeout S]\n"
     "                 [-o|--out|--output PATH]... [-O|--remote-name]\n"
     "                 [--output-dir DIR] [--parallel N] [--no-resume]\n"
@@ -334,12 +336,15 @@ const Command kGetCommand = {
     "of the URLs (a URL that failed gives none).\n"
     "  --cache        revalidate a stored entry (If-None-Match with its ETag,\n"
     "                 If-Modified-Since with its Last-Modified); a 304 answer\n"
-    "                 serves the stored body\n"
+    "                 serves the stored body. The default, as in zelmo_fetch\n"
+    "                 (ZELMO_CACHE_REVALIDATE): a second `zelmo get URL` sends\n"
+    "                 a conditional GET and serves what the first one stored\n"
+    "  --reload       a new unconditional GET, whatever is stored; its answer\n"
+    "                 replaces the entry (ZELMO_CACHE_NETWORK_ONLY)\n"
     "  --fresh        serve a stored entry that is still fresh (by its answer's\n"
     "                 Cache-Control max-age, Expires or Last-Modified) without\n"
     "                 a request; revalidate a stale one\n"
     "  --offline      no request: serve a complete stored entry, or fail\n"
-    "                 (without any of the three: a new GET replaces the entry)\n"
     "  --stale-if-error  when the network fails or the server answers 5xx,\n"
     "                 serve the complete stored entry instead (\"served stale\")\n"
     "  --cache-dir DIR  the cache directory (default: $XDG_CACHE_HOME/zelmo or\n"
