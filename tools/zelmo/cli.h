@@ -97,4 +97,9 @@ std::string AnswerStatus(const std::string &answer);
 // both served the body.
 bool DemoDownload();
 
+// The demo's fetch: one URL fetched twice by `zelmo get -v` into a cache
+// directory of its own, stored by a 200, then revalidated by a 304; true
+// when both were served and the server saw what each should send.
+bool DemoFetch();
+
 }  // namespace cli

@@ -15,7 +15,9 @@ const Command kDemoCommand = {
     "demo", "show the library at work on a built-in example",
     "usage: zelmo demo\n"
     "Runs every family of the library on a built-in example and prints what\n"
-    "each export returned.\n",
+    "each export returned; then fetches one URL of a server of its own twice\n"
+    "with `zelmo get -v` (zelmo_fetch) into a cache directory of its own: the\n"
+    "first answer stored, the second a revalidation answered 304.\n",
     RunDemo};
 
 const Command *const kCommands[] = {
@@ -56,8 +58,9 @@ int RunDemo(const Args &args)
     std::printf("Decode       -> %d  %s\n", plainLen, plain);
 
     const bool downloaded = DemoDownload();
+    const bool fetched = DemoFetch();
 
-    const bool ok = downloaded && plainLen == static_cast<int>(sizeof text - 1) && encodedLen == 32 && decodedLen == static_cast<int>(sizeof text - 1) &&
+    const bool ok = downloaded && fetched && plainLen == static_cast<int>(sizeof text - 1) && encodedLen == 32 && decodedLen == static_cast<int>(sizeof text - 1) &&
                     digestLen == 32;
     if (!ok)
         std::fprintf(stderr, "zelmo demo: an export did not give the expected result\n");
