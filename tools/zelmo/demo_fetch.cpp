@@ -48,7 +48,8 @@ bool DemoFetch()
         const Args args = {"-v", "--cache-dir", dir, url};
         std::printf("$ zelmo get -v --cache-dir %s %s\n", Printable(dir).c_str(), url.c_str());
         // The body goes to standard output and the -v line to standard error:
-        // each flushed in turn so that a terminal shows them in order.
+        // each flushed before the next is written, so that a terminal shows
+        // them in order.
         std::fflush(stdout);
         const int status = kGetCommand.run(args);
         std::fflush(stdout);
