@@ -121,6 +121,33 @@ typedef enum ZelmoFetchError {
  * "h2c"), for a server known to speak it; without the flag they use
  * HTTP/1.1. https:// URLs offer HTTP/2 through ALPN either way. */
 #define ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE 0x40u
+/* Compressed transfer: the request asks for every content coding the
+ * linked libcurl decodes (Accept-Encoding: gzip and deflate where it has
+ * zlib, br and zstd where it has those; the library's own Windows builds
+ * have none, so there no Accept-Encoding is sent and the flag only decides
+ * what an answer's coding does), and the answer is decoded as it arrives.
+ * The sink, the destination and the entry get the decoded body; the
+ * entry's length and checksum, bytes_received and bytes_served are those
+ * of the decoded body, and progress reports decoded bytes against a total
+ * of -1. The stored header is that of the decoded body: without
+ * Content-Encoding, with Content-Length its decoded length, and with the
+ * answer's other fields (ETag and Last-Modified, which revalidate it, as
+ * sent). A stored header with Content-Encoding therefore always holds a
+ * body still so coded.
+ *   A coding libcurl cannot decode ("x-foo", or gzip without zlib) fails
+ * the call with ZELMO_FETCH_E_TRANSFER and a text that names it
+ * (http_status as received); a body that does not decode as its coding says
+ * fails with ZELMO_FETCH_E_TRANSFER and a text saying so. Neither is
+ * stored: the entry stays as it was. "identity" alone is no coding; it is
+ * left out of the stored header.
+ *   A decoded transfer that is cut keeps no partial body (a range of the
+ * coded body cannot continue a decoded one); a partial kept by a call
+ * without the flag is continued as it was sent, without Accept-Encoding.
+ *   Without the flag no Accept-Encoding is sent but the host's own, and an
+ * answer coded all the same (asked by the host's line, or unasked) is
+ * stored and served as it came, still coded, its stored header keeping
+ * Content-Encoding. */
+#define ZELMO_FETCH_COMPRESSION 0x80u
 /* A final answer whose status is not 2xx (a 404, a 500) counts as served:
  * the call returns 0 with its outcome, instead of ZELMO_FETCH_E_HTTP. Its
  * body reaches the sink and the destination either way (see "Answers"). */

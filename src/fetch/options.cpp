@@ -13,7 +13,8 @@ namespace {
 
 constexpr std::uint32_t kKnownFlags =
     ZELMO_FETCH_ENVIRONMENT_PROXY | ZELMO_FETCH_STALE_IF_ERROR | ZELMO_FETCH_NO_RESUME | ZELMO_FETCH_CACHE_LIMIT |
-    ZELMO_FETCH_SHARED_CACHE | ZELMO_FETCH_FRESH_CONNECT | ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE | ZELMO_FETCH_ANY_STATUS;
+    ZELMO_FETCH_SHARED_CACHE | ZELMO_FETCH_FRESH_CONNECT | ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE |
+    ZELMO_FETCH_COMPRESSION | ZELMO_FETCH_ANY_STATUS;
 
 // The options of a host built before the answer callback was added end
 // where it begins.
@@ -102,6 +103,7 @@ Error ReadOptions(const ZelmoFetchOptions *given, Settings &s)
     s.route.caBundle = options->ca_bundle;
     s.route.freshConnect = (options->flags & ZELMO_FETCH_FRESH_CONNECT) != 0;
     s.route.priorKnowledge = (options->flags & ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE) != 0;
+    s.route.compression = (options->flags & ZELMO_FETCH_COMPRESSION) != 0;
     s.hostConnections = options->max_host_connections;
     s.noResume = (options->flags & ZELMO_FETCH_NO_RESUME) != 0;
     s.staleIfError = (options->flags & ZELMO_FETCH_STALE_IF_ERROR) != 0;

@@ -553,11 +553,15 @@ std::string RefreshedHeader(std::string_view storedBlock, std::string_view notMo
     return out;
 }
 
-std::string WithoutHopByHop(std::string_view block)
+namespace {
+
+// `block` without the fields `drop` names, each with its folded lines. The
+// block unchanged, byte for byte, when it holds none of them; else cut at
+// its empty line.
+template <typename Drop>
+std::string WithoutFields(std::string_view block, const Block &b, Drop drop)
 {
-    const Block b = Split(block);
-    const std::vector<std::string> named = ConnectionNamed(b);
-    if (std::none_of(b.fields.begin(), b.fields.end(), [&](const Field &f) { return IsHopByHop(f.name, named); }))
+    if (std::none_of(b.fields.begin(), b.fields.end(), [&](const Field &f) { return drop(f.name); }))
         return std::string(block);
     // Line by line, so that every other line stays exactly as it came; a
     // folded line goes with the field it continues.
@@ -583,12 +587,51 @@ std::string WithoutHopByHop(std::string_view block)
         }
         if (bare[0] != ' ' && bare[0] != '\t') {
             const std::size_t colon = bare.find(':');
-            dropping = colon != std::string_view::npos && IsHopByHop(Trim(bare.substr(0, colon)), named);
+            dropping = colon != std::string_view::npos && drop(Trim(bare.substr(0, colon)));
         }
         if (!dropping)
             out += line;
     }
     return out;
+}
+
+}  // namespace
+
+std::string WithoutHopByHop(std::string_view block)
+{
+    const Block b = Split(block);
+    const std::vector<std::string> named = ConnectionNamed(b);
+    return WithoutFields(block, b, [&](std::string_view name) { return IsHopByHop(name, named); });
+}
+
+std::vector<std::string> ContentCodings(std::string_view block)
+{
+    std::vector<std::string> codings;
+    const Block b = Split(block);
+    for (const Field &f : b.fields) {
+        if (!EqualNoCase(f.name, "Content-Encoding"))
+            continue;
+        std::string_view rest = f.value;
+        while (!rest.empty()) {
+            const std::size_t comma = rest.find(',');
+            const std::string_view one = Trim(rest.substr(0, comma));
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            if (one.empty())
+                continue;
+            std::string coding(one);
+            for (char &c : coding)
+                c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+            codings.push_back(std::move(coding));
+        }
+    }
+    return codings;
+}
+
+std::string WithoutContentCoding(std::string_view block, bool lengthToo)
+{
+    return WithoutFields(block, Split(block), [&](std::string_view name) {
+        return EqualNoCase(name, "Content-Encoding") || (lengthToo && EqualNoCase(name, "Content-Length"));
+    });
 }
 
 bool Storable(std::string_view block)

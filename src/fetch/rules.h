@@ -143,6 +143,18 @@ bool Storable(std::string_view block);
 // CRLF everywhere, a folded field on one line.
 std::string AnswerHeader(std::string_view block, std::int64_t age);
 
+// The content codings an answer's Content-Encoding fields list (RFC 9110
+// 8.4), in the order they were applied, in lower case; every such field
+// read, in order, as one list; empty members left out. Empty without any.
+std::vector<std::string> ContentCodings(std::string_view block);
+
+// An answer's block as it describes its body once decoded: without its
+// Content-Encoding fields, and where `lengthToo` without its Content-Length
+// (the coded body's) as well, each with its folded lines. The block
+// unchanged, byte for byte, when it holds none of them; else cut at its
+// empty line.
+std::string WithoutContentCoding(std::string_view block, bool lengthToo);
+
 // The validator a later range request may send for an answer block: a 200
 // with a Content-Length above 0 and a strong ETag or a Last-Modified, free
 // of control characters. Empty when the answer cannot be resumed.

@@ -9,6 +9,8 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -34,6 +36,7 @@ struct Transferring {
     std::string bodyPath;
     std::string url;  // of the request readied last
     long followed = -1;
+    bool decoding = false;  // coded answers are asked for and decoded (never for a range request)
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     char curlError[CURL_ERROR_SIZE] = {};
 
@@ -51,16 +54,96 @@ constexpr long kReceiveBuffer = 512 * 1024;
 constexpr std::size_t kFileBuffer = 1 << 20;
 constexpr std::size_t kReadChunk = 256 * 1024;
 
+std::string_view FinalOf(const Transferring &t)
+{
+    return std::string_view(t.blocks.text).substr(t.blocks.finalStart);
+}
+
+// ---- content codings -------------------------------------------------------
+
+// The decoders the linked libcurl was built with.
+struct Decoders {
+    bool zlib = false, brotli = false, zstd = false;
+    bool Any() const { return zlib || brotli || zstd; }
+};
+
+const Decoders &DecodersOfLibcurl()
+{
+    static const Decoders d = [] {
+        const long features = curl_version_info(CURLVERSION_NOW)->features;
+        Decoders x;
+        x.zlib = (features & CURL_VERSION_LIBZ) != 0;
+        x.brotli = (features & CURL_VERSION_BROTLI) != 0;
+        x.zstd = (features & CURL_VERSION_ZSTD) != 0;
+        return x;
+    }();
+    return d;
+}
+
+// Whether a transfer that decodes can decode `coding` (in lower case):
+// identity needs nothing; the others need libcurl's decoder for them.
+bool Decodable(std::string_view coding)
+{
+    const Decoders &d = DecodersOfLibcurl();
+    if (coding == "identity")
+        return true;
+    if (coding == "gzip" || coding == "x-gzip" || coding == "deflate")
+        return d.zlib;
+    if (coding == "br")
+        return d.brotli;
+    if (coding == "zstd")
+        return d.zstd;
+    return false;
+}
+
+// Whether `codings` code the body at all: any of them but identity.
+bool Coded(const std::vector<std::string> &codings)
+{
+    return std::any_of(codings.begin(), codings.end(), [](const std::string &c) { return c != "identity"; });
+}
+
+// A coding as an error text shows it: at most 64 bytes, control bytes and
+// others outside ASCII as '?'.
+std::string Shown(std::string_view coding)
+{
+    std::string out(coding.substr(0, 64));
+    for (char &c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+            c = '?';
+    return out;
+}
+
+// The whole header block of an answer with a body has come: where the
+// transfer decodes, every coding it names must be one libcurl decodes.
+// False, the transfer stopped, when one is not.
+bool CheckCodings(Transferring &t)
+{
+    const std::string_view block = FinalOf(t);
+    const int status = header::StatusOf(block);
+    if (!t.decoding || status < 200 || status == 204 || status == 304)
+        return true;
+    for (const std::string &coding : ContentCodings(block))
+        if (!Decodable(coding))
+            return t.Stop(ZELMO_FETCH_E_TRANSFER, "the answer's Content-Encoding \"" + Shown(coding) +
+                                                      "\" is not a coding this build of libcurl decodes");
+    return true;
+}
+
 std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *userdata)
 {
     auto *t = static_cast<Transferring *>(userdata);
     const std::size_t n = size * count;
-    return t->blocks.Add(data, n) ? n : 0;
-}
-
-std::string_view FinalOf(const Transferring &t)
-{
-    return std::string_view(t.blocks.text).substr(t.blocks.finalStart);
+    if (!t->blocks.Add(data, n))
+        return 0;
+    const bool blockEnd = (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
+    try {
+        if (blockEnd && !CheckCodings(*t))
+            return 0;
+    } catch (...) {
+        t->Stop(ZELMO_FETCH_E_NO_MEMORY, "out of memory");
+        return 0;
+    }
+    return n;
 }
 
 // Whether the answer just received is a redirect: a 3xx but 304 with a
@@ -207,9 +290,11 @@ bool StartBody(Transferring &t)
     const int status = header::StatusOf(FinalOf(t));
     if (t.request.partial != nullptr && status == 206)
         return StartRange(t);
-    r.total = header::ParseLength(header::FieldValue(FinalOf(t), "Content-Length")).value_or(-1);
+    // A decoded body's length is not told: Content-Length is the coded one's.
+    const bool decoded = t.decoding && Coded(ContentCodings(FinalOf(t)));
+    r.total = decoded ? -1 : header::ParseLength(header::FieldValue(FinalOf(t), "Content-Length")).value_or(-1);
     r.holding = status >= 500 || (status == 206 && !t.request.rangeAsked);
-    if (!r.holding && !Announce(t, FinalOf(t)))
+    if (!r.holding && !Announce(t, decoded ? WithoutContentCoding(FinalOf(t), true) : std::string(FinalOf(t))))
         return false;
     if ((r.noStore = t.request.keepNothing || !Storable(FinalOf(t)))) {
         if (t.steps.destination == nullptr)
@@ -393,6 +478,15 @@ Transfer::Transfer(TransferRequest request, BodySteps steps, Received &r, const 
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, t.curlError);
+    // Coded answers are asked for, and decoded, only where the host wants it
+    // and libcurl can; any other answer's body is taken as it comes, coded
+    // or not. A range request continues a body as it was sent: no coding
+    // asked for, none undone.
+    t.decoding = t.request.route.compression && t.request.partial == nullptr;
+    const bool decoders = t.decoding && DecodersOfLibcurl().Any();
+    if (decoders)
+        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // every coding libcurl decodes
+    curl_easy_setopt(c, CURLOPT_HTTP_CONTENT_DECODING, decoders ? 1L : 0L);
     t.url = t.request.url;
     r.requestTime = static_cast<std::int64_t>(std::time(nullptr));
 }
@@ -433,6 +527,10 @@ bool Transfer::Ended(CURLcode done)
     Received &r = *t.r;
     if (done != CURLE_OK) {
         r.failure = t.curlError[0] != '\0' ? std::string(t.curlError) : curl_easy_strerror(done);
+        if (done == CURLE_BAD_CONTENT_ENCODING) {
+            const std::string codings = header::FieldValue(FinalOf(t), "Content-Encoding").value_or("");
+            r.failure = "the body did not decode as its Content-Encoding \"" + Shown(codings) + "\" says: " + r.failure;
+        }
         return false;
     }
     if (!IsRedirect(t)) {
@@ -466,6 +564,14 @@ void Transfer::Finish()
     r.blocks = std::move(t.blocks.text);
     r.finalStart = t.blocks.finalStart;
     r.status = header::StatusOf(r.Final());
+    // A decoded answer is told as the answer of its decoded body.
+    if (t.decoding && r.status != 304) {
+        const std::vector<std::string> codings = ContentCodings(r.Final());
+        if (!codings.empty() && std::all_of(codings.begin(), codings.end(), [](const std::string &c) { return Decodable(c); })) {
+            r.decoded = Coded(codings);
+            r.blocks.replace(r.finalStart, std::string::npos, WithoutContentCoding(r.Final(), r.decoded));
+        }
+    }
     r.closed = !t.body || std::fclose(t.body.release()) == 0;
     if (r.continued && r.closed && r.kept + r.received == r.total) {
         const platform::FileFacts body = platform::ProbeFile(t.steps.editor->Files().partialBody.c_str());

@@ -29,6 +29,7 @@ struct Route {
     const char *caBundle = nullptr;      // https: the CAs to trust; null: the system's
     bool freshConnect = false;           // a new connection, not one of the pool's
     bool priorKnowledge = false;         // http:// in HTTP/2 from the first byte
+    bool compression = false;            // ZELMO_FETCH_COMPRESSION: coded answers asked for and decoded
 };
 
 // A transfer follows redirects itself (libcurl's limit of 50 kept), so that
@@ -85,6 +86,9 @@ struct Received {
     bool holding = false;             // a 5xx: its body is held for the sink until the fetch has judged it
     std::string held;                 // ... the bytes held
     bool closed = true;               // the body file written and closed without loss
+    bool decoded = false;             // the body came coded and was decoded: received, digest and the
+                                      // final block (without Content-Encoding and Content-Length) are
+                                      // the decoded body's, total is -1
     std::int64_t received = 0;        // body bytes of this answer
     std::int64_t total = -1;          // the whole body's length, when told
     std::int64_t kept = 0;            // the partial's bytes before a continuing 206
