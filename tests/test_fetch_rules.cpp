@@ -477,6 +477,39 @@ TEST(FetchRules, ARefreshDropsTheStoredHopByHopFields)
               "HTTP/1.1 200 OK\r\nX-Hop: 1\r\n\r\n");
 }
 
+TEST(FetchRules, ContentCodingsAndTheDecodedBlock)
+{
+    struct Case {
+        const char *block;
+        std::vector<std::string> codings;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", {}},
+        {"HTTP/1.1 200 OK\r\nContent-Encoding: GZip\r\n\r\n", {"gzip"}},
+        {"HTTP/1.1 200 OK\r\ncontent-encoding: deflate , ,gzip\r\n\r\n", {"deflate", "gzip"}},
+        {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nX: 1\r\nContent-Encoding: x-foo\r\n\r\n", {"gzip", "x-foo"}},
+        {"HTTP/1.1 200 OK\r\nContent-Encoding:\r\n\r\n", {}},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ContentCodings(c.block), c.codings) << c.block;
+
+    const std::string block = "HTTP/1.1 200 OK\r\n"
+                              "Content-Encoding: gzip,\r\n"
+                              " br\r\n"
+                              "Content-Length: 20\r\n"
+                              "ETag: \"e\"\r\n"
+                              "X-Content-Encoding: kept\r\n"
+                              "\r\n";
+    EXPECT_EQ(WithoutContentCoding(block, true),
+              "HTTP/1.1 200 OK\r\nETag: \"e\"\r\nX-Content-Encoding: kept\r\n\r\n");
+    EXPECT_EQ(WithoutContentCoding(block, false),
+              "HTTP/1.1 200 OK\r\nContent-Length: 20\r\nETag: \"e\"\r\nX-Content-Encoding: kept\r\n\r\n");
+    // Nothing to leave out: the block as it was, byte for byte.
+    const std::string plain = "HTTP/1.1 200 OK\nContent-Length: 20\n\n";
+    EXPECT_EQ(WithoutContentCoding(plain, false), plain);
+    EXPECT_EQ(WithoutContentCoding(plain, true), "HTTP/1.1 200 OK\n\n");
+}
+
 TEST(FetchRules, ContentRange)
 {
     const struct {
