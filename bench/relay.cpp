@@ -43,6 +43,7 @@ struct Direction {
     bool readClosed = false;     // `from` reached its end (or failed)
     bool writeClosed = false;    // `to` was shut down for writing
     bool blocked = false;        // `to` took no more: wait until it is writable
+    Clock::time_point linkFree;  // with a rate: when the link has carried what it was given
     std::atomic<std::uint64_t> *written = nullptr;
 };
 
@@ -113,13 +114,21 @@ bool Flush(Direction &d, Clock::time_point now)
 }
 
 // Reads what `d`'s sender has, each run due half a round trip after it was
-// read, and never before `notBefore`. False when the sender failed.
-bool Drain(Direction &d, Clock::time_point notBefore, std::chrono::microseconds half)
+// read, and never before `notBefore`; with a rate (bytes per second, 0:
+// none), half a round trip after the link has carried it as well. False
+// when the sender failed.
+bool Drain(Direction &d, Clock::time_point notBefore, std::chrono::microseconds half, std::uint64_t rate)
 {
     while (!d.readClosed && d.queued < kMaxQueued) {
         std::string bytes(kReadSize, '\0');
         const ssize_t n = recv(d.from, bytes.data(), bytes.size(), MSG_DONTWAIT);
-        const Clock::time_point due = std::max(Clock::now(), notBefore) + half;
+        Clock::time_point due = std::max(Clock::now(), notBefore) + half;
+        if (rate != 0 && n > 0) {
+            const Clock::time_point start = std::max({Clock::now(), notBefore, d.linkFree});
+            d.linkFree = start + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(static_cast<double>(n) / static_cast<double>(rate)));
+            due = d.linkFree + half;
+        }
         if (n > 0) {
             bytes.resize(static_cast<std::size_t>(n));
             d.queued += bytes.size();
@@ -140,7 +149,8 @@ bool Drain(Direction &d, Clock::time_point notBefore, std::chrono::microseconds 
 
 }  // namespace
 
-LatencyRelay::LatencyRelay(int target, std::chrono::microseconds roundTrip) : target_(target), roundTrip_(roundTrip)
+LatencyRelay::LatencyRelay(int target, std::chrono::microseconds roundTrip, std::uint64_t bytesPerSecond)
+    : target_(target), roundTrip_(roundTrip), bytesPerSecond_(bytesPerSecond)
 {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -258,9 +268,9 @@ void LatencyRelay::Loop()
             if (client & (POLLOUT | POLLERR | POLLHUP))
                 p.down.blocked = false;
             // Both directions wait for the connection's first round trip.
-            if ((client & (POLLIN | POLLERR | POLLHUP)) && !Drain(p.up, p.usable, half))
+            if ((client & (POLLIN | POLLERR | POLLHUP)) && !Drain(p.up, p.usable, half, bytesPerSecond_))
                 p.failed = true;
-            if ((server & (POLLIN | POLLERR | POLLHUP)) && !Drain(p.down, p.usable, half))
+            if ((server & (POLLIN | POLLERR | POLLHUP)) && !Drain(p.down, p.usable, half, bytesPerSecond_))
                 p.failed = true;
         }
 

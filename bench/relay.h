@@ -9,7 +9,9 @@
 // trip: bytes the client sends at once are held until one round trip after
 // the accept, as a client on a real network could send them only after the
 // SYN and SYN-ACK. So a new connection and one request cost two round trips
-// and a TLS 1.3 handshake one more, as over the network.
+// and a TLS 1.3 handshake one more, as over the network. Without a rate
+// there is no bandwidth limit; with one, each direction is a link of that
+// rate (see the constructor).
 //
 // A close of one side reaches the other half a round trip later as a
 // half-close (shutdown for writing); the pair is closed when both
@@ -28,9 +30,12 @@ namespace bench {
 
 class LatencyRelay {
 public:
-    // Starts relaying to 127.0.0.1:target with the given round trip. On
-    // failure port() is 0 and error() says why.
-    LatencyRelay(int target, std::chrono::microseconds roundTrip);
+    // Starts relaying to 127.0.0.1:target with the given round trip and,
+    // where bytesPerSecond is not 0, a link of that rate in each direction
+    // of each connection: a run of bytes leaves only once the link has
+    // carried the runs before it, and takes its length's share of a second
+    // to cross. On failure port() is 0 and error() says why.
+    LatencyRelay(int target, std::chrono::microseconds roundTrip, std::uint64_t bytesPerSecond = 0);
     // Stops the thread and closes every connection.
     ~LatencyRelay();
     LatencyRelay(const LatencyRelay &) = delete;
@@ -52,6 +57,7 @@ private:
 
     int target_;
     std::chrono::microseconds roundTrip_;
+    std::uint64_t bytesPerSecond_;
     int listener_ = -1;
     int wake_ = -1;  // an eventfd that stops the loop
     int port_ = 0;

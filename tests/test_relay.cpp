@@ -229,3 +229,35 @@ TEST(Relay, ManyConnectionsAtOnceAreServedTogether)
 }
 
 }  // namespace
+
+// With a rate, a megabyte takes the link its length's share of a second on
+// top of the round trips; without one, only the round trips.
+TEST(Relay, ARateSpreadsTheBytesOverTime)
+{
+    constexpr std::size_t kSize = 1u << 20;
+    Target target([](net::Socket s) {
+        char c;
+        if (net::Receive(s, &c, 1) == 1) {
+            const std::string bytes(kSize, 'r');
+            net::SendAll(s, bytes.data(), bytes.size());
+        }
+    });
+    struct Case {
+        std::uint64_t rate;
+        double atLeast, below;  // seconds: 2 round trips of 20 ms, plus the link's time
+    };
+    for (const Case &c : {Case{0, 0.040, 0.125}, Case{8u << 20, 0.040 + 0.125, 2.0}}) {
+        SCOPED_TRACE(c.rate);
+        bench::LatencyRelay relay(target.port, 20ms, c.rate);
+        ASSERT_NE(relay.port(), 0) << relay.error();
+        const net::Socket s = net::ConnectLoopback(static_cast<std::uint16_t>(relay.port()));
+        ASSERT_NE(s, net::kNoSocket);
+        const auto start = Clock::now();
+        ASSERT_TRUE(net::SendAll(s, "x", 1));
+        EXPECT_EQ(ReadExactly(s, kSize).size(), kSize);
+        const double took = Seconds(Clock::now() - start);
+        EXPECT_GE(took, c.atLeast);
+        EXPECT_LT(took, c.below);
+        net::Close(s);
+    }
+}
