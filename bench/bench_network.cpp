@@ -898,6 +898,109 @@ void BM_NetworkManyHttp(benchmark::State &state)
                 Connections(ours));
 }
 
+// A text of `size` bytes, lines of words drawn at random from a small
+// vocabulary: it codes about as well as a log or a page of markup.
+std::string Prose(std::size_t size)
+{
+    static const char *const kWords[] = {"fetch", "cache", "entry", "answer", "header", "body", "stored",
+                                         "served", "fresh", "stale", "request", "server", "length", "value",
+                                         "the", "a", "of", "to", "and", "with", "on", "1024", "200", "304"};
+    std::mt19937_64 random(7);
+    std::string text;
+    while (text.size() < size) {
+        const int words = 4 + static_cast<int>(random() % 12);
+        for (int w = 0; w < words; ++w) {
+            text += kWords[random() % (sizeof kWords / sizeof kWords[0])];
+            text += w + 1 < words ? ' ' : '\n';
+        }
+    }
+    text.resize(size);
+    return text;
+}
+
+// A 1 MiB text fetched whole (network-only) over http on an open
+// connection, with ZELMO_FETCH_COMPRESSION (nginx gzips it, level 1) and
+// without, through a relay of 25 ms round trip and, where state.range(0) is
+// not 0, a link of that many Mbit/s; each call checked: the whole text
+// served, nothing coded left in the entry.
+void BM_NetworkCompression(benchmark::State &state)
+{
+    Network *net = Usable(state);
+    if (net == nullptr)
+        return;
+    constexpr std::size_t kSize = 1u << 20;
+    static const std::string text = Prose(kSize);
+    std::error_code ignored;
+    fs::create_directories(net->dir / "root" / "text", ignored);
+    std::ofstream(net->dir / "root" / "text" / "1m.txt", std::ios::binary | std::ios::trunc) << text;
+    const std::uint64_t rate = static_cast<std::uint64_t>(state.range(0)) * 1000000 / 8;
+    std::unique_ptr<bench::LatencyRelay> own;
+    if (rate != 0) {
+        own = std::make_unique<bench::LatencyRelay>(std::atoi(ReadAll(net->dir / "port").c_str()), kRoundTrip, rate);
+        if (own->port() == 0 && Fails(state, own->error()))
+            return;
+    }
+    bench::LatencyRelay &relay = own ? *own : *net->http;
+    const std::string url = "http://127.0.0.1:" + std::to_string(relay.port()) + "/text/1m.txt";
+    struct Call {
+        std::string cache, body, fault;
+        ZelmoFetchResult result{};
+    };
+    Call plain, coded;
+    plain.cache = (net->dir / "cache-text-plain").string();
+    coded.cache = (net->dir / "cache-text-gzip").string();
+    const auto fetch = [&](Call &c, bool compression) {
+        ZelmoFetchOptions options;
+        zelmo_fetch_init(&options, &c.result);
+        options.cache_dir = c.cache.c_str();
+        options.cache_mode = ZELMO_CACHE_NETWORK_ONLY;
+        options.timeout_ms = 30000;
+        options.flags = compression ? ZELMO_FETCH_COMPRESSION : 0u;
+        options.sink = &Keep;
+        options.sink_data = &c.body;
+        c.body.clear();
+        return zelmo_fetch(url.c_str(), &options, &c.result) == 0;
+    };
+    const auto check = [&](Call &c) {
+        if (c.result.outcome != ZELMO_FETCH_REPLACED || c.body != text)
+            c.fault = "the text was not served whole: " + std::string(c.result.error_text);
+        else if (ReadAll(c.result.body_path) != text)
+            c.fault = "the entry does not hold the decoded text";
+        return c.fault.empty();
+    };
+    // The connection opened, and each side's bytes on the wire measured,
+    // outside the timing.
+    const auto wire = [&](Call &c, bool compression) -> std::int64_t {
+        const std::uint64_t before = relay.bytesDown();
+        if (!fetch(c, compression) || !check(c))
+            return -1;
+        return static_cast<std::int64_t>(relay.bytesDown() - before);
+    };
+    const std::int64_t plainBytes = wire(plain, false), codedBytes = wire(coded, true);
+    if (plainBytes < 0 || codedBytes < 0) {
+        Fails(state, plainBytes < 0 ? "plain: " + plain.fault + plain.result.error_text
+                                    : "gzip: " + coded.fault + coded.result.error_text);
+        return;
+    }
+    std::vector<Side> sides = {
+        {"plain", [&] { return fetch(plain, false); }, [&] { return check(plain); }},
+        {"gzip", [&] { return fetch(coded, true); }, [&] { return check(coded); }},
+    };
+    RunSides(state, sides);
+    if (state.error_occurred()) {
+        if (!plain.fault.empty() || !coded.fault.empty())
+            Fails(state, plain.fault.empty() ? "gzip: " + coded.fault : "plain: " + plain.fault);
+        return;
+    }
+    bench::Note("1 MiB text over http, 25 ms RTT, " +
+                (rate != 0 ? std::to_string(state.range(0)) + " Mbit/s" : std::string("no rate limit")) +
+                Text(": plain %.1f ms (%.0f KiB on the wire), ", sides[0].SecondsPerCall() * 1e3,
+                     static_cast<double>(plainBytes) / 1024) +
+                Text("gzip %.1f ms (%.0f KiB), ", sides[1].SecondsPerCall() * 1e3,
+                     static_cast<double>(codedBytes) / 1024) +
+                Text("gzip/plain %.2f", sides[1].SecondsPerCall() / sides[0].SecondsPerCall()));
+}
+
 BENCHMARK(BM_NetworkRelay)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_NetworkSequential)->ArgName("https")->Arg(1)->Arg(0)->Iterations(3)->UseRealTime()->Unit(
     benchmark::kMillisecond);
@@ -911,6 +1014,8 @@ BENCHMARK(BM_NetworkManyHttps)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NetworkManyHttp)->Iterations(12)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NetworkCompression)->ArgName("mbit")->Arg(0)->Arg(100)->Iterations(6)->UseRealTime()->Unit(
+    benchmark::kMillisecond);
 
 using bench::Goal;
 const bool registered =
@@ -941,6 +1046,10 @@ const bool registered =
     bench::Compare({"http 100 at once, none open vs 2 RTT", "BM_NetworkManyHttp:ours_s", "BM_NetworkManyHttp:floor_s",
                     Goal::Cheaper, 1.4}) &&
     bench::Compare({"the same vs libcurl multi, HTTP/1.1 (goal)", "BM_NetworkManyHttp:ours_s",
-                    "BM_NetworkManyHttp:libcurl_s", Goal::Faster, 0.95, false});
+                    "BM_NetworkManyHttp:libcurl_s", Goal::Faster, 0.95, false}) &&
+    bench::Compare({"1 MiB text, gzip vs plain, no rate limit (goal)", "BM_NetworkCompression/mbit:0:gzip_s",
+                    "BM_NetworkCompression/mbit:0:plain_s", Goal::Cheaper, 2.0, false}) &&
+    bench::Compare({"1 MiB text, gzip vs plain, 100 Mbit/s (goal)", "BM_NetworkCompression/mbit:100:gzip_s",
+                    "BM_NetworkCompression/mbit:100:plain_s", Goal::Cheaper, 0.6, false});
 
 }  // namespace
