@@ -379,7 +379,7 @@ TEST(FetchOptions, BadArgumentsAreRefusedWithAClearError)
     const Case cases[] = {
         {"size too small", [](ZelmoFetchOptions &o) { o.size = sizeof o - 8; }},
         {"size zero", [](ZelmoFetchOptions &o) { o.size = 0; }},
-        {"unknown flag", [](ZelmoFetchOptions &o) { o.flags = 0x80; }},
+        {"unknown flag", [](ZelmoFetchOptions &o) { o.flags = 0x80000000u; }},
         {"mode out of range", [](ZelmoFetchOptions &o) { o.cache_mode = 4; }},
         {"negative mode", [](ZelmoFetchOptions &o) { o.cache_mode = -1; }},
         {"negative timeout", [](ZelmoFetchOptions &o) { o.timeout_ms = -1; }},

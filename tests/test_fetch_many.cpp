@@ -329,7 +329,7 @@ TEST(FetchMany, ArgumentsItRefusesAsAWhole)
     const Case cases[] = {
         {"a destination for all", [](ZelmoFetchOptions &o) { o.destination = "x"; }},
         {"a sink for all", [](ZelmoFetchOptions &o) { o.sink = &zelmo::test::SinkToString, o.sink_data = &sinkData; }},
-        {"an unknown flag", [](ZelmoFetchOptions &o) { o.flags = 0x80; }},
+        {"an unknown flag", [](ZelmoFetchOptions &o) { o.flags = 0x80000000u; }},
         {"a bad mode", [](ZelmoFetchOptions &o) { o.cache_mode = 9; }},
     };
     for (const Case &c : cases) {
