@@ -1,6 +1,7 @@
 // zelmo get: URLs through a cache directory (zelmo_fetch_many); and the demo's
 // cached download (HttpDownload_SYNC) from a loopback server of its own.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -151,6 +152,37 @@ std::string PlanTargets(const Parsed &parsed, std::vector<Target> &targets)
     return {};
 }
 
+// What the fetch hands over of each URL's answer, by its index: its header,
+// and for standard output the page of an error status, which the cache may
+// not keep (the body of a success is read from its entry afterwards).
+struct ErrorPage {
+    int status = 0;
+    std::string bytes;
+};
+constexpr std::size_t kErrorPageMax = 16 << 20;
+struct Answers {
+    std::vector<std::string> headers;
+    std::vector<ErrorPage> pages;
+};
+
+int ZELMO_API OnAnswer(void *data, const ZelmoFetchAnswer *answer)
+{
+    auto *answers = static_cast<Answers *>(data);
+    if (answer->index < answers->headers.size()) {
+        answers->headers[answer->index].assign(answer->header, answer->header_length);
+        answers->pages[answer->index].status = answer->status;
+    }
+    return 0;
+}
+
+int ZELMO_API KeepErrorPage(void *data, const void *bytes, size_t length)
+{
+    auto *page = static_cast<ErrorPage *>(data);
+    if ((page->status < 200 || page->status > 299) && page->bytes.size() + length <= kErrorPageMax)
+        page->bytes.append(static_cast<const char *>(bytes), length);
+    return 0;
+}
+
 int RunGet(const Args &args)
 {
     Parsed parsed;
@@ -170,7 +202,9 @@ int RunGet(const Args &args)
                                             {"--timeout", nullptr, true},
                                             {"--resume", nullptr, false},
                                             {"--no-resume", nullptr, false},
-                                            {"--verbose", "-v", false}},
+                                            {"--verbose", "-v", false},
+                                            {"--include", "-i", false},
+                                            {"--dump-header", "-D", true}},
                                            parsed);
     if (!error.empty())
         return UsageError(kGetCommand, error);
@@ -227,7 +261,24 @@ int RunGet(const Args &args)
         }
     }
 
+    std::FILE *dump = nullptr;  // -D FILE
+    if (parsed.Has("--dump-header")) {
+        const std::string &path = parsed.Value("--dump-header");
+        if (path.empty())
+            return UsageError(kGetCommand, "-D takes a file, or - for standard output");
+        if (path != "-" && (dump = std::fopen(path.c_str(), "wb")) == nullptr) {
+            std::fprintf(stderr, "zelmo get: cannot write %s: %s\n", Printable(path).c_str(), std::strerror(errno));
+            return kFailed;
+        }
+    }
+    // -D - is -i: each header on standard output before its body.
+    const bool include = parsed.Has("--include") || (parsed.Has("--dump-header") && dump == nullptr);
+
     Progress progress;
+    Answers answers;
+    answers.headers.resize(targets.size());
+    answers.pages.resize(targets.size());
+    const std::vector<std::string> &headers = answers.headers;
     ZelmoFetchOptions options;
     zelmo_fetch_init(&options, nullptr);
     options.cache_dir = cacheDir.c_str();
@@ -241,6 +292,8 @@ int RunGet(const Args &args)
     // The batch's progress: the bytes of all its URLs, summed.
     options.progress = &OnProgress;
     options.progress_data = &progress;
+    options.answer = &OnAnswer;
+    options.answer_data = &answers;
     std::vector<ZelmoFetchItem> items(targets.size());
     zelmo_fetch_items_init(items.data(), items.size());
     // Under a limit a body may not be kept in an entry: for standard output
@@ -258,10 +311,23 @@ int RunGet(const Args &args)
         items[i].url = target.url.c_str();
         const std::string &destination = target.path.empty() ? target.held : target.path;
         items[i].destination = destination.empty() ? nullptr : destination.c_str();
+        if (target.path.empty() && target.held.empty()) {
+            items[i].sink = &KeepErrorPage;
+            items[i].sink_data = &answers.pages[i];
+        }
     }
     {
         const ProgressLine line([&](std::chrono::steady_clock::duration) { return Describe(progress); });
         zelmo_fetch_many(items.data(), items.size(), &options);
+    }
+
+    if (dump != nullptr) {
+        for (const std::string &header : headers)
+            std::fwrite(header.data(), 1, header.size(), dump);
+        if (std::fclose(dump) != 0) {
+            std::fprintf(stderr, "zelmo get: cannot write %s\n", Printable(parsed.Value("--dump-header")).c_str());
+            return kFailed;
+        }
     }
 
     // Each URL's failure, or, on a terminal or when asked for, what happened:
@@ -305,9 +371,27 @@ int RunGet(const Args &args)
     bool broken = false;  // once standard output refuses bytes, the later bodies are lost too
     for (std::size_t i = 0; i < targets.size(); ++i) {
         const Target &target = targets[i];
-        if (!target.path.empty())
+        if (!target.path.empty() && !include)
             continue;  // the body is in PATH (and the entry), not on standard output
-        if (!broken && items[i].result.error == ZELMO_FETCH_OK) {
+        if (include && !broken && !headers[i].empty()) {
+            BinaryStdout();  // the header's CRLFs as they are
+            if (std::fwrite(headers[i].data(), 1, headers[i].size(), stdout) != headers[i].size())
+                broken = true;
+        }
+        if (!target.path.empty())
+            continue;
+        const ZelmoFetchResult &result = items[i].result;
+        // An error status's page is printed as curl prints it, from its
+        // entry where the cache kept it.
+        const bool page = result.error == ZELMO_FETCH_E_HTTP && result.outcome != ZELMO_FETCH_FAILED &&
+                          result.body_path[0] == '\0' && target.held.empty();
+        if (!broken && page) {
+            const std::string &bytes = answers.pages[i].bytes;
+            BinaryStdout();
+            if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
+                broken = true;
+        } else if (!broken && (result.error == ZELMO_FETCH_OK ||
+                               (result.error == ZELMO_FETCH_E_HTTP && result.outcome != ZELMO_FETCH_FAILED))) {
             const std::string why = CopyToStdout(target.held.empty() ? items[i].result.body_path : target.held,
                                                  !target.terminalAllowed && StdoutIsTerminal(), broken);
             if (!why.empty()) {
@@ -330,10 +414,12 @@ const Command kGetCommand = {
     "                 [--cache-dir DIR] [--max-cache SIZE] [--timeout S]\n"
     "                 [-o|--out|--output PATH]... [-O|--remote-name]\n"
     "                 [--output-dir DIR] [--parallel N] [--no-resume]\n"
-    "                 [-v|--verbose]\n"
+    "                 [-v|--verbose] [-i|--include] [-D|--dump-header FILE]\n"
     "Fetches each URL with zelmo_fetch_many into the cache directory, all at\n"
     "once, and prints the bodies as they are, one after the other in the order\n"
-    "of the URLs (a URL that failed gives none).\n"
+    "of the URLs. A URL whose server answered an error status (a 404) gives\n"
+    "its page, as curl does, to standard output or its file, and counts as\n"
+    "failed; a URL that failed otherwise gives none.\n"
     "  --cache        revalidate a stored entry (If-None-Match with its ETag,\n"
     "                 If-Modified-Since with its Last-Modified); a 304 answer\n"
     "                 serves the stored body. The default, as in zelmo_fetch\n"
@@ -376,6 +462,13 @@ const Command kGetCommand = {
     "  -v, --verbose  say what happened to each URL on standard error (fresh\n"
     "                 hit, revalidated, replaced ...), as on a terminal; with\n"
     "                 several URLs each line names its URL\n"
+    "  -i, --include  print each URL's answer header on standard output before\n"
+    "                 its body: the status line and the fields as served (those\n"
+    "                 of the connection left out, Age the entry's current age;\n"
+    "                 a fresh hit shows the stored answer's), then an empty line;\n"
+    "                 also for a URL whose answer was an error status\n"
+    "  -D, --dump-header FILE  write the answer headers of all URLs, in order,\n"
+    "                 to FILE (- is standard output, as -i)\n"
     "The options but -o are for every URL. Two URLs may not be written to one\n"
     "file. The body lands in the cache entry (its path: `zelmo get -v`), and\n"
     "in its file with -o or -O. A binary body (one holding a zero byte) is not\n"
