@@ -614,3 +614,35 @@ TEST(FetchAnswer, AHostsOwnRangeGoesToTheServerAndIsKeptNowhere)
 }
 
 }  // namespace
+
+namespace {
+
+// Interim answers (1xx) before the final one are not the answer: neither
+// served, stored, nor shown to the host.
+TEST(FetchAnswer, InterimAnswersAreNotTheAnswer)
+{
+    const char *interims[] = {"HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n",
+                              "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"};
+    int n = 0;
+    for (const char *interim : interims) {
+        SCOPED_TRACE(interim);
+        ScriptedServer server([&](const RecordedRequest &) {
+            return Answer::Raw(std::string(interim) + "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nETag: \"i\"\r\n\r\nfinal");
+        });
+        TempDir dir;
+        const std::string cache = dir.path().string();
+        const std::string url = server.Url("/i" + std::to_string(n++));
+        Seen seen;
+        const Fetched f = FetchSeen(url, cache, ZELMO_CACHE_REVALIDATE, seen);
+        ASSERT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_EQ(f.body, "final");
+        EXPECT_EQ(f.r.http_status, 200);
+        EXPECT_EQ(seen.status, 200);
+        EXPECT_FALSE(HasField(seen.header, "Link"));
+        const std::string stored = ReadFile(FilesOf(cache, url).header);
+        EXPECT_EQ(stored.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << stored;
+        EXPECT_EQ(stored.find("Link:"), std::string::npos);
+    }
+}
+
+}  // namespace
