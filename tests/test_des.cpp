@@ -1,6 +1,7 @@
 // DesContext, DesKeyFromPassword and the text encryption exports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -35,6 +36,12 @@ TEST(DesContext, KnownAnswers)
         {"1111111111111111", "1111111111111111", "F40379AB9E0EC533"},
         {"FEDCBA9876543210", "0123456789ABCDEF", "ED39D950FA74BCC4"},
         {"7CA110454A1A6E57", "01A1D6D039776742", "690F5B0D9A26939B"},
+        {"0E329232EA6D0D73", "8787878787878787", "0000000000000000"},
+        {"0E329232EA6D0D73", "FEDCBA9876543210", "EA825383039557E1"},
+        {"8001010101010101", "0000000000000000", "95A8D72813DAA94D"},
+        {"38495FE8D27A5F96", "8787878787878787", "B7CA16D3438328CF"},
+        {"A2B3C4D5E6F70819", "0000000000000000", "63F41A25E43296B0"},
+        {"A2B3C4D5E6F70819", "FEDCBA9876543210", "CD174294DF69D787"},
     };
     for (const auto &v : vectors) {
         DesContext des;
@@ -163,6 +170,75 @@ TEST(TextExports, IndependentlyComputedMessages)
     EXPECT_STREQ(out, "hello world");
     EXPECT_EQ(DesEncode("hello world", "secret", out, sizeof out, 0), 17);
     EXPECT_EQ(std::string(out, 17), std::string("\x28\x76\x78\x6c\x03\x60\xfe\x1f\x89\x50\x49\xa6\x32\xd1\x7d\x25\x03", 17));
+}
+
+// A printable text of `len` bytes whose message under `password` holds a
+// zero byte, or none, as `withZero` asks. Without: drawn block by block, the
+// last one as the message pads it, so that long texts can be had too.
+std::string TextForMessage(std::size_t len, const char *password, bool withZero, std::mt19937 &random)
+{
+    const auto draw = [&](std::size_t n) {
+        std::string s(n, ' ');
+        for (char &c : s) c = static_cast<char>('!' + random() % 94);
+        return s;
+    };
+    if (withZero) {
+        for (;;) {
+            std::string text = draw(len);
+            const auto message = Message(text, password);
+            if (std::find(message.begin(), message.end(), 0) != message.end())
+                return text;
+        }
+    }
+    DesContext des;
+    des.SetKey(DesKeyFromPassword(password).data());
+    std::string text;
+    while (text.size() < len) {
+        const std::size_t n = std::min<std::size_t>(8, len - text.size());
+        std::uint8_t block[8] = {}, cipher[8];
+        const std::string part = draw(n);
+        std::memcpy(block, part.data(), n);
+        des.EncryptBlock(block, cipher);
+        if (std::find(cipher, cipher + 8, 0) == cipher + 8)
+            text += part;
+    }
+    return text;
+}
+
+// DesEncode hands out the message up to its first zero byte, and all of it
+// when it holds none; Encode the Base64 text of the whole message either
+// way. Lengths past 128 KiB take scratch buffers of their own mapping.
+TEST(TextExports, MessagesWithAndWithoutAZeroByte)
+{
+    struct Row {
+        std::size_t len;
+        bool withZero;
+    };
+    const Row rows[] = {{1, false}, {1, true},  {7, false},      {8, false},     {8, true},
+                        {9, false}, {9, true},  {64, false},     {65, true},     {4096, false},
+                        {300000, false},        {300003, false}, {300000, true}};
+    std::mt19937 random(2026);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::to_string(row.len) + (row.withZero ? " with a zero byte" : " without"));
+        const std::string text = TextForMessage(row.len, "key", row.withZero, random);
+        const auto message = Message(text, "key");
+        const auto zero = std::find(message.begin(), message.end(), 0);
+        ASSERT_EQ(zero != message.end(), row.withZero);
+        const std::size_t cut = static_cast<std::size_t>(zero - message.begin());
+
+        std::vector<char> raw(message.size() + 2, '#');
+        ASSERT_EQ(DesEncode(text.c_str(), "key", raw.data(), static_cast<unsigned int>(raw.size()), 0),
+                  static_cast<int>(cut));
+        EXPECT_EQ(std::memcmp(raw.data(), message.data(), cut), 0);
+        EXPECT_EQ(raw[cut], '\0');
+        EXPECT_EQ(raw[cut + 1], '#') << "one NUL, nothing after it";
+
+        std::vector<char> expected(message.size() * 2 + 8), text64(message.size() * 2 + 8, '#');
+        const int expectedLen = Base64Encode(expected.data(), reinterpret_cast<const char *>(message.data()),
+                                             static_cast<int>(message.size()));
+        ASSERT_EQ(Encode(text.c_str(), "key", text64.data(), static_cast<unsigned int>(text64.size())), expectedLen);
+        EXPECT_EQ(std::memcmp(text64.data(), expected.data(), static_cast<std::size_t>(expectedLen) + 1), 0);
+    }
 }
 
 TEST(TextExports, EncodeLengthsAndRoundTrips)

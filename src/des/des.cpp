@@ -6,16 +6,6 @@ namespace zelmo {
 namespace {
 
 // FIPS 46-3 tables, 1-based bit numbers, bit 1 the most significant.
-constexpr std::uint8_t kIP[64] = {
-    58, 50, 42, 34, 26, 18, 10, 2, 60, 52, 44, 36, 28, 20, 12, 4,
-    62, 54, 46, 38, 30, 22, 14, 6, 64, 56, 48, 40, 32, 24, 16, 8,
-    57, 49, 41, 33, 25, 17, 9,  1, 59, 51, 43, 35, 27, 19, 11, 3,
-    61, 53, 45, 37, 29, 21, 13, 5, 63, 55, 47, 39, 31, 23, 15, 7};
-constexpr std::uint8_t kFP[64] = {
-    40, 8, 48, 16, 56, 24, 64, 32, 39, 7, 47, 15, 55, 23, 63, 31,
-    38, 6, 46, 14, 54, 22, 62, 30, 37, 5, 45, 13, 53, 21, 61, 29,
-    36, 4, 44, 12, 52, 20, 60, 28, 35, 3, 43, 11, 51, 19, 59, 27,
-    34, 2, 42, 10, 50, 18, 58, 26, 33, 1, 41, 9,  49, 17, 57, 25};
 constexpr std::uint8_t kPC1[56] = {
     57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42, 34, 26, 18,
     10, 2,  59, 51, 43, 35, 27, 19, 11, 3,  60, 52, 44, 36,
@@ -54,27 +44,6 @@ constexpr std::uint8_t kS[8][64] = {
     {13, 2,  8,  4,  6,  15, 11, 1,  10, 9,  3,  14, 5,  0,  12, 7,  1,  15, 13, 8,  10, 3,
      7,  4,  12, 5,  6,  11, 0,  14, 9,  2,  7,  11, 4,  1,  9,  12, 14, 2,  0,  6,  10, 13,
      15, 3,  5,  8,  2,  1,  14, 7,  4,  10, 8,  13, 15, 12, 9,  0,  3,  5,  6,  11}};
-
-// A permutation of the 64-bit block applied through 16 nibble lookups: the
-// entry for nibble position i (0 = the top nibble) and value v holds the
-// output bits whose source bits lie in that nibble and are set in v.
-using NibbleLookup = std::array<std::array<std::uint64_t, 16>, 16>;
-
-constexpr NibbleLookup MakeNibbleLookup(const std::uint8_t (&p)[64])
-{
-    NibbleLookup t{};
-    for (int i = 0; i < 16; ++i)
-        for (int v = 0; v < 16; ++v)
-            for (int k = 0; k < 64; ++k) {
-                const int s = p[k] - 1;
-                if (s / 4 == i && (v & (8 >> (s % 4))))
-                    t[i][v] |= std::uint64_t{1} << (63 - k);
-            }
-    return t;
-}
-
-constexpr NibbleLookup kInitial = MakeNibbleLookup(kIP);
-constexpr NibbleLookup kFinal = MakeNibbleLookup(kFP);
 
 constexpr int SBox(int box, int x)
 {
@@ -118,12 +87,33 @@ constexpr auto kSubkeyBits = [] {
     return t;
 }();
 
-inline std::uint64_t Permute(const NibbleLookup &lookup, std::uint64_t block)
+// Exchanges the bits of `b` under `mask` with those of `a` under mask << n.
+inline void SwapMove(std::uint32_t &a, std::uint32_t &b, int n, std::uint32_t mask)
 {
-    std::uint64_t out = 0;
-    for (int i = 0; i < 16; ++i)
-        out |= lookup[i][(block >> (60 - 4 * i)) & 15];
-    return out;
+    const std::uint32_t t = ((a >> n) ^ b) & mask;
+    b ^= t;
+    a ^= t << n;
+}
+
+// IP on the block's two halves (bit 1 the top bit of `l`): five exchanges of
+// bit groups. Each exchange undoes itself, so FP, the inverse, runs them in
+// the opposite order.
+inline void InitialPermutation(std::uint32_t &l, std::uint32_t &r)
+{
+    SwapMove(l, r, 4, 0x0F0F0F0F);
+    SwapMove(l, r, 16, 0x0000FFFF);
+    SwapMove(r, l, 2, 0x33333333);
+    SwapMove(r, l, 8, 0x00FF00FF);
+    SwapMove(l, r, 1, 0x55555555);
+}
+
+inline void FinalPermutation(std::uint32_t &l, std::uint32_t &r)
+{
+    SwapMove(l, r, 1, 0x55555555);
+    SwapMove(r, l, 8, 0x00FF00FF);
+    SwapMove(r, l, 2, 0x33333333);
+    SwapMove(l, r, 16, 0x0000FFFF);
+    SwapMove(l, r, 4, 0x0F0F0F0F);
 }
 
 inline std::uint32_t Rotr(std::uint32_t x, int n)
@@ -131,14 +121,55 @@ inline std::uint32_t Rotr(std::uint32_t x, int n)
     return (x >> n) | (x << ((32 - n) & 31));
 }
 
-// E, the S-boxes and P: E's group g is R's bits 4g to 4g+5 (1-based,
-// cyclic: the first group starts with bit 32), brought down by a rotation.
-inline std::uint32_t F(std::uint32_t r, const std::uint8_t *subkey)
+inline std::uint32_t Rotl(std::uint32_t x, int n)
 {
-    std::uint32_t out = 0;
-    for (int g = 0; g < 8; ++g)
-        out |= kSP[g][(Rotr(r, (27 - 4 * g) & 31) & 63) ^ subkey[g]];
-    return out;
+    return (x << n) | (x >> ((32 - n) & 31));
+}
+
+// E's group g is R's bits 4g to 4g+5 (1-based, cyclic: the first group
+// starts with bit 32), brought down by a right rotation of kGroupShift[g].
+constexpr int kGroupShift[8] = {27, 23, 19, 15, 11, 7, 3, 31};
+
+// E, the subkey, the S-boxes and P. The even groups do not overlap in R,
+// nor do the odd ones, so a round's subkey is two words, each holding its
+// groups' 6-bit parts where E takes those groups from R: two exclusive ors
+// per round instead of eight.
+inline std::uint32_t F(std::uint32_t r, const std::uint32_t *subkey)
+{
+    const std::uint32_t even = r ^ subkey[0], odd = r ^ subkey[1];
+    return kSP[0][Rotr(even, 27) & 63] | kSP[2][(even >> 19) & 63] | kSP[4][(even >> 11) & 63] |
+           kSP[6][(even >> 3) & 63] | kSP[1][(odd >> 23) & 63] | kSP[3][(odd >> 15) & 63] |
+           kSP[5][(odd >> 7) & 63] | kSP[7][Rotr(odd, 31) & 63];
+}
+
+inline std::uint32_t LoadBE32(const std::uint8_t *p)
+{
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+inline void StoreBE32(std::uint32_t v, std::uint8_t *p)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+
+// One block through IP, the 16 rounds and FP. The rounds run in pairs, each
+// half taking its turn, so the halves are never exchanged; after the last
+// pair they stand as R16 and L16, which FP takes in the exchanged order.
+template <bool Decrypt>
+inline void CryptBlock(const std::uint32_t (&subkeys)[16][2], const std::uint8_t *in, std::uint8_t *out)
+{
+    std::uint32_t l = LoadBE32(in), r = LoadBE32(in + 4);
+    InitialPermutation(l, r);
+    for (int round = 0; round < 16; round += 2) {
+        l ^= F(r, subkeys[Decrypt ? 15 - round : round]);
+        r ^= F(l, subkeys[Decrypt ? 14 - round : round + 1]);
+    }
+    FinalPermutation(r, l);
+    StoreBE32(r, out);
+    StoreBE32(l, out + 4);
 }
 
 inline std::uint64_t LoadBE(const std::uint8_t *p)
@@ -182,31 +213,22 @@ void DesContext::SetKey(const std::uint8_t *key)
         std::uint64_t subkey = 0;
         for (int i = 0; i < 16; ++i)
             subkey |= kSubkeyBits[r][i][(k >> (60 - 4 * i)) & 15];
-        for (int g = 0; g < 8; ++g)
-            subkeys_[r][g] = static_cast<std::uint8_t>((subkey >> (42 - 6 * g)) & 63);
+        subkeys_[r][0] = subkeys_[r][1] = 0;
+        for (int g = 0; g < 8; ++g) {
+            const auto part = static_cast<std::uint32_t>((subkey >> (42 - 6 * g)) & 63);
+            subkeys_[r][g % 2] |= Rotl(part, kGroupShift[g]);
+        }
     }
-}
-
-std::uint64_t DesContext::Crypt(std::uint64_t block, bool decrypt) const
-{
-    const std::uint64_t b = Permute(kInitial, block);
-    std::uint32_t l = static_cast<std::uint32_t>(b >> 32), r = static_cast<std::uint32_t>(b);
-    for (int round = 0; round < 16; ++round) {
-        const std::uint32_t next = l ^ F(r, subkeys_[decrypt ? 15 - round : round].data());
-        l = r;
-        r = next;
-    }
-    return Permute(kFinal, std::uint64_t{r} << 32 | l);  // halves exchanged
 }
 
 void DesContext::EncryptBlock(const std::uint8_t *in, std::uint8_t *out) const
 {
-    StoreBE(Crypt(LoadBE(in), false), out);
+    CryptBlock<false>(subkeys_, in, out);
 }
 
 void DesContext::DecryptBlock(const std::uint8_t *in, std::uint8_t *out) const
 {
-    StoreBE(Crypt(LoadBE(in), true), out);
+    CryptBlock<true>(subkeys_, in, out);
 }
 
 int DesContext::EncryptBytes(const DesKey &key, const std::uint8_t *in, int len, std::uint8_t *out, int &outLen)
@@ -217,12 +239,12 @@ int DesContext::EncryptBytes(const DesKey &key, const std::uint8_t *in, int len,
     for (int at = 0; at < len; at += 8) {
         const int r = len - at;
         if (r >= 8) {
-            EncryptBlock(in + at, out + at);
+            CryptBlock<false>(subkeys_, in + at, out + at);
             last = 8;
         } else {
             std::uint8_t block[8] = {};
             std::memcpy(block, in + at, static_cast<std::size_t>(r));
-            EncryptBlock(block, out + at);
+            CryptBlock<false>(subkeys_, block, out + at);
             last = r;
         }
         outLen += 8;
@@ -241,7 +263,7 @@ int DesContext::DecryptBytes(const DesKey &key, const std::uint8_t *in, int len,
     for (int at = 0; at < len; at += 8) {
         if (len - at >= 8) {
             std::uint8_t block[8];
-            DecryptBlock(in + at, block);
+            CryptBlock<true>(subkeys_, in + at, block);
             if (holding) {
                 std::memcpy(out + outLen, held, 8);
                 outLen += 8;

@@ -38,10 +38,9 @@ public:
     int DecryptText(const char *password, const std::uint8_t *in, int len, std::uint8_t *out, std::size_t outSize);
 
 private:
-    std::uint64_t Crypt(std::uint64_t block, bool decrypt) const;
-
-    // K1 to K16, each as the eight 6-bit parts that meet the S-boxes.
-    std::array<std::uint8_t, 8> subkeys_[16] = {};
+    // K1 to K16, each as two words: the 6-bit parts of the even and of the
+    // odd S-boxes, placed where the expansion takes their bits from R.
+    std::uint32_t subkeys_[16][2] = {};
 };
 
 }  // namespace zelmo

@@ -25,6 +25,13 @@ Scratch Allocate(std::size_t size)
     return Scratch(static_cast<std::uint8_t *>(std::calloc(size, 1)));
 }
 
+// A heap buffer of `size` bytes left as the heap gives it, or null: for
+// buffers whose every byte read is written first.
+Scratch Reserve(std::size_t size)
+{
+    return Scratch(static_cast<std::uint8_t *>(std::malloc(size)));
+}
+
 // Plaintext and message lengths travel as int; longer texts are refused.
 bool Measure(const char *text, std::size_t &len)
 {
@@ -42,16 +49,20 @@ int CopyOut(const std::uint8_t *text, std::size_t len, char *out, unsigned int o
     return static_cast<int>(len);
 }
 
-// The DES message of the `len`-byte text `in` in a zero-filled scratch
-// buffer of max(2 x len, 64) bytes, which always leaves a zero after it;
-// null when the buffer cannot be had.
+// The DES message of the `len`-byte text `in` in a scratch buffer of
+// max(2 x len, 64) bytes, followed by a zero byte so that it reads as a
+// string; null when the buffer cannot be had. The message takes at most
+// len + 9 bytes, so the zero always fits, and nothing past it is read: the
+// rest of the buffer is left uncleared.
 Scratch EncryptMessage(const char *in, std::size_t len, const char *password, int &messageLen)
 {
     const std::size_t size = std::max<std::size_t>(2 * len, 64);
-    Scratch message = Allocate(size);
-    if (message)
-        messageLen = DesContext().EncryptText(password, reinterpret_cast<const std::uint8_t *>(in),
-                                              static_cast<int>(len), message.get(), size);
+    Scratch message = Reserve(size);
+    if (message) {
+        DesContext().EncryptBytes(zelmo::DesKeyFromPassword(password), reinterpret_cast<const std::uint8_t *>(in),
+                                  static_cast<int>(len), message.get(), messageLen);
+        message[static_cast<std::size_t>(messageLen)] = 0;
+    }
     return message;
 }
 
@@ -101,7 +112,8 @@ extern "C" int ZELMO_API Encode(const char *in, const char *password, char *out,
     const Scratch message = EncryptMessage(in, len, password, messageLen);
     if (!message)
         return -1;
-    Scratch text = Allocate(std::max<std::size_t>(2 * static_cast<std::size_t>(messageLen), 64));
+    // Base64 writes every character and the NUL: nothing to clear first.
+    Scratch text = Reserve(std::max<std::size_t>(2 * static_cast<std::size_t>(messageLen), 64));
     if (!text)
         return -1;
     const std::size_t textLen = zelmo::base64::Encode(reinterpret_cast<char *>(text.get()), message.get(),
