@@ -335,8 +335,24 @@ TEST(FetchStatuses, A200ReplacesAStoredStatusAndA304RefreshesIt)
     const std::string cache = dir.path().string();
     const std::string url = server.Url(TestPath());
     const zelmo::cache::EntryFiles files = FilesOf(cache, url);
+    // The listing reads either kind of entry as complete.
+    struct Count {
+        int complete = 0, all = 0;
+    };
+    const auto list = [&] {
+        Count count;
+        const auto onEntry = [](void *data, const ZelmoCacheEntry *e) -> int {
+            auto *c = static_cast<Count *>(data);
+            c->complete += (e->flags & ZELMO_CACHE_ENTRY_COMPLETE) != 0;
+            ++c->all;
+            return 0;
+        };
+        EXPECT_EQ(zelmo_cache_list(cache.c_str(), onEntry, &count), 0);
+        return count;
+    };
     ASSERT_EQ(Fetch(url, cache).rc, ZELMO_FETCH_E_HTTP);
     ASSERT_TRUE(Exists(files.statusHeader));
+    EXPECT_EQ(list().complete, 1);
 
     step = 1;
     Seen seen;
@@ -357,16 +373,18 @@ TEST(FetchStatuses, A200ReplacesAStoredStatusAndA304RefreshesIt)
     EXPECT_TRUE(Exists(files.header));
     EXPECT_FALSE(Exists(files.statusHeader));
 
-    // The listing reads either kind of entry as complete.
-    struct Count {
-        int complete = 0;
-    } count;
-    const auto onEntry = [](void *data, const ZelmoCacheEntry *e) -> int {
-        static_cast<Count *>(data)->complete += (e->flags & ZELMO_CACHE_ENTRY_COMPLETE) != 0;
-        return 0;
-    };
-    ASSERT_EQ(zelmo_cache_list(cache.c_str(), onEntry, &count), 0);
-    EXPECT_EQ(count.complete, 1);
+    EXPECT_EQ(list().complete, 1);
+    EXPECT_EQ(list().all, 1);
+
+    // A 410 again, over the 200: then removed whole, its status header included.
+    step = 0;
+    ASSERT_EQ(Fetch(url, cache, ZELMO_CACHE_NETWORK_ONLY).rc, ZELMO_FETCH_E_HTTP);
+    ASSERT_TRUE(Exists(files.statusHeader));
+    EXPECT_FALSE(Exists(files.header));
+    EXPECT_EQ(zelmo_cache_remove(cache.c_str(), url.c_str()), 0);
+    EXPECT_FALSE(Exists(files.statusHeader));
+    EXPECT_FALSE(Exists(files.body));
+    EXPECT_EQ(list().all, 0);
 }
 
 // --- the answer callback ------------------------------------------------------

@@ -216,6 +216,8 @@ bool ToSinkOrHeld(Transferring &t, const char *data, std::size_t n)
     Received &r = *t.r;
     if (!r.holding)
         return ToSink(t, data, n);
+    if (t.steps.sink == nullptr)  // nothing to hold for; the answer is told once judged
+        return true;
     r.held.append(data, n);
     if (r.held.size() <= kHeldMax)
         return true;
