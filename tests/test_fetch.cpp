@@ -1438,32 +1438,8 @@ TEST(FetchLocks, RemoveDropsTheEntry)
 
 // --- one cache for both interfaces (the default cache, beside the program) ---
 
-struct ModuleEntry {
-    explicit ModuleEntry(std::string u) : url(std::move(u)), files(zelmo::cache::EntryFilesIn(zelmo::cache::CacheDirectory(), url))
-    {
-        Clean();
-    }
-    ~ModuleEntry() { Clean(); }
-    void Clean() const
-    {
-        std::error_code ignored;
-        for (const std::string &p : {files.header, files.body, files.meta, files.lock, files.header + ".tmp", files.body + ".tmp"})
-            fs::remove(p, ignored);
-    }
-    std::string url;
-    zelmo::cache::EntryFiles files;
-};
-
-bool Download(const std::string &url, std::string &body)
-{
-    char buffer[256] = {};
-    HttpResponseBuffer r{};
-    r.buffer = buffer;
-    r.capacity = sizeof buffer;
-    const bool ok = HttpDownload_SYNC(url.c_str(), &r, true, 10, nullptr, nullptr);
-    body.assign(buffer, r.length);
-    return ok;
-}
+using zelmo::test::Download;
+using zelmo::test::ModuleEntry;
 
 Answer ValidatingServer(const RecordedRequest &req, const std::string &extra)
 {

@@ -250,32 +250,8 @@ TEST(FetchStatuses, AServerErrorsBodyIsHeldUpToItsLimit)
 
 // --- the 28 exports never take another status's entry for theirs ----------
 
-struct ModuleEntry {
-    explicit ModuleEntry(std::string u) : url(std::move(u)), files(zelmo::cache::EntryFilesIn(zelmo::cache::CacheDirectory(), url))
-    {
-        Clean();
-    }
-    ~ModuleEntry() { Clean(); }
-    void Clean() const
-    {
-        std::error_code ignored;
-        for (const std::string &p : {files.header, files.statusHeader, files.body, files.meta, files.lock})
-            fs::remove(p, ignored);
-    }
-    std::string url;
-    zelmo::cache::EntryFiles files;
-};
-
-bool Download(const std::string &url, std::string &body)
-{
-    char buffer[256] = {};
-    HttpResponseBuffer r{};
-    r.buffer = buffer;
-    r.capacity = sizeof buffer;
-    const bool ok = HttpDownload_SYNC(url.c_str(), &r, true, 10, nullptr, nullptr);
-    body.assign(buffer, r.length);
-    return ok;
-}
+using zelmo::test::Download;
+using zelmo::test::ModuleEntry;
 
 TEST(FetchStatuses, TheExportsNeverTakeAnotherStatusForTheirOwn200)
 {

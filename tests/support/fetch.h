@@ -3,9 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
 
+#include "cache/cache.h"
+#include "zelmo.h"
 #include "zelmo_fetch.h"
 
 namespace zelmo::test {
@@ -50,6 +54,39 @@ inline Fetched Fetch(const std::string &url, const std::string &cacheDir,
                      const std::function<void(ZelmoFetchOptions &)> &tweak)
 {
     return Fetch(url, cacheDir, ZELMO_CACHE_REVALIDATE, tweak);
+}
+
+// An entry of `url` in the cache beside the executable, which both
+// interfaces share by default: its files removed before and after.
+struct ModuleEntry {
+    explicit ModuleEntry(std::string u) : url(std::move(u)), files(cache::EntryFilesIn(cache::CacheDirectory(), url))
+    {
+        Clean();
+    }
+    ~ModuleEntry() { Clean(); }
+    ModuleEntry(const ModuleEntry &) = delete;
+    ModuleEntry &operator=(const ModuleEntry &) = delete;
+    void Clean() const
+    {
+        std::error_code ignored;
+        for (const std::string &p : {files.header, files.statusHeader, files.body, files.meta, files.lock,
+                                     files.header + ".tmp", files.body + ".tmp"})
+            std::filesystem::remove(p, ignored);
+    }
+    std::string url;
+    cache::EntryFiles files;
+};
+
+// HttpDownload_SYNC of `url` with the cache, its body (at most 256 bytes) into `body`.
+inline bool Download(const std::string &url, std::string &body)
+{
+    char buffer[256] = {};
+    HttpResponseBuffer r{};
+    r.buffer = buffer;
+    r.capacity = sizeof buffer;
+    const bool ok = HttpDownload_SYNC(url.c_str(), &r, true, 10, nullptr, nullptr);
+    body.assign(buffer, r.length);
+    return ok;
 }
 
 }  // namespace zelmo::test
