@@ -249,17 +249,20 @@ TEST(FetchMany, EachUrlHasItsOwnOutcome)
         std::atomic<int> *seen;
         int *at;
     } counter{&requestsSeen, &requestsAtHit};
-    const auto atHit = [](void *data, const void *, size_t) -> int {
-        auto *c = static_cast<Counter *>(data);
-        *c->at = c->seen->load();
-        return 0;
+    struct AtHit {
+        static int ZELMO_API Sink(void *data, const void *, size_t)
+        {
+            auto *c = static_cast<Counter *>(data);
+            *c->at = c->seen->load();
+            return 0;
+        }
     };
 
     const std::vector<std::string> urls = {server.Url("/new"), server.Url("/stale"), server.Url("/missing"), refused,
                                            server.Url("/cut"),  server.Url("/fresh"), "",
                                            "ftp://127.0.0.1/", server.Url("/new")};
     Batch b(urls);
-    b.items[5].sink = atHit;
+    b.items[5].sink = AtHit::Sink;
     b.items[5].sink_data = &counter;
     b.items[6].url = nullptr;  // null
     const int before = requestsSeen.load();
@@ -362,10 +365,14 @@ TEST(FetchMany, EachUrlGoesToItsOwnDestinationAndTheProgressCountsThemAll)
         b.items[i].destination = destinations[i].c_str();
     std::vector<std::pair<int64_t, int64_t>> seen;
     ZelmoFetchOptions o = OptionsFor(cache);
-    o.progress = [](void *data, int64_t received, int64_t total) -> int {
-        static_cast<std::vector<std::pair<int64_t, int64_t>> *>(data)->emplace_back(received, total);
-        return 0;
+    struct Record {
+        static int ZELMO_API Progress(void *data, int64_t received, int64_t total)
+        {
+            static_cast<std::vector<std::pair<int64_t, int64_t>> *>(data)->emplace_back(received, total);
+            return 0;
+        }
     };
+    o.progress = Record::Progress;
     o.progress_data = &seen;
     ASSERT_EQ(b.Run(o), 0);
     for (std::size_t i = 0; i < urls.size(); ++i) {
@@ -402,10 +409,14 @@ TEST(FetchMany, CancelInTheMiddleLeavesEveryCacheEntryAsItWas)
     Batch b(urls);
     ZelmoFetchOptions o = OptionsFor(cache, ZELMO_CACHE_NETWORK_ONLY);
     int calls = 0;
-    o.progress = [](void *data, int64_t received, int64_t) -> int {
-        ++*static_cast<int *>(data);
-        return received >= 3000 ? 1 : 0;  // once three pieces are in
+    struct Cancel {
+        static int ZELMO_API Progress(void *data, int64_t received, int64_t)
+        {
+            ++*static_cast<int *>(data);
+            return received >= 3000 ? 1 : 0;  // once three pieces are in
+        }
     };
+    o.progress = Cancel::Progress;
     o.progress_data = &calls;
     EXPECT_EQ(b.Run(o), ZELMO_FETCH_E_CANCELLED);
     for (std::size_t i = 0; i < urls.size(); ++i) {
