@@ -49,11 +49,12 @@ if [[ " ${missing[*]-} " == *" nginx-light "* ]]; then
 fi
 
 # 32-bit wine for the win32 suite. The probe is a 96-byte i386 ELF program
-# that exits with 42 through int 0x80: it runs natively where the kernel has
-# its IA-32 emulation on. Elsewhere qemu-i386 (qemu-user-static) is tried
-# through scripts/qemu-wine32, and the file named by wine-run32 --qemu-file
-# says that 32-bit wine runs that way (ZELMO_WIN32_QEMU=1 asks for it even
-# where the kernel would do). Nothing i386 is installed where both fail.
+# that exits with 42 through int 0x80: it runs where the kernel has its
+# IA-32 emulation on. Elsewhere nothing i386 is installed and the suite is
+# skipped with the reason, unless ZELMO_WIN32_QEMU=1 asks for 32-bit wine
+# through qemu-i386 (scripts/qemu-wine32; not reliable enough to be the
+# default, see docs/reliability.md, "The 32-bit build under qemu-user"). The
+# file named by wine-run32 --qemu-file then says that wine runs that way.
 here=$(dirname "$0")
 skip=$("$here/wine-run32" --skip-file)
 qemu_mode=$("$here/wine-run32" --qemu-file)
@@ -64,10 +65,15 @@ trap 'rm -f "$probe"' EXIT
 printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >"$probe"
 chmod +x "$probe"
 rc=0
-if [ -n "${ZELMO_WIN32_QEMU:-}" ]; then rc=forced; else "$probe" 2>/dev/null || rc=$?; fi
-if [ "$rc" != 0 ] && [ "$rc" != 42 ]; then
-  reason="this kernel does not run 32-bit x86 programs (probe exit status $rc)"
-  [ "$rc" = forced ] && reason="ZELMO_WIN32_QEMU is set"
+"$probe" 2>/dev/null || rc=$?
+if [ "$rc" -ne 42 ] && [ -z "${ZELMO_WIN32_QEMU:-}" ]; then
+  echo "this kernel does not run 32-bit x86 programs (probe exit status $rc); 32-bit wine through qemu-i386 (ZELMO_WIN32_QEMU=1) loses test processes at random, see docs/reliability.md, \"The 32-bit build under qemu-user\"" >"$skip"
+  echo "win32 suite: skipped, $(cat "$skip")"
+  exit 0
+fi
+if [ -n "${ZELMO_WIN32_QEMU:-}" ]; then
+  reason="ZELMO_WIN32_QEMU is set"
+  [ "$rc" -ne 42 ] && reason="this kernel does not run 32-bit x86 programs (probe exit status $rc) and ZELMO_WIN32_QEMU is set"
   if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
     echo "installing: qemu-user-static (for the win32 suite: $reason)"
     export DEBIAN_FRONTEND=noninteractive
@@ -76,7 +82,7 @@ if [ "$rc" != 0 ] && [ "$rc" != 42 ]; then
   fi
   qrc=0; "$here/qemu-wine32" "$probe" 2>/dev/null || qrc=$?
   if [ "$qrc" -ne 42 ]; then
-    echo "$reason, and qemu-i386 in a user namespace of its own could not run them either (exit status $qrc; see docs/reliability.md, \"The 32-bit build under qemu-user\")" >"$skip"
+    echo "$reason, but qemu-i386 in a user namespace of its own did not run the probe (exit status $qrc; see docs/reliability.md, \"The 32-bit build under qemu-user\")" >"$skip"
     echo "win32 suite: skipped, $(cat "$skip")"
     exit 0
   fi
