@@ -297,6 +297,18 @@ TEST(FetchStatuses, TheExportsNeverTakeAnotherStatusForTheirOwn200)
     }
 }
 
+struct Listed {
+    int complete = 0, all = 0;
+};
+
+int ZELMO_API CountEntries(void *data, const ZelmoCacheEntry *e)
+{
+    auto *c = static_cast<Listed *>(data);
+    c->complete += (e->flags & ZELMO_CACHE_ENTRY_COMPLETE) != 0;
+    ++c->all;
+    return 0;
+}
+
 TEST(FetchStatuses, A200ReplacesAStoredStatusAndA304RefreshesIt)
 {
     int step = 0;
@@ -312,18 +324,9 @@ TEST(FetchStatuses, A200ReplacesAStoredStatusAndA304RefreshesIt)
     const std::string url = server.Url(TestPath());
     const zelmo::cache::EntryFiles files = FilesOf(cache, url);
     // The listing reads either kind of entry as complete.
-    struct Count {
-        int complete = 0, all = 0;
-    };
     const auto list = [&] {
-        Count count;
-        const auto onEntry = [](void *data, const ZelmoCacheEntry *e) -> int {
-            auto *c = static_cast<Count *>(data);
-            c->complete += (e->flags & ZELMO_CACHE_ENTRY_COMPLETE) != 0;
-            ++c->all;
-            return 0;
-        };
-        EXPECT_EQ(zelmo_cache_list(cache.c_str(), onEntry, &count), 0);
+        Listed count;
+        EXPECT_EQ(zelmo_cache_list(cache.c_str(), &CountEntries, &count), 0);
         return count;
     };
     ASSERT_EQ(Fetch(url, cache).rc, ZELMO_FETCH_E_HTTP);
@@ -481,6 +484,20 @@ TEST(FetchAnswer, ACallbackThatRefusesCancelsWithTheCacheAsItWas)
     }
 }
 
+struct Told {
+    std::vector<int> status = std::vector<int>(3, 0);
+    int calls = 0;
+};
+
+int ZELMO_API TellStatus(void *data, const ZelmoFetchAnswer *a)
+{
+    auto *t = static_cast<Told *>(data);
+    ++t->calls;
+    if (a->index < t->status.size())
+        t->status[a->index] = a->status;
+    return 0;
+}
+
 TEST(FetchAnswer, EachItemOfABatchIsToldWithItsIndex)
 {
     ScriptedServer server([](const RecordedRequest &r) {
@@ -493,20 +510,11 @@ TEST(FetchAnswer, EachItemOfABatchIsToldWithItsIndex)
     zelmo_fetch_items_init(items.data(), items.size());
     for (std::size_t i = 0; i < urls.size(); ++i)
         items[i].url = urls[i].c_str();
-    struct Told {
-        std::vector<int> status = std::vector<int>(3, 0);
-        int calls = 0;
-    } told;
+    Told told;
     ZelmoFetchOptions options;
     zelmo_fetch_init(&options, nullptr);
     options.cache_dir = cache.c_str();
-    options.answer = [](void *data, const ZelmoFetchAnswer *a) -> int {
-        auto *t = static_cast<Told *>(data);
-        ++t->calls;
-        if (a->index < t->status.size())
-            t->status[a->index] = a->status;
-        return 0;
-    };
+    options.answer = &TellStatus;
     options.answer_data = &told;
     EXPECT_EQ(zelmo_fetch_many(items.data(), items.size(), &options), ZELMO_FETCH_E_HTTP);
     EXPECT_EQ(told.calls, 3);
