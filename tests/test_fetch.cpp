@@ -377,7 +377,8 @@ TEST(FetchOptions, BadArgumentsAreRefusedWithAClearError)
         std::function<void(ZelmoFetchOptions &)> tweak;
     };
     const Case cases[] = {
-        {"size too small", [](ZelmoFetchOptions &o) { o.size = sizeof o - 8; }},
+        {"size below the first", [](ZelmoFetchOptions &o) { o.size = offsetof(ZelmoFetchOptions, answer) - 8; }},
+        {"size between the first and this", [](ZelmoFetchOptions &o) { o.size = offsetof(ZelmoFetchOptions, answer) + 4; }},
         {"size zero", [](ZelmoFetchOptions &o) { o.size = 0; }},
         {"unknown flag", [](ZelmoFetchOptions &o) { o.flags = 0x80000000u; }},
         {"mode out of range", [](ZelmoFetchOptions &o) { o.cache_mode = 4; }},

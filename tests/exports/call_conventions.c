@@ -407,6 +407,14 @@ int main(int argc, char **argv)
         int listed = 0;
         struct Call ls = {"zelmo_cache_list", 3, {P(fetchCache), P(&CountEntry), P(&listed)}, R_INT, ZELMO_FETCH_OK};
         struct Call pr = {"zelmo_cache_prune", 2, {P(fetchCache), P(&prune)}, R_INT, ZELMO_FETCH_OK};
+        /* A batch of no URLs, the pool closed, a field read from an answer. */
+        static const char answerHeader[] = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nAge: 0\r\n\r\n";
+        ZelmoFetchAnswer answer;
+        char value[16];
+        struct Call mn = {"zelmo_fetch_many", 3, {0, 0, P(&options)}, R_INT, ZELMO_FETCH_OK};
+        struct Call ci = {"zelmo_fetch_close_idle", 0, {0}, R_POINTER, 0};
+        struct Call af = {"zelmo_fetch_answer_field", 4, {P(&answer), P("content-type"), P(value), sizeof value},
+                          R_INT, 10};
         const char *text = (const char *)(uintptr_t)Check(dll, &se);
         if (!text || strstr(text, "time limit") == NULL)
             Fail("zelmo_fetch_strerror", "returned \"%s\"", text ? text : "(null)");
@@ -432,6 +440,16 @@ int main(int argc, char **argv)
         if (prune.removed != (nginxPort[0] ? 1u : 0u) || prune.bytes_after != 0)
             Fail("zelmo_cache_prune", "removed %u, %u bytes left", prune.removed, (unsigned)prune.bytes_after);
         Check(dll, &rm);
+        Check(dll, &mn);
+        Check(dll, &ci);
+        memset(&answer, 0, sizeof answer);
+        answer.size = sizeof answer;
+        answer.status = 200;
+        answer.header = answerHeader;
+        answer.header_length = sizeof answerHeader - 1;
+        Check(dll, &af);
+        if (strcmp(value, "text/plain") != 0)
+            Fail("zelmo_fetch_answer_field", "read \"%s\"", value);
     }
 
     int fetchRows = 0;
@@ -442,8 +460,8 @@ int main(int argc, char **argv)
     }
     if (rowCount - fetchRows != 28)
         Fail("table", "%d exports of zelmo.h, expected 28", rowCount - fetchRows);
-    if (fetchRows != 6)
-        Fail("table", "%d exports of zelmo_fetch.h, expected 6", fetchRows);
+    if (fetchRows != 9)
+        Fail("table", "%d exports of zelmo_fetch.h, expected 9", fetchRows);
     printf("%d exports called, %d failures\n", rowCount, failures);
     return failures ? 1 : 0;
 }
