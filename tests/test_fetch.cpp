@@ -28,6 +28,7 @@
 #include "support/files.h"
 #include "support/fetch.h"
 #include "support/http_server.h"
+#include "support/test_path.h"
 #include "support/nginx.h"
 #include "support/os.h"
 #include "support/rename_exit.h"
@@ -35,6 +36,8 @@
 #include "zelmo_fetch.h"
 
 namespace {
+
+using zelmo::test::TestPath;
 
 using zelmo::test::Fetch;
 using zelmo::test::Fetched;
@@ -76,13 +79,6 @@ std::vector<std::string> TemporariesIn(const fs::path &dir)
         if (name.size() > 5 && (name.compare(name.size() - 5, 5, ".part") == 0 || name.compare(name.size() - 4, 4, ".tmp") == 0))
             found.push_back(name);
     return found;
-}
-
-std::string TestPath()
-{
-    const auto *info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("/") + info->test_suite_name() + "-" + info->name();
-    return name;
 }
 
 int ZELMO_API CancellingProgress(void *data, int64_t received, int64_t)

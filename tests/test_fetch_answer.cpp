@@ -17,10 +17,14 @@
 #include "support/fetch.h"
 #include "support/files.h"
 #include "support/http_server.h"
+#include "support/test_path.h"
 #include "zelmo.h"
 #include "zelmo_fetch.h"
 
 namespace {
+
+using zelmo::test::TestPath;
+using zelmo::test::Now;
 
 namespace fs = std::filesystem;
 using zelmo::fetch::FormatHttpDate;
@@ -32,17 +36,6 @@ using zelmo::test::ReadFile;
 using zelmo::test::RecordedRequest;
 using zelmo::test::ScriptedServer;
 using zelmo::test::TempDir;
-
-std::string TestPath()
-{
-    const auto *info = testing::UnitTest::GetInstance()->current_test_info();
-    return std::string("/") + info->test_suite_name() + "-" + info->name();
-}
-
-std::int64_t Now()
-{
-    return static_cast<std::int64_t>(std::time(nullptr));
-}
 
 zelmo::cache::EntryFiles FilesOf(const std::string &cache, const std::string &url)
 {
@@ -479,8 +472,9 @@ TEST(FetchAnswer, ACallbackThatRefusesCancelsWithTheCacheAsItWas)
         EXPECT_EQ(f.body, "");
         EXPECT_EQ(seen.calls, 1);
         EXPECT_EQ(Exists(files.header), stored);
-        if (!stored)
+        if (!stored) {
             ASSERT_EQ(Fetch(url, cache).rc, 0);  // stored now, for the hit
+        }
     }
 }
 

@@ -19,9 +19,13 @@
 #include "support/fetch.h"
 #include "support/files.h"
 #include "support/http_server.h"
+#include "support/test_path.h"
 #include "zelmo_fetch.h"
 
 namespace {
+
+using zelmo::test::TestPath;
+using zelmo::test::Now;
 
 using zelmo::fetch::FormatHttpDate;
 using zelmo::test::Answer;
@@ -31,17 +35,6 @@ using zelmo::test::ReadFile;
 using zelmo::test::RecordedRequest;
 using zelmo::test::ScriptedServer;
 using zelmo::test::TempDir;
-
-std::string TestPath()
-{
-    const auto *info = testing::UnitTest::GetInstance()->current_test_info();
-    return std::string("/") + info->test_suite_name() + "-" + info->name();
-}
-
-std::int64_t Now()
-{
-    return static_cast<std::int64_t>(std::time(nullptr));
-}
 
 // `t` in each form of HTTP date, with its letters as `letterCase` says:
 // 'm' as made (mixed), 'l' lower, 'u' upper.

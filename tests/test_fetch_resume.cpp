@@ -20,11 +20,14 @@
 #include "support/files.h"
 #include "support/fetch.h"
 #include "support/http_server.h"
+#include "support/test_path.h"
 #include "support/nginx.h"
 #include "support/os.h"
 #include "zelmo_fetch.h"
 
 namespace {
+
+using zelmo::test::TestPath;
 
 using zelmo::test::Fetch;
 using zelmo::test::Fetched;
@@ -64,12 +67,6 @@ Files FilesOf(const std::string &cacheDir, const std::string &url)
     f.partHeader = f.entry.body + "ph";
     f.partMeta = f.entry.body + "pm";
     return f;
-}
-
-std::string TestPath()
-{
-    const auto *info = testing::UnitTest::GetInstance()->current_test_info();
-    return std::string("/") + info->test_suite_name() + "-" + info->name();
 }
 
 // A body whose bytes tell their offsets apart.
