@@ -3,11 +3,17 @@
 # scripts/build-curl-mingw.sh, which caches it outside the tree. Its
 # libcurl.dll is linked through the import library (never statically, so
 # CURL_STATICLIB stays undefined) and copied beside Zelmo.dll.
+# zlib, which decodes gzip and deflate bodies, as the target zelmo_zlib:
+# Debian's zlib1g-dev on Linux, the static libz.a the same script builds
+# from Debian's zlib source for Windows, linked into Zelmo.dll.
 add_library(zelmo_curl INTERFACE)
+add_library(zelmo_zlib INTERFACE)
 
 if(NOT WIN32)
   find_package(CURL REQUIRED)
   target_link_libraries(zelmo_curl INTERFACE CURL::libcurl)
+  find_package(ZLIB REQUIRED)
+  target_link_libraries(zelmo_zlib INTERFACE ZLIB::ZLIB)
   return()
 endif()
 
@@ -22,7 +28,7 @@ execute_process(
   RESULT_VARIABLE curl_result)
 string(STRIP "${curl_out}" curl_out)
 string(REGEX REPLACE ".*\n" "" curl_prefix "${curl_out}")
-if(NOT curl_result EQUAL 0 OR NOT EXISTS "${curl_prefix}/lib/libcurl.dll.a")
+if(NOT curl_result EQUAL 0 OR NOT EXISTS "${curl_prefix}/lib/libcurl.dll.a" OR NOT EXISTS "${curl_prefix}/lib/libz.a")
   message(FATAL_ERROR "libcurl for ${curl_arch} could not be built (scripts/build-curl-mingw.sh ${curl_arch})")
 endif()
 
@@ -32,6 +38,11 @@ set_target_properties(zelmo_libcurl PROPERTIES
   IMPORTED_IMPLIB ${curl_prefix}/lib/libcurl.dll.a
   INTERFACE_INCLUDE_DIRECTORIES ${curl_prefix}/include)
 target_link_libraries(zelmo_curl INTERFACE zelmo_libcurl)
+add_library(zelmo_libz STATIC IMPORTED)
+set_target_properties(zelmo_libz PROPERTIES
+  IMPORTED_LOCATION ${curl_prefix}/lib/libz.a
+  INTERFACE_INCLUDE_DIRECTORIES ${curl_prefix}/include)
+target_link_libraries(zelmo_zlib INTERFACE zelmo_libz)
 # Beside Zelmo.dll from the start, and again by every build if it went missing.
 file(COPY ${curl_prefix}/bin/libcurl.dll DESTINATION ${CMAKE_BINARY_DIR}/bin)
 add_custom_target(zelmo_curl_dll ALL

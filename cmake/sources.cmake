@@ -28,6 +28,7 @@ set(ZELMO_SOURCES
   src/fetch/rules.cpp
   src/fetch/partial.cpp
   src/fetch/pool.cpp
+  src/fetch/decode.cpp
   src/fetch/transfer.cpp
   src/fetch/result.cpp
   src/fetch/answer.cpp

@@ -121,11 +121,12 @@ typedef enum ZelmoFetchError {
  * "h2c"), for a server known to speak it; without the flag they use
  * HTTP/1.1. https:// URLs offer HTTP/2 through ALPN either way. */
 #define ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE 0x40u
-/* Compressed transfer: the request asks for every content coding the
- * linked libcurl decodes (Accept-Encoding: gzip and deflate where it has
- * zlib, br and zstd where it has those; the library's own Windows builds
- * have none, so there no Accept-Encoding is sent and the flag only decides
- * what an answer's coding does), and the answer is decoded as it arrives.
+/* Compressed transfer: the request asks for the content codings the
+ * library decodes itself, with zlib, in every build (Accept-Encoding:
+ * gzip, deflate), and the answer is decoded as it arrives; each coded
+ * stream is checked to its end, so a body cut short inside complete HTTP
+ * framing is a body that did not decode, not a shorter one. br and zstd are
+ * not asked for.
  * The sink, the destination and the entry get the decoded body; the
  * entry's length and checksum, bytes_received and bytes_served are those
  * of the decoded body, and progress reports decoded bytes against a total
@@ -134,12 +135,12 @@ typedef enum ZelmoFetchError {
  * answer's other fields (ETag and Last-Modified, which revalidate it, as
  * sent). A stored header with Content-Encoding therefore always holds a
  * body still so coded.
- *   A coding libcurl cannot decode ("x-foo", or gzip without zlib) fails
- * the call with ZELMO_FETCH_E_TRANSFER and a text that names it
- * (http_status as received); a body that does not decode as its coding says
- * fails with ZELMO_FETCH_E_TRANSFER and a text saying so. Neither is
- * stored: the entry stays as it was. "identity" alone is no coding; it is
- * left out of the stored header.
+ *   A coding the library does not decode ("br", "x-foo") fails the call
+ * with ZELMO_FETCH_E_TRANSFER and a text that names it (http_status as
+ * received); a body that does not decode as its coding says (damaged, cut
+ * short, or with bytes after its end) fails with ZELMO_FETCH_E_TRANSFER and
+ * a text saying so. Neither is stored: the entry stays as it was.
+ * "identity" alone is no coding; it is left out of the stored header.
  *   A decoded transfer that is cut keeps no partial body (a range of the
  * coded body cannot continue a decoded one); a partial kept by a call
  * without the flag is continued as it was sent, without Accept-Encoding.

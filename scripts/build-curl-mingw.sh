@@ -4,10 +4,13 @@
 # Schannel for TLS, HTTP only, and HTTP/2 through nghttp2, built first as a
 # static library from Debian's nghttp2 source package (the release of
 # libnghttp2-dev) and linked into libcurl.dll, which so needs system DLLs
-# only. Installs libcurl.dll, its import library libcurl.dll.a and the
-# headers into a cache directory outside the tree, keyed by both versions and
-# the architecture, and prints that directory's path as its last line. Does
-# nothing when the cache is complete.
+# only. Beside it zlib, from Debian's zlib source package (the release of
+# zlib1g-dev), as a static library for Zelmo.dll itself, which decodes
+# gzip and deflate bodies on its own. Installs libcurl.dll, its import
+# library libcurl.dll.a, libz.a and the headers into a cache directory
+# outside the tree, keyed by the three versions and the architecture, and
+# prints that directory's path as its last line. Does nothing when the cache
+# is complete.
 #   build-curl-mingw.sh x86_64|i686
 # Needs root the first time when the machine has no deb-src entry yet.
 set -euo pipefail
@@ -41,9 +44,20 @@ fi
 ngupstream=${ngdebver#*:}
 ngupstream=${ngupstream%-*}
 
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/zelmo/curl-$upstream-nghttp2-$ngupstream-$arch
+# And for zlib, through zlib1g-dev.
+zdebver=$(dpkg-query -W -f='${Version}' zlib1g-dev 2>/dev/null || true)
+[ -n "$zdebver" ] || zdebver=$(apt-cache policy zlib1g-dev | awk '/Candidate:/ { print $2 }')
+if [ -z "$zdebver" ] || [ "$zdebver" = "(none)" ]; then
+  echo "build-curl-mingw: Debian has no zlib1g-dev here" >&2
+  exit 1
+fi
+zupstream=${zdebver#*:}
+zupstream=${zupstream%-*}
+zupstream=${zupstream%.dfsg}
+
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/zelmo/curl-$upstream-nghttp2-$ngupstream-zlib-$zupstream-$arch
 marker=$cache/.complete
-built="curl=$debver nghttp2=$ngdebver"
+built="curl=$debver nghttp2=$ngdebver zlib=$zdebver"
 # The marker is written last and names the Debian versions built, so a
 # half-built cache or one from an older Debian revision is built again.
 if [ -f "$marker" ] && [ "$(cat "$marker")" = "$built" ]; then
@@ -52,11 +66,28 @@ if [ -f "$marker" ] && [ "$(cat "$marker")" = "$built" ]; then
 fi
 
 # Adds deb-src entries mirroring the system's own Debian entries (same URIs,
-# suites, components and keyring) when apt knows no curl or nghttp2 source yet. Only
+# suites, components and keyring) when apt knows no curl, nghttp2 or zlib
+# source yet. Only
 # entries for this release's suites are taken, not third-party ones.
 sources_known() {
   apt-cache showsrc curl 2>/dev/null | grep -xF "Version: $debver" >/dev/null &&
-    apt-cache showsrc nghttp2 2>/dev/null | grep -xF "Version: $ngdebver" >/dev/null
+    apt-cache showsrc nghttp2 2>/dev/null | grep -xF "Version: $ngdebver" >/dev/null &&
+    [ -n "$(zlib_sources)" ]
+}
+
+# The revisions of zlib's source apt knows for zlib1g-dev's upstream release,
+# that of zlib1g-dev first, then the others newest first: an archive may
+# serve a security update's binaries but not its source. The marker names
+# the revision wanted; the log line the one built.
+zlib_sources() {
+  local all v u
+  all=$(apt-cache showsrc zlib 2>/dev/null | awk '/^Version:/ { print $2 }' | sort -u |
+    while read -r v; do
+      u=${v#*:}; u=${u%-*}; u=${u%.dfsg}
+      if [ "$u" = "$zupstream" ]; then echo "$v"; fi
+    done)
+  grep -xF "$zdebver" <<<"$all" || true
+  grep -vxF "$zdebver" <<<"$all" | grep . | sort -rV || true
 }
 
 ensure_source_entries() {
@@ -139,9 +170,15 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 apt-get source -qq --download-only "curl=$debver" "nghttp2=$ngdebver" >/dev/null 2>&1 ||
   { echo "build-curl-mingw: apt-get source curl=$debver nghttp2=$ngdebver failed" >&2; exit 1; }
+zbuilt=
+for v in $(zlib_sources); do
+  if apt-get source -qq --download-only "zlib=$v" >/dev/null 2>&1; then zbuilt=$v; break; fi
+done
+[ -n "$zbuilt" ] || { echo "build-curl-mingw: no source of zlib $zupstream could be fetched" >&2; exit 1; }
 # apt has checked the files against the signed archive index.
 dpkg-source --no-check -x ./curl_*.dsc src >/dev/null
 dpkg-source --no-check -x ./nghttp2_*.dsc nghttp2-src >/dev/null
+dpkg-source --no-check -x ./zlib_*.dsc zlib-src >/dev/null
 
 # libnghttp2 alone (no applications, tools, examples or documentation), as a
 # static library in the work directory: it ends up inside libcurl.dll. Its
@@ -202,7 +239,17 @@ cmake -S src -B build -G Ninja --log-level=ERROR -Wno-dev \
 cmake --build build >"$work/build.log" 2>&1 || { tail -30 "$work/build.log" >&2; exit 1; }
 cmake --install build >/dev/null
 
-for f in bin/libcurl.dll lib/libcurl.dll.a include/curl/curl.h; do
+# zlib as a static library with its two headers: its library sources
+# compiled as its own makefiles do (Debian's source has no Windows makefile).
+mkdir zlib-build
+for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast inflate inftrees trees uncompr zutil; do
+  "$triple-gcc" -O2 -c "zlib-src/$f.c" -o "zlib-build/$f.o" >>"$work/zlib-build.log" 2>&1 ||
+    { tail -30 "$work/zlib-build.log" >&2; exit 1; }
+done
+"$triple-ar" rcs "$cache/lib/libz.a" zlib-build/*.o
+install -m 644 zlib-src/zlib.h zlib-src/zconf.h "$cache/include/"
+
+for f in bin/libcurl.dll lib/libcurl.dll.a include/curl/curl.h lib/libz.a include/zlib.h; do
   [ -f "$cache/$f" ] || { echo "build-curl-mingw: $f was not installed" >&2; exit 1; }
 done
 grep -q '^supported_features=.*HTTP2' "$cache/lib/pkgconfig/libcurl.pc" ||
@@ -214,5 +261,5 @@ if grep -qiE '^lib' <<<"$imports"; then
   exit 1
 fi
 echo "$built" >"$marker"
-echo "built libcurl $debver with nghttp2 $ngdebver for $triple (Schannel, HTTP only, HTTP/2) in $((SECONDS - start)) s into $cache" >&2
+echo "built libcurl $debver with nghttp2 $ngdebver, and zlib $zbuilt, for $triple (Schannel, HTTP only, HTTP/2) in $((SECONDS - start)) s into $cache" >&2
 echo "$cache"

@@ -14,6 +14,7 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64                              # runs the win64 suite
   libcurl4-openssl-dev                # libcurl for linux
+  zlib1g-dev                          # gzip and deflate bodies decoded (built for Windows from its source)
   libxxhash-dev                       # the cache entries' body checksum (its header, used inline)
   dpkg-dev                            # unpacks Debian's curl source for the mingw builds
   iproute2                            # network interfaces for the host-identity tests

@@ -14,6 +14,7 @@
 
 #include <curl/curl.h>
 
+#include "fetch/decode.h"
 #include "fetch/rules.h"
 #include "header/fields.h"
 #include "http/curl_global.h"
@@ -37,6 +38,7 @@ struct Transferring {
     std::string url;  // of the request readied last
     long followed = -1;
     bool decoding = false;  // coded answers are asked for and decoded (never for a range request)
+    std::unique_ptr<Decoder> decoder;  // the final answer's, where its body is coded
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     char curlError[CURL_ERROR_SIZE] = {};
 
@@ -61,41 +63,6 @@ std::string_view FinalOf(const Transferring &t)
 
 // ---- content codings -------------------------------------------------------
 
-// The decoders the linked libcurl was built with.
-struct Decoders {
-    bool zlib = false, brotli = false, zstd = false;
-    bool Any() const { return zlib || brotli || zstd; }
-};
-
-const Decoders &DecodersOfLibcurl()
-{
-    static const Decoders d = [] {
-        const long features = curl_version_info(CURLVERSION_NOW)->features;
-        Decoders x;
-        x.zlib = (features & CURL_VERSION_LIBZ) != 0;
-        x.brotli = (features & CURL_VERSION_BROTLI) != 0;
-        x.zstd = (features & CURL_VERSION_ZSTD) != 0;
-        return x;
-    }();
-    return d;
-}
-
-// Whether a transfer that decodes can decode `coding` (in lower case):
-// identity needs nothing; the others need libcurl's decoder for them.
-bool Decodable(std::string_view coding)
-{
-    const Decoders &d = DecodersOfLibcurl();
-    if (coding == "identity")
-        return true;
-    if (coding == "gzip" || coding == "x-gzip" || coding == "deflate")
-        return d.zlib;
-    if (coding == "br")
-        return d.brotli;
-    if (coding == "zstd")
-        return d.zstd;
-    return false;
-}
-
 // Whether `codings` code the body at all: any of them but identity.
 bool Coded(const std::vector<std::string> &codings)
 {
@@ -114,7 +81,7 @@ std::string Shown(std::string_view coding)
 }
 
 // The whole header block of an answer with a body has come: where the
-// transfer decodes, every coding it names must be one libcurl decodes.
+// transfer decodes, every coding it names must be one the fetch decodes.
 // False, the transfer stopped, when one is not.
 bool CheckCodings(Transferring &t)
 {
@@ -123,9 +90,10 @@ bool CheckCodings(Transferring &t)
     if (!t.decoding || status < 200 || status == 204 || status == 304)
         return true;
     for (const std::string &coding : ContentCodings(block))
-        if (!Decodable(coding))
+        if (!Decoder::Knows(coding))
             return t.Stop(ZELMO_FETCH_E_TRANSFER, "the answer's Content-Encoding \"" + Shown(coding) +
-                                                      "\" is not a coding this build of libcurl decodes");
+                                                      "\" is not a coding the fetch decodes (it asks for " +
+                                                      kAcceptedCodings + ")");
     return true;
 }
 
@@ -295,6 +263,8 @@ bool StartBody(Transferring &t)
     // A decoded body's length is not told: Content-Length is the coded one's.
     const bool decoded = t.decoding && Coded(ContentCodings(FinalOf(t)));
     r.total = decoded ? -1 : header::ParseLength(header::FieldValue(FinalOf(t), "Content-Length")).value_or(-1);
+    if (decoded)
+        t.decoder = std::make_unique<Decoder>(ContentCodings(FinalOf(t)));
     r.holding = status >= 500 || (status == 206 && !t.request.rangeAsked);
     if (!r.holding && !Announce(t, decoded ? WithoutContentCoding(FinalOf(t), true) : std::string(FinalOf(t))))
         return false;
@@ -311,6 +281,28 @@ bool StartBody(Transferring &t)
     return true;
 }
 
+// The body's bytes (decoded, where it was coded) through its steps.
+bool Take(void *transferring, const char *data, std::size_t n)
+{
+    Transferring &t = *static_cast<Transferring *>(transferring);
+    Received &r = *t.r;
+    if (r.continued && r.received + static_cast<std::int64_t>(n) > r.total - r.kept) {
+        r.rangeRefused = true;
+        return t.Stop(ZELMO_FETCH_OK, "the 206 answer holds more bytes than the rest of the body");
+    }
+    if (!ToFile(t, data, n))
+        return false;
+    r.digest.Update(data, n);
+    r.received += static_cast<std::int64_t>(n);
+    return ToSinkOrHeld(t, data, n) && ToProgress(t);
+}
+
+std::string NotDecoded(const Transferring &t, const std::string &why)
+{
+    const std::string codings = header::FieldValue(FinalOf(t), "Content-Encoding").value_or("");
+    return "the body did not decode as its Content-Encoding \"" + Shown(codings) + "\" says: " + why;
+}
+
 std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userdata)
 {
     auto *t = static_cast<Transferring *>(userdata);
@@ -322,17 +314,13 @@ std::size_t OnBody(char *data, std::size_t size, std::size_t count, void *userda
             return n;
         if (!r.started && !StartBody(*t))
             return 0;
-        if (r.continued && r.received + static_cast<std::int64_t>(n) > r.total - r.kept) {
-            r.rangeRefused = true;
-            t->Stop(ZELMO_FETCH_OK, "the 206 answer holds more bytes than the rest of the body");
+        if (t->decoder == nullptr)
+            return Take(t, data, n) ? n : 0;
+        if (!t->decoder->Write(data, n, &Take, t)) {
+            if (!t->decoder->Error().empty())
+                t->Stop(ZELMO_FETCH_E_TRANSFER, NotDecoded(*t, t->decoder->Error()));
             return 0;
         }
-        if (!ToFile(*t, data, n))
-            return 0;
-        r.digest.Update(data, n);
-        r.received += static_cast<std::int64_t>(n);
-        if (!ToSinkOrHeld(*t, data, n) || !ToProgress(*t))
-            return 0;
     } catch (...) {
         t->Stop(ZELMO_FETCH_E_NO_MEMORY, "out of memory");
         return 0;
@@ -480,15 +468,15 @@ Transfer::Transfer(TransferRequest request, BodySteps steps, Received &r, const 
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, t.curlError);
-    // Coded answers are asked for, and decoded, only where the host wants it
-    // and libcurl can; any other answer's body is taken as it comes, coded
-    // or not. A range request continues a body as it was sent: no coding
-    // asked for, none undone.
+    // Coded answers are asked for, and decoded here, only where the host
+    // wants it; any other answer's body is taken as it comes, coded or not.
+    // A range request continues a body as it was sent: no coding asked
+    // for, none undone. libcurl decodes nothing: it would take a coded
+    // stream cut short for a whole one.
     t.decoding = t.request.route.compression && t.request.partial == nullptr;
-    const bool decoders = t.decoding && DecodersOfLibcurl().Any();
-    if (decoders)
-        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // every coding libcurl decodes
-    curl_easy_setopt(c, CURLOPT_HTTP_CONTENT_DECODING, decoders ? 1L : 0L);
+    if (t.decoding)
+        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, kAcceptedCodings);
+    curl_easy_setopt(c, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     t.url = t.request.url;
     r.requestTime = static_cast<std::int64_t>(std::time(nullptr));
 }
@@ -529,14 +517,12 @@ bool Transfer::Ended(CURLcode done)
     Received &r = *t.r;
     if (done != CURLE_OK) {
         r.failure = t.curlError[0] != '\0' ? std::string(t.curlError) : curl_easy_strerror(done);
-        if (done == CURLE_BAD_CONTENT_ENCODING) {
-            const std::string codings = header::FieldValue(FinalOf(t), "Content-Encoding").value_or("");
-            r.failure = "the body did not decode as its Content-Encoding \"" + Shown(codings) + "\" says: " + r.failure;
-        }
         return false;
     }
     if (!IsRedirect(t)) {
         r.performed = true;
+        if (t.decoder != nullptr && !t.decoder->Ended())
+            t.Stop(ZELMO_FETCH_E_TRANSFER, NotDecoded(t, "it ends before its coded stream does"));
         return false;
     }
     const char *next = TargetOf(t);
@@ -569,7 +555,7 @@ void Transfer::Finish()
     // A decoded answer is told as the answer of its decoded body.
     if (t.decoding && r.status != 304) {
         const std::vector<std::string> codings = ContentCodings(r.Final());
-        if (!codings.empty() && std::all_of(codings.begin(), codings.end(), [](const std::string &c) { return Decodable(c); })) {
+        if (!codings.empty() && std::all_of(codings.begin(), codings.end(), [](const std::string &c) { return Decoder::Knows(c); })) {
             r.decoded = Coded(codings);
             r.blocks.replace(r.finalStart, std::string::npos, WithoutContentCoding(r.Final(), r.decoded));
         }
