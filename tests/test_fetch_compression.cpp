@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "fetch/decode.h"
 #include "support/fetch.h"
 #include "support/files.h"
 #include "support/http_server.h"
@@ -319,6 +320,76 @@ TEST(FetchCompression, ABodyThatDoesNotDecodeKeepsTheOldEntry)
         ASSERT_EQ(kept.rc, 0) << kept.r.error_text;
         EXPECT_EQ(kept.body, "the old body");
     }
+}
+
+// The decoder itself, given the coded body in pieces of every size from
+// one byte up, among them bodies that end exactly at the edge of its 64 KiB
+// output buffer: the same decoded bytes, and an end only where the stream
+// has one.
+bool Collect(void *out, const char *data, std::size_t n)
+{
+    static_cast<std::string *>(out)->append(data, n);
+    return true;
+}
+
+TEST(FetchCompression, DecoderTakesTheBodyInPiecesOfAnySize)
+{
+    const std::string edge(65536, 'e'), twoEdges = kText.substr(0, 65536) + kText.substr(0, 65536);
+    struct Case {
+        const char *name;
+        std::vector<std::string> codings;
+        std::string coded, decoded;
+        std::size_t firstEnd;  // the coded bytes up to the first point the body may end
+    };
+    const std::string first = Gzip("first ");
+    const Case cases[] = {
+        {"gzip", {"gzip"}, Gzip(kText), kText, 0},
+        {"gzip, 64 KiB exactly", {"gzip"}, Gzip(edge), edge, 0},
+        {"gzip, 128 KiB exactly", {"gzip"}, Gzip(twoEdges), twoEdges, 0},
+        {"gzip, an empty body coded", {"gzip"}, Gzip(""), "", 0},
+        {"gzip, two members", {"gzip"}, first + Gzip("second"), "first second", first.size()},
+        {"deflate", {"deflate"}, Deflate(kText), kText, 0},
+        {"deflate, bare blocks", {"deflate"}, RawDeflate(kText), kText, 0},
+        {"deflate, then gzip", {"deflate", "gzip"}, Gzip(Deflate(kText)), kText, 0},
+        {"identity, then gzip", {"identity", "gzip"}, Gzip(kText), kText, 0},
+    };
+    for (const Case &c : cases) {
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4096},
+                                        std::size_t{65536}, c.coded.size() + 1}) {
+            SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
+            zelmo::fetch::Decoder decoder(c.codings);
+            std::string out;
+            bool ok = true;
+            for (std::size_t at = 0; ok && at < c.coded.size(); at += piece) {
+                ok = decoder.Write(c.coded.data() + at, std::min(piece, c.coded.size() - at), &Collect, &out);
+                // Before the stream's end (the first member's, for two) no end.
+                const std::size_t end = c.firstEnd != 0 ? c.firstEnd : c.coded.size();
+                if (ok && at + piece < end) {
+                    EXPECT_FALSE(decoder.Ended());
+                }
+            }
+            ASSERT_TRUE(ok) << decoder.Error();
+            EXPECT_TRUE(decoder.Ended());
+            EXPECT_TRUE(out == c.decoded) << out.size() << " bytes decoded";
+        }
+    }
+    // No coded byte at all is an empty body, complete.
+    zelmo::fetch::Decoder none(std::vector<std::string>{"gzip"});
+    EXPECT_TRUE(none.Ended());
+}
+
+// A receiver that refuses stops the decoding without a decoding error.
+bool Refuse(void *, const char *, std::size_t)
+{
+    return false;
+}
+
+TEST(FetchCompression, DecoderStopsWhereTheReceiverRefuses)
+{
+    zelmo::fetch::Decoder decoder(std::vector<std::string>{"gzip"});
+    const std::string gz = Gzip(kText);
+    EXPECT_FALSE(decoder.Write(gz.data(), gz.size(), &Refuse, nullptr));
+    EXPECT_EQ(decoder.Error(), "");
 }
 
 // ---- 304s ------------------------------------------------------------------
