@@ -24,36 +24,32 @@ triple=$arch-w64-mingw32
 here=$(cd "$(dirname "$0")" && pwd)
 toolchain=$here/../cmake/mingw-$arch.cmake
 
-# The Debian version of libcurl4-openssl-dev: installed, else the candidate.
-debver=$(dpkg-query -W -f='${Version}' libcurl4-openssl-dev 2>/dev/null || true)
-[ -n "$debver" ] || debver=$(apt-cache policy libcurl4-openssl-dev | awk '/Candidate:/ { print $2 }')
-if [ -z "$debver" ] || [ "$debver" = "(none)" ]; then
-  echo "build-curl-mingw: Debian has no libcurl4-openssl-dev here" >&2
-  exit 1
-fi
-upstream=${debver#*:}
-upstream=${upstream%-*}
+# The Debian version of a package: installed, else the candidate.
+debian_version() {
+  local v
+  v=$(dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true)
+  [ -n "$v" ] || v=$(apt-cache policy "$1" | awk '/Candidate:/ { print $2 }')
+  if [ -z "$v" ] || [ "$v" = "(none)" ]; then
+    echo "build-curl-mingw: Debian has no $1 here" >&2
+    return 1
+  fi
+  echo "$v"
+}
 
-# The same for nghttp2, through libnghttp2-dev.
-ngdebver=$(dpkg-query -W -f='${Version}' libnghttp2-dev 2>/dev/null || true)
-[ -n "$ngdebver" ] || ngdebver=$(apt-cache policy libnghttp2-dev | awk '/Candidate:/ { print $2 }')
-if [ -z "$ngdebver" ] || [ "$ngdebver" = "(none)" ]; then
-  echo "build-curl-mingw: Debian has no libnghttp2-dev here" >&2
-  exit 1
-fi
-ngupstream=${ngdebver#*:}
-ngupstream=${ngupstream%-*}
+# The upstream release in a Debian version: no epoch, revision or ".dfsg".
+upstream_of() {
+  local u=${1#*:}
+  u=${u%-*}
+  echo "${u%.dfsg}"
+}
 
-# And for zlib, through zlib1g-dev.
-zdebver=$(dpkg-query -W -f='${Version}' zlib1g-dev 2>/dev/null || true)
-[ -n "$zdebver" ] || zdebver=$(apt-cache policy zlib1g-dev | awk '/Candidate:/ { print $2 }')
-if [ -z "$zdebver" ] || [ "$zdebver" = "(none)" ]; then
-  echo "build-curl-mingw: Debian has no zlib1g-dev here" >&2
-  exit 1
-fi
-zupstream=${zdebver#*:}
-zupstream=${zupstream%-*}
-zupstream=${zupstream%.dfsg}
+# curl, nghttp2 and zlib as Debian ships them to Linux builds.
+debver=$(debian_version libcurl4-openssl-dev) || exit 1
+ngdebver=$(debian_version libnghttp2-dev) || exit 1
+zdebver=$(debian_version zlib1g-dev) || exit 1
+upstream=$(upstream_of "$debver")
+ngupstream=$(upstream_of "$ngdebver")
+zupstream=$(upstream_of "$zdebver")
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/zelmo/curl-$upstream-nghttp2-$ngupstream-zlib-$zupstream-$arch
 marker=$cache/.complete
@@ -80,11 +76,10 @@ sources_known() {
 # serve a security update's binaries but not its source. The marker names
 # the revision wanted; the log line the one built.
 zlib_sources() {
-  local all v u
+  local all v
   all=$(apt-cache showsrc zlib 2>/dev/null | awk '/^Version:/ { print $2 }' | sort -u |
     while read -r v; do
-      u=${v#*:}; u=${u%-*}; u=${u%.dfsg}
-      if [ "$u" = "$zupstream" ]; then echo "$v"; fi
+      if [ "$(upstream_of "$v")" = "$zupstream" ]; then echo "$v"; fi
     done)
   grep -xF "$zdebver" <<<"$all" || true
   grep -vxF "$zdebver" <<<"$all" | grep . | sort -rV || true
