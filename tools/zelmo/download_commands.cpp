@@ -192,6 +192,7 @@ int RunGet(const Args &args)
                                             {"--offline", nullptr, false},
                                             {"--reload", nullptr, false},
                                             {"--stale-if-error", nullptr, false},
+                                            {"--compressed", nullptr, false},
                                             {"--cache-dir", nullptr, true},
                                             {"--max-cache", nullptr, true},
                                             {"--out", "-o", true},
@@ -285,6 +286,8 @@ int RunGet(const Args &args)
     options.cache_mode = mode;
     if (parsed.Has("--stale-if-error"))
         options.flags |= ZELMO_FETCH_STALE_IF_ERROR;
+    if (parsed.Has("--compressed"))
+        options.flags |= ZELMO_FETCH_COMPRESSION;
     options.timeout_ms = timeoutMs;
     if (parsed.Has("--no-resume"))
         options.flags |= ZELMO_FETCH_NO_RESUME;
@@ -411,8 +414,8 @@ int RunGet(const Args &args)
 const Command kGetCommand = {
     "get", "fetch URLs through a cache directory (zelmo_fetch_many)",
     "usage: zelmo get URL... [--cache|--reload|--fresh|--offline] [--stale-if-error]\n"
-    "                 [--cache-dir DIR] [--max-cache SIZE] [--timeout S]\n"
-    "                 [-o|--out|--output PATH]... [-O|--remote-name]\n"
+    "                 [--compressed] [--cache-dir DIR] [--max-cache SIZE]\n"
+    "                 [--timeout S] [-o|--out|--output PATH]... [-O|--remote-name]\n"
     "                 [--output-dir DIR] [--parallel N] [--no-resume]\n"
     "                 [-v|--verbose] [-i|--include] [-D|--dump-header FILE]\n"
     "Fetches each URL with zelmo_fetch_many into the cache directory, all at\n"
@@ -433,6 +436,8 @@ const Command kGetCommand = {
     "  --offline      no request: serve a complete stored entry, or fail\n"
     "  --stale-if-error  when the network fails or the server answers 5xx,\n"
     "                 serve the complete stored entry instead (\"served stale\")\n"
+    "  --compressed   ask for a gzip or deflate coded answer and keep and give\n"
+    "                 it decoded (ZELMO_FETCH_COMPRESSION)\n"
     "  --cache-dir DIR  the cache directory (default: $XDG_CACHE_HOME/zelmo or\n"
     "                 ~/.cache/zelmo; %LOCALAPPDATA%\\Zelmo on Windows)\n"
     "  --max-cache SIZE  keep the cache directory under SIZE bytes on disk (K, M,\n"
