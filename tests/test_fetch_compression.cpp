@@ -247,6 +247,26 @@ TEST(FetchCompression, HostsOwnAcceptEncodingIsStoredCodedWithoutTheFlag)
     EXPECT_EQ(Stored(ReadFile(FilesOf(cache, url).header), "Content-Encoding"), "gzip");
 }
 
+// A redirect's body is skipped, so its coding is no concern of the flag's:
+// only the final answer's coding counts.
+TEST(FetchCompression, ARedirectsCodingIsNotJudged)
+{
+    const std::string gz = Gzip(kText);
+    for (const char *coding : {"br", "x-foo", "gzip"}) {
+        SCOPED_TRACE(coding);
+        ScriptedServer server([&](const RecordedRequest &r) {
+            if (r.target == "/moved")
+                return Answer::Full("HTTP/1.1 301 Moved Permanently", "opaque bytes",
+                                    std::string("Location: /here\r\nContent-Encoding: ") + coding + "\r\n");
+            return Answer::Full("HTTP/1.1 200 OK", gz, "Content-Encoding: gzip\r\n");
+        });
+        TempDir dir;
+        const Fetched f = Fetch(server.Url("/moved"), dir.path().string(), true);
+        ASSERT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_TRUE(f.body == kText);
+    }
+}
+
 // ---- bodies that do not decode ---------------------------------------------
 
 // Bodies that do not decode, whole or cut short inside complete HTTP

@@ -80,6 +80,19 @@ std::string Shown(std::string_view coding)
     return out;
 }
 
+// Whether the answer just received is a redirect: a 3xx but 304 with a
+// Location. A 304 answers a conditional request and is never a redirect,
+// Location or not.
+bool IsRedirect(const Transferring &t)
+{
+    const std::string_view block = FinalOf(t);
+    const int status = header::StatusOf(block);
+    if (status < 300 || status > 399 || status == 304)
+        return false;
+    const std::optional<std::string> location = header::FieldValue(block, "Location");
+    return location && !location->empty();
+}
+
 // The whole header block of an answer with a body has come: where the
 // transfer decodes, every coding it names must be one the fetch decodes.
 // False, the transfer stopped, when one is not.
@@ -87,8 +100,8 @@ bool CheckCodings(Transferring &t)
 {
     const std::string_view block = FinalOf(t);
     const int status = header::StatusOf(block);
-    if (!t.decoding || status < 200 || status == 204 || status == 304)
-        return true;
+    if (!t.decoding || status < 200 || status == 204 || status == 304 || IsRedirect(t))
+        return true;  // no body, or one the fetch skips
     for (const std::string &coding : ContentCodings(block))
         if (!Decoder::Knows(coding))
             return t.Stop(ZELMO_FETCH_E_TRANSFER, "the answer's Content-Encoding \"" + Shown(coding) +
@@ -112,19 +125,6 @@ std::size_t OnHeader(char *data, std::size_t size, std::size_t count, void *user
         return 0;
     }
     return n;
-}
-
-// Whether the answer just received is a redirect: a 3xx but 304 with a
-// Location. A 304 answers a conditional request and is never a redirect,
-// Location or not.
-bool IsRedirect(const Transferring &t)
-{
-    const std::string_view block = FinalOf(t);
-    const int status = header::StatusOf(block);
-    if (status < 300 || status > 399 || status == 304)
-        return false;
-    const std::optional<std::string> location = header::FieldValue(block, "Location");
-    return location && !location->empty();
 }
 
 // Where a redirect sends the request next, as libcurl resolves its
