@@ -122,11 +122,12 @@ typedef enum ZelmoFetchError {
  * HTTP/1.1. https:// URLs offer HTTP/2 through ALPN either way. */
 #define ZELMO_FETCH_HTTP2_PRIOR_KNOWLEDGE 0x40u
 /* Compressed transfer: the request asks for the content codings the
- * library decodes itself, with zlib, in every build (Accept-Encoding:
- * gzip, deflate), and the answer is decoded as it arrives; each coded
- * stream is checked to its end, so a body cut short inside complete HTTP
- * framing is a body that did not decode, not a shorter one. br and zstd are
- * not asked for.
+ * library decodes itself (Accept-Encoding: gzip, deflate in every build,
+ * with br and zstd where the build has their libraries: the Linux build
+ * does, the Windows builds do not), and the answer is decoded as it
+ * arrives; each coded stream is checked to its end, so a body cut short
+ * inside complete HTTP framing is a body that did not decode, not a shorter
+ * one.
  * The sink, the destination and the entry get the decoded body; the
  * entry's length and checksum, bytes_received and bytes_served are those
  * of the decoded body, and progress reports decoded bytes against a total
@@ -135,7 +136,7 @@ typedef enum ZelmoFetchError {
  * answer's other fields (ETag and Last-Modified, which revalidate it, as
  * sent). A stored header with Content-Encoding therefore always holds a
  * body still so coded.
- *   A coding the library does not decode ("br", "x-foo") fails the call
+ *   A coding the library does not decode ("x-foo"; "br" on Windows) fails the call
  * with ZELMO_FETCH_E_TRANSFER and a text that names it (http_status as
  * received); a body that does not decode as its coding says (damaged, cut
  * short, or with bytes after its end) fails with ZELMO_FETCH_E_TRANSFER and

@@ -15,6 +15,7 @@ packages=(
   wine64                              # runs the win64 suite
   libcurl4-openssl-dev                # libcurl for linux
   zlib1g-dev                          # gzip and deflate bodies decoded (built for Windows from its source)
+  libbrotli-dev libzstd-dev           # br and zstd bodies decoded (linux)
   libxxhash-dev                       # the cache entries' body checksum (its header, used inline)
   dpkg-dev                            # unpacks Debian's curl source for the mingw builds
   iproute2                            # network interfaces for the host-identity tests

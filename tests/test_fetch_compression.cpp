@@ -16,6 +16,12 @@
 
 #include "cache/cache.h"
 #include "fetch/decode.h"
+#if ZELMO_HAVE_BROTLI
+#include <brotli/encode.h>
+#endif
+#if ZELMO_HAVE_ZSTD
+#include <zstd.h>
+#endif
 #include "support/fetch.h"
 #include "support/files.h"
 #include "support/http_server.h"
@@ -108,6 +114,47 @@ std::string Deflate(const std::string &body)
     return out;
 }
 
+// br and zstd, where the build decodes them (made by their encoders);
+// elsewhere bytes that no decoder is asked to read.
+std::string Brotli(const std::string &body)
+{
+#if ZELMO_HAVE_BROTLI
+    std::string out(BrotliEncoderMaxCompressedSize(body.size()), '\0');
+    std::size_t n = out.size();
+    if (!BrotliEncoderCompress(5, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_TEXT, body.size(),
+                               reinterpret_cast<const uint8_t *>(body.data()), &n, reinterpret_cast<uint8_t *>(&out[0])))
+        return {};
+    out.resize(n);
+    return out;
+#else
+    return "opaque br bytes of " + std::to_string(body.size());
+#endif
+}
+
+std::string Zstd(const std::string &body)
+{
+#if ZELMO_HAVE_ZSTD
+    std::string out(ZSTD_compressBound(body.size()), '\0');
+    const std::size_t n = ZSTD_compress(&out[0], out.size(), body.data(), body.size(), 3);
+    if (ZSTD_isError(n))
+        return {};
+    out.resize(n);
+    return out;
+#else
+    return "opaque zstd bytes of " + std::to_string(body.size());
+#endif
+}
+
+// What the flag asks for: gzip and deflate always, br and zstd where decoded.
+std::string AcceptedCodings()
+{
+    std::string accepted = "gzip, deflate";
+    for (const char *coding : {"br", "zstd"})
+        if (zelmo::fetch::Decoder::Knows(coding))
+            accepted = accepted + ", " + coding;
+    return accepted;
+}
+
 // RFC 1951 alone: the "deflate" some servers send without its wrapping.
 std::string RawDeflate(const std::string &body)
 {
@@ -172,8 +219,10 @@ std::vector<Coding> Codings()
         {"identity", kText, true, false},
         {"x-foo", "opaque x-foo bytes", false, true},
         {"gzip, x-foo", "opaque x-foo bytes", false, true},
-        {"br", "opaque br bytes", false, true},
-        {"zstd", "opaque zstd bytes", false, true},
+        {"br", Brotli(kText), zelmo::fetch::Decoder::Knows("br"), true},
+        {"zstd", Zstd(kText), zelmo::fetch::Decoder::Knows("zstd"), true},
+        {"zstd", Zstd(kText.substr(0, 5000)) + Zstd(kText.substr(5000)), zelmo::fetch::Decoder::Knows("zstd"), true},
+        {"br, gzip", Gzip(Brotli(kText)), zelmo::fetch::Decoder::Knows("br"), true},
     };
 }
 
@@ -192,7 +241,7 @@ TEST(FetchCompression, FlagAgainstEachCodingDecidesWhatIsStored)
             // Accept-Encoding only with the flag, and only the codings the fetch decodes.
             const RecordedRequest sent = server.Requests().at(0);
             EXPECT_EQ(sent.HasHeader("Accept-Encoding"), flag);
-            EXPECT_EQ(sent.Header("Accept-Encoding"), flag ? "gzip, deflate" : "");
+            EXPECT_EQ(sent.Header("Accept-Encoding"), flag ? AcceptedCodings() : "");
 
             const zelmo::cache::EntryFiles files = FilesOf(cache, url);
             if (flag && !c.decodes) {
@@ -288,7 +337,7 @@ TEST(FetchCompression, ABodyThatDoesNotDecodeKeepsTheOldEntry)
         bool chunked;       // sent in chunks, a last chunk after them; else with its Content-Length
         const char *why;    // in the error text
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"gzip, a block type that does not exist", "gzip", badBlock, false, "invalid block type"},
         {"gzip, a wrong CRC", "gzip", badCrc, false, "incorrect data check"},
         {"gzip, not gzip at all", "gzip", "plain text, not gzip", false, "incorrect header check"},
@@ -307,6 +356,20 @@ TEST(FetchCompression, ABodyThatDoesNotDecodeKeepsTheOldEntry)
         {"deflate, bytes after its end", "deflate", zl + "x", false, "bytes follow the end"},
         {"gzip, a second member cut", "gzip", gz + gz.substr(0, 30), true, "ends before"},
     };
+    if (zelmo::fetch::Decoder::Knows("br")) {
+        const std::string br = Brotli(kText);
+        cases.push_back({"br, cut in the middle", "br", br.substr(0, br.size() / 2), false, "ends before"});
+        cases.push_back({"br, its last byte missing", "br", br.substr(0, br.size() - 1), true, "ends before"});
+        cases.push_back({"br, bytes after its end", "br", br + "x", false, "bytes follow the end"});
+        cases.push_back({"br, not br at all", "br", std::string(64, '\xff'), false, ""});
+    }
+    if (zelmo::fetch::Decoder::Knows("zstd")) {
+        const std::string zs = Zstd(kText);
+        cases.push_back({"zstd, cut in the middle", "zstd", zs.substr(0, zs.size() / 2), false, "ends before"});
+        cases.push_back({"zstd, its last byte missing", "zstd", zs.substr(0, zs.size() - 1), true, "ends before"});
+        cases.push_back({"zstd, a second frame cut", "zstd", zs + zs.substr(0, 20), false, "ends before"});
+        cases.push_back({"zstd, not zstd at all", "zstd", "plain text, not zstd", false, "nknown frame"});
+    }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         int served = 0;
@@ -362,7 +425,7 @@ TEST(FetchCompression, DecoderTakesTheBodyInPiecesOfAnySize)
         std::size_t firstEnd;  // the coded bytes up to the first point the body may end
     };
     const std::string first = Gzip("first ");
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"gzip", {"gzip"}, Gzip(kText), kText, 0},
         {"gzip, 64 KiB exactly", {"gzip"}, Gzip(edge), edge, 0},
         {"gzip, 128 KiB exactly", {"gzip"}, Gzip(twoEdges), twoEdges, 0},
@@ -373,6 +436,16 @@ TEST(FetchCompression, DecoderTakesTheBodyInPiecesOfAnySize)
         {"deflate, then gzip", {"deflate", "gzip"}, Gzip(Deflate(kText)), kText, 0},
         {"identity, then gzip", {"identity", "gzip"}, Gzip(kText), kText, 0},
     };
+    if (zelmo::fetch::Decoder::Knows("br")) {
+        cases.push_back({"br", {"br"}, Brotli(kText), kText, 0});
+        cases.push_back({"br, 128 KiB exactly", {"br"}, Brotli(twoEdges), twoEdges, 0});
+    }
+    if (zelmo::fetch::Decoder::Knows("zstd")) {
+        const std::string firstFrame = Zstd("first ");
+        cases.push_back({"zstd", {"zstd"}, Zstd(kText), kText, 0});
+        cases.push_back({"zstd, 128 KiB exactly", {"zstd"}, Zstd(twoEdges), twoEdges, 0});
+        cases.push_back({"zstd, two frames", {"zstd"}, firstFrame + Zstd("second"), "first second", firstFrame.size()});
+    }
     for (const Case &c : cases) {
         for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4096},
                                         std::size_t{65536}, c.coded.size() + 1}) {

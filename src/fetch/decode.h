@@ -1,10 +1,12 @@
-// The content codings zelmo_fetch undoes itself, with zlib: gzip and deflate,
-// decoded as the body arrives, each coded stream checked to its end — a
-// stream cut short is a body that did not decode, even where the HTTP
-// framing around it was complete.
+// The content codings zelmo_fetch undoes itself: gzip and deflate with
+// zlib, br and zstd where the build has their libraries; decoded as the
+// body arrives, each coded stream checked to its end — a stream cut short
+// is a body that did not decode, even where the HTTP framing around it was
+// complete.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,13 +14,14 @@
 
 namespace zelmo::fetch {
 
-// What a request that wants coded answers asks for.
-inline constexpr const char *kAcceptedCodings = "gzip, deflate";
-
 class Decoder {
 public:
+    // What a request that wants coded answers asks for: the codings this
+    // build decodes ("gzip, deflate", with br and zstd where it has them).
+    static const char *Accepted();
+
     // Whether a coding (in lower case) can be undone: identity, gzip,
-    // x-gzip, deflate.
+    // x-gzip, deflate, and br and zstd where the build has them.
     static bool Knows(std::string_view coding);
 
     // For an answer whose Content-Encoding names `codings` in the order they
@@ -43,8 +46,11 @@ public:
     // Why the bytes did not decode; empty while they did.
     const std::string &Error() const { return error_; }
 
-private:
+    // One coding's decoder, and where it hands its decoded pieces.
+    using Out = std::function<bool(const char *data, std::size_t n)>;
     struct Stage;
+
+private:
     bool Feed(std::size_t stage, const char *data, std::size_t n, Receiver receiver, void *context);
 
     std::vector<std::unique_ptr<Stage>> stages_;  // the last coding applied first

@@ -106,7 +106,7 @@ bool CheckCodings(Transferring &t)
         if (!Decoder::Knows(coding))
             return t.Stop(ZELMO_FETCH_E_TRANSFER, "the answer's Content-Encoding \"" + Shown(coding) +
                                                       "\" is not a coding the fetch decodes (it asks for " +
-                                                      kAcceptedCodings + ")");
+                                                      Decoder::Accepted() + ")");
     return true;
 }
 
@@ -475,7 +475,7 @@ Transfer::Transfer(TransferRequest request, BodySteps steps, Received &r, const 
     // stream cut short for a whole one.
     t.decoding = t.request.route.compression && t.request.partial == nullptr;
     if (t.decoding)
-        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, kAcceptedCodings);
+        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, Decoder::Accepted());
     curl_easy_setopt(c, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     t.url = t.request.url;
     r.requestTime = static_cast<std::int64_t>(std::time(nullptr));
