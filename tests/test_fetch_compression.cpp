@@ -248,7 +248,15 @@ TEST(FetchCompression, FlagAgainstEachCodingDecidesWhatIsStored)
                 // A coding the flag cannot undo fails, named, and nothing is stored.
                 EXPECT_EQ(f.rc, ZELMO_FETCH_E_TRANSFER);
                 EXPECT_EQ(f.r.http_status, 200);
-                const std::string named = std::string(c.name).substr(std::string(c.name).rfind(' ') + 1);
+                // The text names the first coding the build does not decode.
+                std::string named, rest = c.name;
+                while (named.empty() && !rest.empty()) {
+                    const std::size_t comma = rest.find(", ");
+                    const std::string one = rest.substr(0, comma);
+                    rest = comma == std::string::npos ? "" : rest.substr(comma + 2);
+                    if (!zelmo::fetch::Decoder::Knows(one))
+                        named = one;
+                }
                 EXPECT_NE(std::string(f.r.error_text).find("\"" + named + "\""), std::string::npos) << f.r.error_text;
                 EXPECT_FALSE(zelmo::test::Exists(files.header));
                 EXPECT_FALSE(zelmo::test::Exists(files.body));
