@@ -420,6 +420,47 @@ TEST(FetchAnswer, TheHostSeesWhatIsServedBeforeItsBody)
     }
 }
 
+// A qualified no-cache keeps the answer fresh but for the fields it lists:
+// the first answer has them, the stored entry and every hit do not, and a
+// 304 that sends them again does not put them back.
+TEST(FetchAnswer, FieldsAQualifiedNoCacheListsAreNeverStored)
+{
+    ScriptedServer server([&](const RecordedRequest &r) {
+        const std::string fields = "Cache-Control: max-age=3600\r\nCache-Control: no-cache=\"X-Secret, set-cookie\"\r\n"
+                                   "ETag: \"q\"\r\nX-Secret: 1\r\nSet-Cookie: a=b\r\nX-Other: 2\r\n";
+        if (r.Header("If-None-Match") == "\"q\"")
+            return Answer::Raw("HTTP/1.1 304 Not Modified\r\n" + fields + "\r\n");
+        return Answer::Full("HTTP/1.1 200 OK", "body", fields);
+    });
+    TempDir dir;
+    const std::string cache = dir.path().string(), url = server.Url(TestPath());
+    const struct {
+        const char *name;
+        int mode, outcome;
+        bool listedSeen;
+    } rows[] = {
+        {"the answer itself", ZELMO_CACHE_NETWORK_ONLY, ZELMO_FETCH_REPLACED, true},
+        {"a fresh hit", ZELMO_CACHE_PREFER_FRESH, ZELMO_FETCH_FRESH_HIT, false},
+        {"revalidated by a 304 that sends them", ZELMO_CACHE_REVALIDATE, ZELMO_FETCH_REVALIDATED, false},
+        {"a fresh hit after the 304", ZELMO_CACHE_PREFER_FRESH, ZELMO_FETCH_FRESH_HIT, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Seen seen;
+        const Fetched f = FetchSeen(url, cache, row.mode, seen);
+        ASSERT_EQ(f.rc, 0) << f.r.error_text;
+        EXPECT_EQ(f.r.outcome, row.outcome);
+        EXPECT_EQ(f.body, "body");
+        EXPECT_EQ(HasField(seen.header, "X-Secret"), row.listedSeen) << seen.header;
+        EXPECT_EQ(HasField(seen.header, "Set-Cookie"), row.listedSeen) << seen.header;
+        EXPECT_TRUE(HasLine(seen.header, "X-Other: 2")) << seen.header;
+        const std::string stored = zelmo::test::ReadFile(FilesOf(cache, url).header);
+        EXPECT_FALSE(HasField(stored, "X-Secret")) << stored;
+        EXPECT_FALSE(HasField(stored, "Set-Cookie")) << stored;
+        EXPECT_TRUE(HasLine(stored, "X-Other: 2")) << stored;
+    }
+}
+
 TEST(FetchAnswer, AgeIsTheLargerOfItsFieldAndTheDatesAndGrowsInTheCache)
 {
     struct Row {

@@ -127,7 +127,7 @@ TEST(FetchRules, CacheControlDirectives)
         {"max-age=99999999999999999999999", std::int64_t{1} << 31, {}, false, false, false, false, false},
         {"max-age=10, max-age=20", 10, {}, false, false, false, false, false},
         {"no-cache", {}, {}, true, false, false, false, false},
-        {"no-cache=\"Set-Cookie, X-A\", max-age=5", 5, {}, true, false, false, false, false},
+        {"no-cache=\"Set-Cookie, X-A\", max-age=5", 5, {}, false, false, false, false, false},  // qualified
         {"no-store, must-revalidate", {}, {}, false, true, true, false, false},
         {"private, stale-if-error=300", {}, 300, false, false, false, true, false},
         {" , ,max-age = 7 ,, foo=\"a,b\", bar", 7, {}, false, false, false, false, false},
@@ -264,6 +264,7 @@ TEST(FetchRules, RequestCacheControlFromTheHostsLines)
         {{}, false, false, false, false, {}, {}, {}},
         {{"X-Cache-Control: no-cache"}, false, false, false, false, {}, {}, {}},
         {{"Cache-Control: no-cache"}, true, false, false, false, {}, {}, {}},
+        {{"Cache-Control: no-cache=\"X-A\""}, true, false, false, false, {}, {}, {}},  // a request's is whole
         {{"cache-control:NO-STORE"}, false, true, false, false, {}, {}, {}},
         {{"Cache-Control: max-age=10", "CACHE-CONTROL: min-fresh=5, only-if-cached"}, false, false, true, false, 10, 5, {}},
         {{"Cache-Control: max-stale"}, false, false, false, true, {}, {}, {}},
@@ -459,6 +460,39 @@ TEST(FetchRules, HopByHopFieldsAreNotStored)
     };
     for (const auto &c : cases)
         EXPECT_EQ(WithoutHopByHop(c.block), c.stored) << c.what;
+}
+
+// A qualified no-cache lists fields the cache never stores; the answer
+// itself stays fresh. Unqualified (or with an empty list) it is the whole
+// no-cache.
+TEST(FetchRules, QualifiedNoCacheListsTheFieldsNotStored)
+{
+    const struct {
+        const char *cacheControl;
+        bool noCache;
+        std::vector<std::string> listed;
+        const char *stored;  // the fields A, B, C and Content-Length as stored
+    } cases[] = {
+        {"no-cache", true, {}, "A: 1\r\nB: 2\r\nC: 3\r\nContent-Length: 0\r\n"},
+        {"no-cache=\"a\"", false, {"a"}, "B: 2\r\nC: 3\r\nContent-Length: 0\r\n"},
+        {"max-age=60, NO-CACHE=\"A, b\"", false, {"A", "b"}, "C: 3\r\nContent-Length: 0\r\n"},
+        {"no-cache=c", false, {"c"}, "A: 1\r\nB: 2\r\nContent-Length: 0\r\n"},
+        {"no-cache=\" , b ,\"", false, {"b"}, "A: 1\r\nC: 3\r\nContent-Length: 0\r\n"},
+        {"no-cache=\"\"", true, {}, "A: 1\r\nB: 2\r\nC: 3\r\nContent-Length: 0\r\n"},
+        {"no-cache=\"a\", no-cache", true, {"a"}, "B: 2\r\nC: 3\r\nContent-Length: 0\r\n"},
+        {"no-cache=\"Content-Length, a\"", false, {"Content-Length", "a"}, "B: 2\r\nC: 3\r\nContent-Length: 0\r\n"},
+        {"x=\"no-cache=a\"", false, {}, "A: 1\r\nB: 2\r\nC: 3\r\nContent-Length: 0\r\n"},
+    };
+    for (const auto &c : cases) {
+        const CacheControl cc = ParseCacheControl(c.cacheControl);
+        EXPECT_EQ(cc.noCache, c.noCache) << c.cacheControl;
+        EXPECT_EQ(cc.noCacheFields, c.listed) << c.cacheControl;
+        const std::string block = std::string("HTTP/1.1 200 OK\r\nCache-Control: ") + c.cacheControl +
+                                  "\r\nA: 1\r\nB: 2\r\nC: 3\r\nContent-Length: 0\r\n\r\n";
+        EXPECT_EQ(StoredBlock(block),
+                  std::string("HTTP/1.1 200 OK\r\nCache-Control: ") + c.cacheControl + "\r\n" + c.stored + "\r\n")
+            << c.cacheControl;
+    }
 }
 
 // A 304's refresh leaves out the stored block's own hop-by-hop fields (an

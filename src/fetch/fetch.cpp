@@ -331,7 +331,7 @@ void Fetch::Partial(plan::PartialBody what)
         cache::DropPartial(files_);
         partial_.reset();
     } else if (what == plan::PartialBody::Keep) {
-        KeepPartial(*editor_, url_, WithoutHopByHop(r_.Final()), r_.requestTime, r_.responseTime);
+        KeepPartial(*editor_, url_, StoredBlock(r_.Final()), r_.requestTime, r_.responseTime);
     }
 }
 
@@ -402,7 +402,7 @@ Error Fetch::Store()
         return held;
     if (!r_.started && !e.Write(Part::Body, ""))  // an answer without a body has an empty one
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot create " + e.Temporary(Part::Body) + ": " + std::strerror(errno));
-    const std::string header = cache::StoredHeaderOf(WithoutHopByHop(r_.Final()), r_.received);
+    const std::string header = cache::StoredHeaderOf(StoredBlock(r_.Final()), r_.received);
     // Another status than 200 has its header where the 28 exports never
     // look; their header file goes first, so that no state on the way
     // pairs it with the new body.
@@ -493,7 +493,7 @@ Error Fetch::Pass(bool dropEntry)
 // the last one) is left out.
 Error Fetch::Refresh()
 {
-    const std::string refreshed = RefreshedHeader(stored_.header, r_.Final());
+    const std::string refreshed = StoredBlock(RefreshedHeader(stored_.header, r_.Final()));
     const cache::EntryMeta meta = MetaOf(refreshed, stored_.bodyLength, checked_.digest);
     if (refreshed != stored_.header || !stored_.meta || meta != *stored_.meta) {
         Editor &e = *editor_;
@@ -513,7 +513,7 @@ Error Fetch::CommitResumed()
 {
     Editor &e = *editor_;
     const std::int64_t length = partial_->meta.length;
-    const std::string header = cache::StoredHeaderOf(RefreshedHeader(partial_->header, r_.Final()), length);
+    const std::string header = cache::StoredHeaderOf(StoredBlock(RefreshedHeader(partial_->header, r_.Final())), length);
     const cache::EntryMeta meta = MetaOf(header, length, r_.digest.Value());
     if (!e.Write(Part::Meta, cache::FormatMeta(meta)))
         return Fail(ZELMO_FETCH_E_CACHE_IO, "cannot write " + e.Temporary(Part::Meta));

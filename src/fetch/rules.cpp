@@ -330,7 +330,15 @@ CacheControl ParseCacheControl(std::string_view value)
         } else if (EqualNoCase(name, "only-if-cached")) {
             cc.onlyIfCached = true;
         } else if (EqualNoCase(name, "no-cache")) {
-            cc.noCache = true;  // the qualified form too: the whole answer is stored
+            std::string_view listed = argument ? Trim(*argument) : std::string_view();
+            if (listed.empty())
+                cc.noCache = true;
+            while (!listed.empty()) {
+                const std::size_t comma = listed.find(',');
+                if (const std::string_view field = Trim(listed.substr(0, comma)); !field.empty())
+                    cc.noCacheFields.emplace_back(field);
+                listed = comma == std::string_view::npos ? std::string_view() : listed.substr(comma + 1);
+            }
         } else if (EqualNoCase(name, "no-store")) {
             cc.noStore = true;
         } else if (EqualNoCase(name, "must-revalidate")) {
@@ -350,8 +358,12 @@ CacheControl RequestCacheControl(const std::vector<std::string> &requestLines)
     for (const std::string &line : requestLines)
         request.append(line).append("\r\n");
     const Block block = Split(request);
-    if (const std::optional<std::string> value = ValueIn(block, "Cache-Control"))
-        return ParseCacheControl(*value);
+    if (const std::optional<std::string> value = ValueIn(block, "Cache-Control")) {
+        // A request has no qualified no-cache: any no-cache is the whole one.
+        CacheControl cc = ParseCacheControl(*value);
+        cc.noCache = cc.noCache || !cc.noCacheFields.empty();
+        return cc;
+    }
     CacheControl cc;
     const std::string pragma = ValueIn(block, "Pragma").value_or("");
     std::string_view rest = pragma;
@@ -602,6 +614,20 @@ std::string WithoutHopByHop(std::string_view block)
     const Block b = Split(block);
     const std::vector<std::string> named = ConnectionNamed(b);
     return WithoutFields(block, b, [&](std::string_view name) { return IsHopByHop(name, named); });
+}
+
+std::string StoredBlock(std::string_view block)
+{
+    const Block b = Split(block);
+    const std::vector<std::string> named = ConnectionNamed(b);
+    const CacheControl cc = ParseCacheControl(ValueIn(b, "Cache-Control").value_or(""));
+    return WithoutFields(block, b, [&](std::string_view name) {
+        // Content-Length stays: the body's framing, which both interfaces read.
+        return IsHopByHop(name, named) ||
+               (!EqualNoCase(name, "Content-Length") &&
+                std::any_of(cc.noCacheFields.begin(), cc.noCacheFields.end(),
+                            [&](const std::string &listed) { return EqualNoCase(name, listed); }));
+    });
 }
 
 std::vector<std::string> ContentCodings(std::string_view block)

@@ -27,6 +27,10 @@ std::string FormatHttpDate(std::int64_t seconds);
 struct CacheControl {
     std::optional<std::int64_t> maxAge, staleIfError;
     bool noCache = false, noStore = false, mustRevalidate = false, isPrivate = false, isPublic = false;
+    // An answer's qualified no-cache="a, b": the fields it lists are never
+    // stored; the rest of the answer is kept and served as ever (RFC 9111
+    // 5.2.2.4). The unqualified no-cache sets noCache instead.
+    std::vector<std::string> noCacheFields;
     // Directives of a request (RFC 9111 5.2.1).
     std::optional<std::int64_t> minFresh, maxStale;  // maxStale: max-stale with its seconds
     bool maxStaleAny = false;                        // max-stale without a value: any staleness
@@ -127,6 +131,11 @@ std::string RefreshedHeader(std::string_view storedBlock, std::string_view notMo
 // even where a Connection names it. The block unchanged, byte for byte,
 // when it holds none of them; else cut at its empty line.
 std::string WithoutHopByHop(std::string_view block);
+
+// An answer's block as the cache keeps it: WithoutHopByHop, and without the
+// fields its Cache-Control lists in a qualified no-cache (Content-Length
+// always stays).
+std::string StoredBlock(std::string_view block);
 
 // RFC 9111 3 for a private cache: whether an answer may be stored. Never
 // one that says no-store, nor a 1xx, 206 or 304. A 200 always: the
