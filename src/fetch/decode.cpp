@@ -25,7 +25,7 @@ namespace zelmo::fetch {
 namespace {
 
 constexpr std::size_t kOutput = 64 * 1024;
-constexpr std::size_t kPiece = 1 << 20;  // what one library call is given at most
+constexpr std::size_t kPiece = 1 << 20;  // what one inflate call is given at most (its counts are 32-bit)
 
 const char *const kAfterEnd = "bytes follow the end of the coded body";
 
@@ -300,11 +300,8 @@ bool Decoder::Feed(std::size_t i, const char *data, std::size_t n, Receiver rece
         return true;
     Stage &s = *stages_[i];
     s.input = true;
-    for (std::size_t at = 0; at < n; at += kPiece)
-        if (!s.Write(data + at, std::min(kPiece, n - at),
-                     [&](const char *piece, std::size_t k) { return Feed(i + 1, piece, k, receiver, context); }, error_))
-            return false;
-    return true;
+    return s.Write(data, n, [&](const char *piece, std::size_t k) { return Feed(i + 1, piece, k, receiver, context); },
+                   error_);
 }
 
 }  // namespace zelmo::fetch
